@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ suites through ctest and the Python suites through pytest against the
+# installed module. Sets up what it needs first (scripts/setup.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+cmake -S . -B build/tests -DVELTO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+cmake --build build/tests --parallel "$(nproc)"
+ctest --test-dir build/tests --output-on-failure --parallel "$(nproc)"
+
+.venv/bin/python -m pytest tests/python

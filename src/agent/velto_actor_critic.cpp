@@ -1,0 +1,93 @@
+#include "agent/velto_actor_critic.hpp"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace velto {
+
+namespace {
+
+constexpr std::uint64_t kCriticArrays = 11;
+constexpr std::uint64_t kUnitArrays = 10;
+
+std::uint64_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) {
+    return UINT64_MAX;
+  }
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+// Returns num_features after making sure the learners' arrays can fit in physical memory. The
+// arrays are zero-filled, so an allocation the kernel grants optimistically would otherwise be
+// committed page by page and get the process killed instead of raising an error. A negative count
+// is left to the critic, which rejects it with its own length error.
+std::int32_t fitting_feature_count(std::int32_t num_features, std::int32_t num_actions) {
+  if (num_features < 0) {
+    return num_features;
+  }
+  const std::uint64_t unit_count = num_actions > 0 ? static_cast<std::uint64_t>(num_actions) : 0;
+  const std::uint64_t array_bytes = static_cast<std::uint64_t>(num_features) * sizeof(float);
+  const std::uint64_t array_count = kCriticArrays + kUnitArrays * unit_count;  // below 2^36
+  const std::uint64_t available = physical_memory_bytes();
+  const std::uint64_t unit_bytes = unit_count * sizeof(ActorUnit);  // below 2^45
+  if (unit_bytes > available) {
+    throw std::bad_alloc();
+  }
+  // array_count * array_bytes can exceed 64 bits, so compare by division.
+  if (array_bytes != 0 && array_count > (available - unit_bytes) / array_bytes) {
+    throw std::bad_alloc();
+  }
+  return num_features;
+}
+
+}  // namespace
+
+std::uint32_t unit_seed(std::int32_t seed, std::int32_t index) {
+  return static_cast<std::uint32_t>(seed) + 230290u + 24030u * static_cast<std::uint32_t>(index);
+}
+
+VeltoActorCritic::VeltoActorCritic(std::int32_t num_features, std::int32_t num_actions,
+                                   float lambda_, float alpha, float epsilon, float meta_step_size,
+                                   float eta, float eta_actor, float decay,
+                                   float action_prob_at_init, std::int32_t seed)
+    : units(),
+      critic(fitting_feature_count(num_features, num_actions), lambda_, alpha, epsilon,
+             meta_step_size, eta, decay) {
+  if (num_actions <= 0) {
+    return;
+  }
+  units.reserve(static_cast<std::size_t>(num_actions));
+  for (std::int32_t i = 0; i < num_actions; ++i) {
+    units.push_back(ActorUnit(num_features, lambda_, alpha, epsilon, meta_step_size, eta_actor,
+                              decay, action_prob_at_init, unit_seed(seed, i)));
+  }
+}
+
+std::vector<std::int32_t> VeltoActorCritic::step(const std::vector<std::int32_t>& features,
+                                                 float reward, float gamma) {
+  const std::size_t num_features = critic.weights.size();
+  for (const std::int32_t index : features) {
+    if (index < 0 || static_cast<std::size_t>(index) >= num_features) {
+      throw std::out_of_range("feature index " + std::to_string(index) +
+                              " is outside the valid range [0, " + std::to_string(num_features) +
+                              ")");
+    }
+  }
+
+  const CriticOutput out = critic.step(features, reward, gamma);
+  std::vector<std::int32_t> taken;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (units[i].step(features, out.td_error, gamma, out.value_change)) {
+      taken.push_back(static_cast<std::int32_t>(i));
+    }
+  }
+  return taken;
+}
+
+}  // namespace velto
