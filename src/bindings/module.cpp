@@ -37,8 +37,7 @@ PYBIND11_MODULE(velto_actor_critic, m) {
       .def(
           "step",
           [](velto::VeltoActorCritic& agent, const std::vector<std::int32_t>& feature_indices,
-             float reward, float gamma) {
-            return constructed(agent).step(feature_indices, reward, gamma);
-          },
+             float reward,
+             float gamma) { return constructed(agent).step(feature_indices, reward, gamma); },
           py::arg("feature_indices"), py::arg("reward"), py::arg("gamma"));
 }

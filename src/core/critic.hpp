@@ -15,8 +15,8 @@ namespace velto {
 // read the whole state; only `step` changes it.
 class Critic {
  public:
-  Critic(std::int32_t num_features, float lambda_, float alpha, float epsilon,
-         float meta_step_size, float eta, float decay);
+  Critic(std::int32_t num_features, float lambda_, float alpha, float epsilon, float meta_step_size,
+         float eta, float decay);
 
   // Learns from the transition into the state whose active features are `features` (every index
   // must lie in [0, num_features): nothing here checks it) and returns the change the sweep made
