@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/actor_unit.hpp"
+#include "core/critic.hpp"
+#include "state_stream.hpp"
+
+namespace velto_bench {
+
+// Learning parameters of every benchmark: lambda 0.9 and gamma 0.95 with epsilon 1e-3 let a trace
+// live about 45 steps. alpha 1e-4 keeps a state of 2048 features within the budgets of 1, so the
+// over-budget path stays out of the measurement.
+constexpr float kLambda = 0.9f;
+constexpr float kGamma = 0.95f;
+constexpr float kEpsilon = 1e-3f;
+constexpr float kAlpha = 1e-4f;
+constexpr float kMetaStepSize = 1e-2f;
+constexpr float kEta = 1.0f;
+constexpr float kDecay = 0.5f;
+constexpr float kActionProbAtInit = 0.5f;
+
+template <typename Learner>
+struct LearnerTraits;
+
+// What the benchmarks need to know about each learner: how to build and step it through its
+// public interface, and how many per-feature arrays each of its passes touches at one index.
+template <>
+struct LearnerTraits<velto::Critic> {
+  static constexpr const char* name = "critic";
+  static constexpr std::size_t swept_arrays = 11;
+  static constexpr std::size_t entered_arrays = 10;
+  // The critic reads the new state's weights before its sweep.
+  static constexpr bool reads_value_before_sweep = true;
+
+  static velto::Critic make(std::int32_t num_features) {
+    return velto::Critic(num_features, kLambda, kAlpha, kEpsilon, kMetaStepSize, kEta, kDecay);
+  }
+  // The critic admits the new state at every step.
+  static bool step(velto::Critic& critic, const Transition& transition) {
+    critic.step(transition.features, transition.reward, kGamma);
+    return true;
+  }
+};
+
+template <>
+struct LearnerTraits<velto::ActorUnit> {
+  static constexpr const char* name = "unit";
+  static constexpr std::size_t swept_arrays = 10;
+  static constexpr std::size_t entered_arrays = 9;
+  static constexpr bool reads_value_before_sweep = false;
+
+  static velto::ActorUnit make(std::int32_t num_features) {
+    return velto::ActorUnit(num_features, kLambda, kAlpha, kEpsilon, kMetaStepSize, kEta, kDecay,
+                            kActionProbAtInit, 5489u);
+  }
+  // A unit admits the new state only when its action is taken.
+  static bool step(velto::ActorUnit& unit, const Transition& transition) {
+    return unit.step(transition.features, transition.td_error, kGamma, transition.value_change);
+  }
+};
+
+}  // namespace velto_bench

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the C++ step benchmark twice, against the core as built by default and against the core
+# built with VELTO_FORCE_SCALAR (its plain scalar path), runs both and prints the tables with the
+# ratios and their targets.
+#
+# usage: bash benchmarks/run_cpp.sh [--smoke] [Google Benchmark flags...]
+#   --smoke  only the small sizes, with a minimal measuring time: checks that everything runs.
+# Other flags go to both benchmark runs (e.g. --benchmark_filter=critic).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+run_flags=(--benchmark_min_time=0.5 --benchmark_repetitions=3)
+if [ "${1:-}" = "--smoke" ]; then
+  shift
+  run_flags=(--benchmark_min_time=0.01 '--benchmark_filter=/(1000|10000)/')
+fi
+
+# Debian packages (libbenchmark-dev among them) and the virtual environment whose Python prints
+# the report; serialised with other users of the shared environment.
+flock /tmp/velto-venv.lock bash scripts/setup.sh
+
+for variant in default scalar; do
+  flags=""
+  [ "$variant" = scalar ] && flags="-DVELTO_FORCE_SCALAR"
+  cmake -S . -B "build/bench-$variant" -DVELTO_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+  cmake --build "build/bench-$variant" --target step_benchmark --parallel "$(nproc)" >/dev/null
+done
+
+for variant in default scalar; do
+  echo "running the benchmark against the $variant core..." >&2
+  "build/bench-$variant/benchmarks/cpp/step_benchmark" "${run_flags[@]}" "$@" \
+    --benchmark_out="build/bench-$variant/step_benchmark.json" --benchmark_out_format=json \
+    >"build/bench-$variant/step_benchmark.txt"
+done
+
+.venv/bin/python benchmarks/cpp/report.py build/bench-default/step_benchmark.json \
+  build/bench-scalar/step_benchmark.json
