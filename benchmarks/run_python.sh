@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Runs the Python step benchmark (benchmarks/python/bench_step.py) after installing what it needs:
+# the virtual environment with the module (scripts/setup.sh) and NumPy. Arguments go to the
+# benchmark, e.g. --quick.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Serialised with other users of the shared environment.
+flock /tmp/velto-venv.lock bash -c \
+  'bash scripts/setup.sh && .venv/bin/python -m pip install --quiet -r benchmarks/requirements.txt'
+
+.venv/bin/python benchmarks/python/bench_step.py "$@"
