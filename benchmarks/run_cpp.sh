@@ -24,8 +24,12 @@ for variant in default scalar; do
   [ "$variant" = scalar ] && flags="-DVELTO_FORCE_SCALAR"
   cmake -S . -B "build/bench-$variant" -DVELTO_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-  cmake --build "build/bench-$variant" --target step_benchmark --parallel "$(nproc)" >/dev/null
+  cmake --build "build/bench-$variant" --target step_benchmark benchmark_support_tests \
+    --parallel "$(nproc)" >/dev/null
 done
+
+# The workload's own checks, before anything is measured with it.
+build/bench-default/benchmarks/cpp/benchmark_support_tests --gtest_brief=1 >&2
 
 for variant in default scalar; do
   echo "running the benchmark against the $variant core..." >&2

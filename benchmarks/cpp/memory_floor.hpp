@@ -22,11 +22,14 @@ inline void keep_loaded(float value) {
 template <std::size_t SweptArrays, std::size_t EnteredArrays, bool ValueBeforeSweep>
 class MemoryFloor {
  public:
+  // Array a holds a + 1 everywhere, so every move between arrays shows in the values.
   explicit MemoryFloor(std::int32_t num_features) {
-    for (auto& array : arrays_) {
-      array.assign(static_cast<std::size_t>(num_features), 1.0f);
+    for (std::size_t a = 0; a < SweptArrays; ++a) {
+      arrays_[a].assign(static_cast<std::size_t>(num_features), static_cast<float>(a + 1));
     }
   }
+
+  float element(std::size_t array, std::int32_t index) const { return arrays_[array][index]; }
 
   void replay(const RecordedStep& step) {
     const std::vector<std::int32_t>& features = step.transition->features;
