@@ -55,7 +55,9 @@ class TileCoder:
         """Returns the index of the one tile that `observation` falls in, for every tiling."""
         values = np.asarray(observation, dtype=np.float64)
         if values.shape != self.lows.shape:
-            raise ValueError(f"expected an observation of shape {self.lows.shape}, got {values.shape}")
+            raise ValueError(
+                f"expected an observation of shape {self.lows.shape}, got {values.shape}"
+            )
         if np.any(np.isnan(values)):
             raise ValueError("observation contains NaN")
         clipped = np.clip(values, self.lows, self.highs)

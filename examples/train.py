@@ -6,7 +6,7 @@ episodes next to a uniformly random policy on the same environment, and draws th
 over all seeds with their spread shaded.
 
     python examples/train.py                      # CartPole-v1 with the defaults
-    python examples/train.py --env Acrobot-v1 --episodes 100
+    python examples/train.py --episodes 300 --seeds 0 1 --lambda 0.9
 """
 
 import argparse
@@ -85,7 +85,9 @@ def make_tile_coder(env: gym.Env[Any, Any], settings: Settings) -> TileCoder:
     if not isinstance(space, gym.spaces.Box) or len(space.shape) != 1:
         raise ValueError(f"{settings.env_id}: needs a one-dimensional Box observation space")
     if not (np.all(np.isfinite(space.low)) and np.all(np.isfinite(space.high))):
-        raise ValueError(f"{settings.env_id}: unbounded observations; add a box to OBSERVATION_BOUNDS")
+        raise ValueError(
+            f"{settings.env_id}: unbounded observations; add a box to OBSERVATION_BOUNDS"
+        )
     return TileCoder(space.low.tolist(), space.high.tolist(), settings.tiles, settings.tilings)
 
 
@@ -96,7 +98,9 @@ def num_env_actions(env: gym.Env[Any, Any]) -> int:
     return int(space.n)
 
 
-def make_agent(num_features: int, num_units: int, settings: Settings, seed: int) -> VeltoActorCritic:
+def make_agent(
+    num_features: int, num_units: int, settings: Settings, seed: int
+) -> VeltoActorCritic:
     return VeltoActorCritic(
         num_features=num_features,
         num_actions=num_units,
@@ -235,25 +239,20 @@ def run_all(
 
 
 def summary_table(results: Sequence[SeedResult], window: int) -> str:
-    """Mean return of the first and last `window` episodes per seed, against a random policy."""
-    header = f"{'seed':>6} {'first':>9} {'last':>9} {'random':>9} {'last-random':>12} {'steps':>8} {'seconds':>8}"
-    lines = [
-        f"mean return over the first and last {window} episodes of each seed;"
-        f" random: {len(results[0].random_returns)} episodes of a uniformly random policy",
-        header,
-    ]
+    """Mean return of the first and last `window` episodes per seed, against a random policy,
+    as a Markdown table followed by the spread over seeds."""
+    columns = ["seed", f"first {window}", f"last {window}", "random", "last - random"]
+    lines = ["| " + " | ".join(columns + ["steps", "seconds"]) + " |"]
+    lines.append("|" + "---:|" * (len(columns) + 2))
     firsts, lasts, randoms = [], [], []
     for result in results:
-        first = statistics.fmean(result.returns[:window])
-        last = statistics.fmean(result.returns[-window:])
-        random = statistics.fmean(result.random_returns)
-        firsts.append(first)
-        lasts.append(last)
-        randoms.append(random)
-        lines.append(
-            f"{result.seed:>6} {first:>9.1f} {last:>9.1f} {random:>9.1f} {last - random:>12.1f}"
-            f" {result.steps:>8} {result.seconds:>8.1f}"
-        )
+        firsts.append(statistics.fmean(result.returns[:window]))
+        lasts.append(statistics.fmean(result.returns[-window:]))
+        randoms.append(statistics.fmean(result.random_returns))
+        figures = [firsts[-1], lasts[-1], randoms[-1], lasts[-1] - randoms[-1]]
+        cells = [str(result.seed)] + [f"{figure:.1f}" for figure in figures]
+        cells += [str(result.steps), f"{result.seconds:.1f}"]
+        lines.append("| " + " | ".join(cells) + " |")
     margins = [last - random for last, random in zip(lasts, randoms)]
 
     def spread(values: list[float]) -> str:
@@ -261,9 +260,14 @@ def summary_table(results: Sequence[SeedResult], window: int) -> str:
         return f"{statistics.fmean(values):.1f} ± {deviation:.1f}"
 
     lines.append(
-        f"{'all':>6} first {spread(firsts)}, last {spread(lasts)}, random {spread(randoms)},"
-        f" last-random {spread(margins)} (mean ± sd over seeds);"
-        f" last-random min {min(margins):.1f}, max {max(margins):.1f}"
+        f"| mean ± sd | {spread(firsts)} | {spread(lasts)} | {spread(randoms)} | {spread(margins)}"
+        f" | {sum(result.steps for result in results)} | |"
+    )
+    lines.append("")
+    lines.append(
+        f"random: {len(results[0].random_returns)} episodes of a uniformly random policy per seed;"
+        f" last - random ranges from {min(margins):.1f} to {max(margins):.1f} over"
+        f" {len(results)} seeds"
     )
     return "\n".join(lines)
 
@@ -296,7 +300,7 @@ def plot_learning_curve(
     axes.set_xlabel("episode")
     axes.set_ylabel(f"return ({smoothing}-episode moving average)")
     axes.set_title(f"VeltoActorCritic on {settings.env_id}")
-    axes.legend(loc="upper left", fontsize="small")
+    axes.legend(loc="best", fontsize="small")
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path)
@@ -310,28 +314,40 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     parser.add_argument("--env", default="CartPole-v1", help="Gymnasium environment id")
     parser.add_argument(
-        "--max-episode-steps", type=int, help="time limit (default: the environment's own)"
+        "--max-episode-steps", type=int, help="time limit; None keeps the environment's own"
     )
-    parser.add_argument("--episodes", type=int, default=300, help="episodes per seed")
-    parser.add_argument("--seeds", type=int, nargs="+", default=[0, 1, 2, 3, 4])
-    parser.add_argument("--workers", type=int, default=min(2, os.cpu_count() or 1))
+    parser.add_argument("--episodes", type=int, default=1000, help="episodes per seed")
+    parser.add_argument(
+        "--seeds", type=int, nargs="+", default=list(range(8)), help="one agent per seed"
+    )
+    parser.add_argument(
+        "--workers", type=int, default=min(2, os.cpu_count() or 1), help="seeds run at once"
+    )
     parser.add_argument("--gamma", type=float, default=0.99, help="discount of a non-terminal step")
     parser.add_argument("--tiles", type=int, default=6, help="tiles per dimension of one tiling")
-    parser.add_argument("--tilings", type=int, default=8)
-    parser.add_argument("--lambda", dest="lambda_", type=float, default=0.5)
+    parser.add_argument("--tilings", type=int, default=8, help="number of shifted tilings")
+    parser.add_argument("--lambda", dest="lambda_", type=float, default=0.5, help="trace decay")
     parser.add_argument("--alpha", type=float, default=0.1, help="initial step size per feature")
     parser.add_argument("--epsilon", type=float, default=0.01, help="trace pruning fraction")
-    parser.add_argument("--meta-step-size", type=float, default=0.001)
+    parser.add_argument(
+        "--meta-step-size", type=float, default=0.001, help="rate of the step-size learning"
+    )
     parser.add_argument("--eta", type=float, default=0.5, help="critic's step-size budget")
     parser.add_argument("--eta-actor", type=float, default=0.005, help="actor's step-size budget")
-    parser.add_argument("--decay", type=float, default=0.5)
-    parser.add_argument("--action-prob-at-init", type=float, default=0.5)
+    parser.add_argument(
+        "--decay", type=float, default=0.5, help="step-size factor when over budget"
+    )
+    parser.add_argument(
+        "--action-prob-at-init", type=float, default=0.5, help="bias of each unit's probability"
+    )
     parser.add_argument("--window", type=int, default=20, help="episodes in the first/last means")
     parser.add_argument(
         "--random-episodes", type=int, default=100, help="episodes of the random policy per seed"
     )
-    parser.add_argument("--smoothing", type=int, default=10, help="moving average of the plot")
-    parser.add_argument("--plot", type=Path, default=Path("learning_curve.png"))
+    parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
+    parser.add_argument(
+        "--plot", type=Path, default=Path("learning_curve.png"), help="PNG to write"
+    )
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     arguments = parser.parse_args(argv)
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
