@@ -10,4 +10,6 @@ cmake -S . -B build/tests -DVELTO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests --parallel "$(nproc)"
 ctest --test-dir build/tests --output-on-failure --parallel "$(nproc)"
 
+# The comparison with the Python model runs this program of the ctest build.
+export VELTO_STATE_DUMP="$PWD/build/tests/tests/cpp/state_dump"
 .venv/bin/python -m pytest tests/python
