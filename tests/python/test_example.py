@@ -11,7 +11,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 import train  # noqa: E402
-from action_mapping import env_action, units_for  # noqa: E402
+from action_mapping import env_action  # noqa: E402
 from tile_coder import TileCoder  # noqa: E402
 
 CODERS = [
@@ -109,15 +109,10 @@ def test_taken_units_map_onto_the_environment_action(num_env_actions, taken, act
     assert env_action(taken, num_env_actions) == action
 
 
-@pytest.mark.parametrize(("num_env_actions", "units"), [(2, 1), (3, 2)])
-def test_units_per_environment_action_count(num_env_actions, units):
-    assert units_for(num_env_actions) == units
-
-
 @pytest.mark.parametrize(
     ("num_env_actions", "taken"), [(1, []), (4, []), (2, [1]), (3, [2]), (3, [-1])]
 )
-def test_action_mapping_rejects_unsupported_counts_and_units(num_env_actions, taken):
+def test_action_mapping_rejects_unsupported_counts_and_unknown_units(num_env_actions, taken):
     with pytest.raises(ValueError):
         env_action(taken, num_env_actions)
 
@@ -215,24 +210,8 @@ def test_moving_average_matches_a_plain_trailing_mean():
 @pytest.mark.parametrize("workers", [1, 2])
 def test_short_training_run_prints_the_table_and_writes_the_plot(tmp_path, capsys, workers):
     plot = tmp_path / "curve.png"
-    train.main(
-        [
-            "--episodes",
-            "3",
-            "--seeds",
-            "0",
-            "1",
-            "--workers",
-            str(workers),
-            "--window",
-            "2",
-            "--random-episodes",
-            "2",
-            "--plot",
-            str(plot),
-            "--no-progress",
-        ]
-    )
+    options = f"--episodes 3 --seeds 0 1 --workers {workers} --window 2 --random-episodes 2"
+    train.main(options.split() + ["--no-progress", "--plot", str(plot)])
     output = capsys.readouterr().out
     first_cells = [line.split("|")[1].strip() for line in output.splitlines() if line[:1] == "|"]
     assert first_cells == ["seed", "---:", "0", "1", "mean ± sd"]
