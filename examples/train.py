@@ -98,6 +98,15 @@ def num_env_actions(env: gym.Env[Any, Any]) -> int:
     return int(space.n)
 
 
+def check_environment(settings: Settings) -> None:
+    """Fails with ValueError or Gymnasium's error before any training when the environment cannot
+    be made, tile-coded or driven by the agent's units."""
+    env = make_env(settings)
+    units_for(num_env_actions(env))
+    make_tile_coder(env, settings)
+    env.close()
+
+
 def make_agent(
     num_features: int, num_units: int, settings: Settings, seed: int
 ) -> VeltoActorCritic:
@@ -230,11 +239,16 @@ def run_all(
         report_queue = context.Queue()
         with context.Pool(workers, initializer=_init_worker, initargs=(report_queue,)) as pool:
             pending = pool.map_async(_run_seed_in_worker, [(settings, seed) for seed in seeds])
-            while not (pending.ready() and report_queue.empty()):
+            # A worker's reports can still be in transit when its result is in, so count them;
+            # stop early only when a worker failed, whose error pending.get() then raises.
+            received = 0
+            while received < bar.total:
                 try:
                     report(*report_queue.get(timeout=0.2))
+                    received += 1
                 except queue.Empty:
-                    pass
+                    if pending.ready() and not pending.successful():
+                        break
             return pending.get()
 
 
@@ -385,6 +399,10 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
 def main(argv: Sequence[str] | None = None) -> None:
     arguments = parse_arguments(argv)
     settings = settings_from(arguments)
+    try:
+        check_environment(settings)
+    except (ValueError, gym.error.Error) as error:
+        sys.exit(f"error: {error}")
     start = time.perf_counter()
     results = run_all(settings, arguments.seeds, arguments.workers, not arguments.no_progress)
     print(summary_table(results, settings.window))

@@ -216,3 +216,11 @@ def test_short_training_run_prints_the_table_and_writes_the_plot(tmp_path, capsy
     first_cells = [line.split("|")[1].strip() for line in output.splitlines() if line[:1] == "|"]
     assert first_cells == ["seed", "---:", "0", "1", "mean ± sd"]
     assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("env_id", ["Pendulum-v1", "NoSuchEnvironment-v0"])
+def test_an_environment_the_example_cannot_drive_stops_before_training(env_id, tmp_path):
+    plot = tmp_path / "curve.png"
+    with pytest.raises(SystemExit, match="error: "):
+        train.main(["--env", env_id, "--episodes", "1", "--window", "1", "--plot", str(plot)])
+    assert not plot.exists()
