@@ -15,9 +15,12 @@ if [ "${1:-}" = "--smoke" ]; then
   run_flags=(--benchmark_min_time=0.01 '--benchmark_filter=/(1000|10000)/')
 fi
 
-# Debian packages (libbenchmark-dev among them) and the virtual environment whose Python prints
-# the report; serialised with other users of the shared environment.
-flock /tmp/velto-venv.lock bash scripts/setup.sh
+# The Debian packages (libbenchmark-dev among them) and the virtual environment whose Python
+# prints the report, when one of them is missing; serialised with other users of the environment.
+if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed" ||
+  [ ! -x .venv/bin/python ]; then
+  flock /tmp/velto-venv.lock bash scripts/setup.sh
+fi
 
 for variant in default scalar; do
   flags=""

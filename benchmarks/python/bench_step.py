@@ -4,14 +4,15 @@ numpy_agent.py timed on the same steps in the same run.
 usage: python benchmarks/python/bench_step.py [--quick]
 
 Both agents are warmed up on the same steps until their trace lists stop growing, then timed in
-alternating blocks on the same further steps. Times are CPU times of this process, which leave
+alternating blocks on the same further steps. Times are CPU times of the process, which leave
 out the time that other processes on a shared machine hold the core. The live traces are those
 of the NumPy agent's trace lists, which hold the same features as the module's.
 """
 
 import argparse
+import json
 import math
-import os
+import subprocess
 import sys
 import time
 
@@ -191,20 +192,35 @@ def print_row(row: dict) -> None:
     )
 
 
+def measure_in_own_process(cell, quick: bool) -> dict:
+    """Each cell runs in a fresh interpreter, so that its peak memory is not hidden by pages that
+    an earlier cell freed and the allocator hands out again."""
+    command = [sys.executable, __file__, "--cell", ",".join(map(str, cell))]
+    if quick:
+        command.append("--quick")
+    result = subprocess.run(command, check=True, capture_output=True, text=True)
+    return json.loads(result.stdout)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="three cells, short timing")
-    quick = parser.parse_args().quick
+    parser.add_argument("--cell", help=argparse.SUPPRESS)
+    arguments = parser.parse_args()
+    quick = arguments.quick
+    if arguments.cell:
+        print(json.dumps(measure(*map(int, arguments.cell.split(",")), quick)))
+        return 0
 
     print(f"lambda 0.9, gamma {GAMMA}, epsilon 1e-3 (traces live about {LIFETIME} steps);"
-          f" CPU time of one process (pid {os.getpid()})\n")
+          " CPU times; each cell in a process of its own\n")
     print("| features/state | actions | num_features | warm-up steps | timed steps"
           " | live traces | module steps/s | module ns/live trace | NumPy steps/s | speedup"
           " | same decisions | module peak MiB | NumPy peak MiB |")
     print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     rows = []
     for cell in QUICK_GRID if quick else FULL_GRID:
-        row = measure(*cell, quick)
+        row = measure_in_own_process(cell, quick)
         print_row(row)
         rows.append(row)
 
