@@ -416,3 +416,28 @@ def test_model_engine_known_answers(seed, count, expected):
     engine = model.MT19937(seed)
     outputs = [engine() for _ in range(count)]
     assert outputs[-1] == expected
+
+
+@pytest.mark.parametrize(
+    ("operation", "a", "b", "expected"),
+    [
+        # Subnormals are neither flushed nor treated as zero.
+        (model.add, 0x00000001, 0x00000001, 0x00000002),
+        (model.mul, 0x00800000, 0x3F000000, 0x00400000),
+        # Each operation rounds to binary32: 2^24 + 1 is a tie that rounds to even.
+        (model.add, 0x4B800000, 0x3F800000, 0x4B800000),
+        (model.div, 0x3F800000, 0x40400000, 0x3EAAAAAB),
+        # NaNs: one NaN operand is returned quiet; two give the first for - and /, and for + and
+        # x the same NaN if both are, otherwise the marker that any NaN matches.
+        (model.add, 0x7F800001, 0x3F800000, 0x7FC00001),
+        (model.mul, 0x3F800000, 0xFFE12345, 0xFFE12345),
+        (model.sub, 0x7FC0BEEF, 0xFFC00000, 0x7FC0BEEF),
+        (model.div, 0xFFC00000, 0x7FC0BEEF, 0xFFC00000),
+        (model.add, 0x7FC0BEEF, 0x7F80BEEF, 0x7FC0BEEF),
+        (model.add, 0x7FC0BEEF, 0xFFC00000, model.AMBIGUOUS_NAN_BITS),
+        (model.mul, 0xFFC00000, 0x7FC0BEEF, model.AMBIGUOUS_NAN_BITS),
+    ],
+)
+def test_model_operations_round_to_binary32_and_propagate_nans(operation, a, b, expected):
+    with np.errstate(all="ignore"):
+        assert to_bits(operation(from_bits(a), from_bits(b))) == expected
