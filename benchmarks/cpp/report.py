@@ -68,13 +68,14 @@ def main(default_path, scalar_path):
                   f" | {cv_text} |")
 
     floor_ratios = [
-        per_live(default, *key[:2], *key[2:]) / per_live(scalar, *key[:2], *key[2:])
+        per_live(default, *key) / per_live(scalar, *key)
         for key in default
         if key[1] != "step" and key in scalar
     ]
     if floor_ratios:
+        spread = f"{min(floor_ratios):.2f} .. {max(floor_ratios):.2f}"
         print(f"\nThe floors are the same code in both runs; their ratio between the runs"
-              f" (a gauge of the noise) lies in {min(floor_ratios):.2f} .. {max(floor_ratios):.2f}.")
+              f" (a gauge of the noise) lies in {spread}.")
 
     print("\n### Targets (ratios within this run)\n")
     print("| learner | case | measured | target | met |")

@@ -145,7 +145,9 @@ def measure(active: int, actions: int, num_features: int, quick: bool) -> dict:
     module_per_step = module_warm_ns / len(warm_up)
     numpy_per_step = numpy_warm_ns / len(warm_up)
     module_seconds, numpy_cap_seconds, least = (0.05, 0.5, 2 * BLOCKS) if quick else (0.5, 4.0, 200)
-    timed_count = min(module_seconds * 1e9 / module_per_step, numpy_cap_seconds * 1e9 / numpy_per_step)
+    timed_count = min(
+        module_seconds * 1e9 / module_per_step, numpy_cap_seconds * 1e9 / numpy_per_step
+    )
     timed_count = max(least, BLOCKS * math.ceil(timed_count / BLOCKS))
     module_ns = numpy_ns = 0
     timed_live = []
