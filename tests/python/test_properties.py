@@ -10,6 +10,7 @@ raises it).
 import array
 import math
 import os
+import random
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -20,7 +21,7 @@ from hypothesis import strategies as st
 from argument_kinds import FailingIndex, FloatSubclass, Index, Real
 from velto_actor_critic import VeltoActorCritic
 
-EXAMPLES = int(os.environ.get("VELTO_PROPERTY_EXAMPLES", "60"))
+EXAMPLES = int(os.environ.get("VELTO_PROPERTY_EXAMPLES", "100"))
 property_settings = settings(
     max_examples=EXAMPLES,
     deadline=None,
@@ -75,6 +76,11 @@ def float_argument(values: st.SearchStrategy[float] = any_float) -> st.SearchStr
     )
 
 
+def learning_float(low: float, high: float) -> st.SearchStrategy[tuple]:
+    values = st.floats(low, high)
+    return st.one_of(values.map(lambda x: (x, x)), values.map(lambda x: (Real(x), x)))
+
+
 def int_argument(values: st.SearchStrategy[int]) -> st.SearchStrategy[tuple]:
     """(object passed, int it stands for) for every accepted 32-bit integer kind."""
     return st.one_of(
@@ -99,9 +105,20 @@ num_actions_values = st.one_of(st.integers(-3, 6), st.sampled_from([INT32_MIN, -
 seed_values = st.one_of(st.integers(INT32_MIN, INT32_MAX), st.sampled_from(WRAP_SEEDS))
 
 
-def constructor_arguments(num_features: st.SearchStrategy[int], reject: bool):
-    ints = [int_argument(num_features), int_argument(num_actions_values)]
-    floats = [float_argument() for _ in range(8)]
+# Parameters under which the learners keep learning and their decisions stay uncertain, so that a
+# difference in an agent's state soon shows in its decisions: lambda_, alpha, epsilon,
+# meta_step_size, eta, eta_actor, decay, action_prob_at_init.
+LEARNING_RANGES = [(0.5, 1.0), (0.01, 0.5), (1e-4, 0.05), (0.0, 0.1), (0.5, 2.0), (0.5, 2.0),
+                   (0.5, 1.0), (0.2, 0.8)]
+
+
+def constructor_arguments(num_features: st.SearchStrategy[int], reject: bool, learning=False):
+    actions = st.integers(1, 6) if learning else num_actions_values
+    ints = [int_argument(num_features), int_argument(actions)]
+    if learning:
+        floats = [learning_float(low, high) for low, high in LEARNING_RANGES]
+    else:
+        floats = [float_argument() for _ in range(8)]
     seed = [int_argument(seed_values)]
     parts = ints + floats + seed
     if reject:
@@ -117,19 +134,22 @@ def check_action_list(actions: Any, num_actions: int) -> None:
     assert all(0 <= a < max(num_actions, 0) for a in actions)
 
 
-def probe_features(num_features: int) -> list[list[int]]:
-    """A few feature lists that touch every feature, to compare agents after a sequence."""
-    if num_features == 0:
-        return [[]] * 4
-    everything = list(range(num_features))
-    return [everything, everything[::2], everything[::-1], [], everything[:3] * 2]
+def probe_steps(num_features: int) -> list[tuple[list[int], float, float]]:
+    """Steps that touch every feature with rewards of both signs, long enough for a difference in
+    two agents' states to show in their decisions."""
+    rng = random.Random(num_features)
+    features = range(num_features)
+    return [
+        (rng.sample(features, min(num_features, 4)), rng.choice([-1.0, 1.0]), 0.9)
+        for _ in range(40)
+    ]
 
 
 def assert_twins_agree(agent, twin, num_features: int, num_actions: int) -> None:
-    for features in probe_features(num_features):
-        actions = agent.step(features, 0.5, 0.9)
+    for features, reward, gamma in probe_steps(num_features):
+        actions = agent.step(features, reward, gamma)
         check_action_list(actions, num_actions)
-        assert actions == twin.step(features, 0.5, 0.9)
+        assert actions == twin.step(features, reward, gamma)
 
 
 @pytest.mark.parametrize("positional", [True, False], ids=["positional", "keywords"])
@@ -199,13 +219,17 @@ def valid_features(num_features: int, max_size: int) -> st.SearchStrategy[list[i
 
 
 @st.composite
-def accepted_call(draw, num_features: int) -> Call:
+def accepted_call(draw, num_features: int, learning: bool) -> Call:
     features = draw(valid_features(num_features, max_size=10))
     if features and draw(st.booleans()):
         features = features + features[: draw(st.integers(1, len(features)))]
     label, make_features, plain_features = draw(st.sampled_from(feature_containers(features)))
-    reward_passed, reward = draw(float_argument())
-    gamma_passed, gamma = draw(float_argument())
+    if learning:
+        reward_passed, reward = draw(learning_float(-1.0, 1.0))
+        gamma_passed, gamma = draw(learning_float(0.0, 1.0))
+    else:
+        reward_passed, reward = draw(float_argument())
+        gamma_passed, gamma = draw(float_argument())
     by_keyword = draw(st.booleans())
 
     def make():
@@ -275,10 +299,10 @@ def failing_generator_call(num_features: int) -> Call:
     return Call(lambda: ((features(), 1.0, 0.9), {}), GeneratorFailure, label="raising generator")
 
 
-def call_sequence(num_features: int):
+def call_sequence(num_features: int, learning: bool):
     one_call = st.one_of(
-        accepted_call(num_features),
-        accepted_call(num_features),
+        accepted_call(num_features, learning),
+        accepted_call(num_features, learning),
         out_of_range_call(num_features),
         mistyped_call(num_features),
         st.just(failing_generator_call(num_features)),
@@ -287,13 +311,17 @@ def call_sequence(num_features: int):
 
 
 @property_settings
-@given(data=st.data(), pairs=constructor_arguments(st.integers(0, 24), reject=False))
-def test_random_calls_keep_the_agent_equal_to_a_twin_given_only_accepted_calls(data, pairs):
+@given(data=st.data(), learning=st.booleans())
+def test_random_calls_keep_the_agent_equal_to_a_twin_given_only_accepted_calls(data, learning):
+    # Learning agents with ordinary rewards show any difference in their state in their
+    # decisions; the others take every edge value.
+    sizes = st.integers(1, 24) if learning else st.integers(0, 24)
+    pairs = data.draw(constructor_arguments(sizes, reject=False, learning=learning))
     meant = [m for _, m in pairs]
     num_features, num_actions = meant[0], meant[1]
     agent = VeltoActorCritic(*[p for p, _ in pairs])
     twin = VeltoActorCritic(*meant)
-    for call in data.draw(call_sequence(num_features), label="calls"):
+    for call in data.draw(call_sequence(num_features, learning), label="calls"):
         args, kwargs = call.make()
         if call.expected is None:
             actions = agent.step(*args, **kwargs)

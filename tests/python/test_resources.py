@@ -147,7 +147,7 @@ def test_sizes_that_cannot_fit_raise_memory_error(num_features, num_actions):
         # Any allocation above 1 GiB aborts the process, so MemoryError can only come from the
         # agent's guard, before it allocates anything.
         env["ASAN_OPTIONS"] = (
-            env.get("ASAN_OPTIONS", "") + ":malloc_limit_mb=1024:allocator_may_return_null=0"
+            env.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1024:allocator_may_return_null=0"
         )
     else:
         # Should the guard fail, the address-space cap turns the allocation into a failure
