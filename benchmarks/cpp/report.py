@@ -2,10 +2,12 @@
 core as built by default and one against the core built with VELTO_FORCE_SCALAR.
 
 Times are CPU times of the benchmark process (the machine may be shared, and CPU time leaves out
-the time other processes hold the core); with repetitions the median of each is used.
+the time other processes hold the core); with repetitions the median over them is shown, and the
+cv column gives the spread of the step's cost per live trace.
 """
 
 import json
+import statistics
 import sys
 
 IN_CACHE = (10000, 32)
@@ -15,24 +17,17 @@ OUT_OF_CACHE_TARGET = 1.3
 
 
 def load(path):
-    """Maps (learner, kind, num_features, active) to (ns per step, live traces per step, cv)."""
+    """Maps (learner, kind, num_features, active) to the (ns per step, live traces per step) of
+    each repetition."""
     with open(path) as handle:
         runs = json.load(handle)["benchmarks"]
-    has_median = any(run.get("aggregate_name") == "median" for run in runs)
-    cv = {
-        run["run_name"]: run["cpu_time"]
-        for run in runs
-        if run.get("aggregate_name") == "cv"
-    }
     results = {}
     for run in runs:
-        if has_median and run.get("aggregate_name") != "median":
-            continue
-        if not has_median and run.get("run_type") != "iteration":
+        if run.get("run_type") != "iteration":
             continue
         learner, kind, num_features, active = run["run_name"].split("/")
         key = (learner, kind, int(num_features), int(active))
-        results[key] = (run["cpu_time"], run["live"], cv.get(run["run_name"]))
+        results.setdefault(key, []).append((run["cpu_time"], run["live"]))
     return results
 
 
@@ -42,8 +37,16 @@ def exponent(num_features):
 
 
 def per_live(results, learner, kind, num_features, active):
-    ns_per_step, live, _ = results[(learner, kind, num_features, active)]
-    return ns_per_step / live
+    """The median over the repetitions of ns per live trace. A unit's live set swings with its
+    draws, so each repetition's time is divided by that repetition's own live count."""
+    repetitions = results[(learner, kind, num_features, active)]
+    return statistics.median(ns / live for ns, live in repetitions)
+
+
+def spread(results, key):
+    """Coefficient of variation of ns per live trace over the repetitions."""
+    values = [ns / live for ns, live in results[key]]
+    return statistics.stdev(values) / statistics.mean(values) if len(values) > 1 else None
 
 
 def main(default_path, scalar_path):
@@ -58,10 +61,13 @@ def main(default_path, scalar_path):
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for learner in learners:
         for num_features, active in sizes:
-            ns_per_step, live, cv = default[(learner, "step", num_features, active)]
+            key = (learner, "step", num_features, active)
+            ns_per_step = statistics.median(ns for ns, _ in default[key])
+            live = statistics.median(live for _, live in default[key])
+            cv = spread(default, key)
             cv_text = f"{cv:.1%}" if cv is not None else "-"
             print(f"| {learner} | {exponent(num_features)} | {active} | {live:,.0f}"
-                  f" | {ns_per_step / live:.1f} | {ns_per_step / active:.0f}"
+                  f" | {per_live(default, *key):.1f} | {ns_per_step / active:.0f}"
                   f" | {per_live(scalar, learner, 'step', num_features, active):.1f}"
                   f" | {per_live(default, learner, 'memory_floor', num_features, active):.1f}"
                   f" | {per_live(default, learner, 'arithmetic_floor', num_features, active):.1f}"
@@ -73,9 +79,9 @@ def main(default_path, scalar_path):
         if key[1] != "step" and key in scalar
     ]
     if floor_ratios:
-        spread = f"{min(floor_ratios):.2f} .. {max(floor_ratios):.2f}"
+        noise = f"{min(floor_ratios):.2f} .. {max(floor_ratios):.2f}"
         print(f"\nThe floors are the same code in both runs; their ratio between the runs"
-              f" (a gauge of the noise) lies in {spread}.")
+              f" (a gauge of the noise) lies in {noise}.")
 
     print("\n### Targets (ratios within this run)\n")
     print("| learner | case | measured | target | met |")
