@@ -1,5 +1,7 @@
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +14,11 @@ namespace velto_bench {
 
 // Keeps a loaded value alive in a register, so the load happens, without any arithmetic on it.
 inline void keep_loaded(float value) {
+#if defined(__x86_64__)
   asm volatile("" : : "x"(value));
+#else
+  benchmark::DoNotOptimize(value);
+#endif
 }
 
 // The memory traffic of a learner's step without its arithmetic: it loads and stores the same
