@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/fast_math.hpp"
 #include "core/feature_sum.hpp"
 #include "core/per_feature_array.hpp"
 #include "core/uniform_draw.hpp"
@@ -32,7 +33,11 @@ ActorUnit::ActorUnit(std::int32_t num_features, float lambda_, float alpha, floa
 
 bool ActorUnit::step(const std::vector<std::int32_t>& features, float td_error, float gamma,
                      float value_change) {
-  sweep_traces(td_error, gamma, value_change);
+  if (fast_math_usable()) {
+    sweep_traces_avx2(td_error, gamma, value_change);
+  } else {
+    sweep_traces(td_error, gamma, value_change);
+  }
 
   const float probability =
       sum_over(features, action_prob_at_init, [this](std::int32_t j) { return weights[j]; });

@@ -4,6 +4,8 @@
 #include <random>
 #include <vector>
 
+#include "core/sweep_scratch.hpp"
+
 namespace velto {
 
 // One Bernoulli action unit: its probability is `action_prob_at_init` plus the weights of the
@@ -45,8 +47,14 @@ class ActorUnit {
   float action_prob_at_init;
 
  private:
+  // The one-by-one sweep: the reference, and the path for a list that holds an index twice and
+  // for processors without AVX2 and FMA.
   void sweep_traces(float td_error, float gamma, float value_change);
+  // Eight entries at a time, with the same result in every bit; only when fast_math_usable().
+  void sweep_traces_avx2(float td_error, float gamma, float value_change);
   void enter_features(const std::vector<std::int32_t>& features, float clipped_probability);
+
+  SweepScratch sweep_scratch;
 };
 
 }  // namespace velto

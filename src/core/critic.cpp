@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/fast_math.hpp"
 #include "core/feature_sum.hpp"
 #include "core/per_feature_array.hpp"
 
@@ -34,7 +35,11 @@ CriticOutput Critic::step(const std::vector<std::int32_t>& features, float rewar
   const float new_value = sum_over(features, 0.0f, [this](std::int32_t j) { return weights[j]; });
   const float td_error = ((new_value * gamma) + reward) - last_value;
 
-  sweep_traces(td_error, gamma);
+  if (fast_math_usable()) {
+    sweep_traces_avx2(td_error, gamma);
+  } else {
+    sweep_traces(td_error, gamma);
+  }
 
   value_change = 0.0f;
   const float step_total =
