@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Hardening stage of CI, after the plain test command:
+#   1. the core, the agent, the module and the C++ tests built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer (clang), the C++ tests run through ctest and the Python tests run
+#      against the sanitized module;
+#   2. the property tests with more examples, and the memory figures of a million steps;
+#   3. the fuzz target of the agent's step, for a bounded time from the committed corpus;
+#   4. the C++ tests under valgrind memcheck.
+# Installs what it needs first. VELTO_FUZZ_SECONDS (default 60) and VELTO_PROPERTY_EXAMPLES
+# (default 1000) bound the fuzzing and the property tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+fuzz_seconds=${VELTO_FUZZ_SECONDS:-60}
+property_examples=${VELTO_PROPERTY_EXAMPLES:-1000}
+jobs=$(nproc)
+stage_start=$SECONDS
+stage() {
+  echo
+  echo "== $1 (at ${SECONDS}s)"
+}
+
+stage "tools"
+debian_packages=(clang libclang-rt-14-dev valgrind)
+missing=()
+for package in "${debian_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+# The plain test command has normally prepared .venv already; prepare it when run on its own.
+if ! .venv/bin/python -c 'import hypothesis, pytest, velto_actor_critic' 2>/dev/null; then
+  bash scripts/setup.sh
+fi
+python=$root/.venv/bin/python
+asan_runtime=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
+[ -f "$asan_runtime" ] || {
+  echo "AddressSanitizer runtime not found: $asan_runtime" >&2
+  exit 1
+}
+
+stage "sanitizer build (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
+asan_dir=build/harden-asan
+cmake -S . -B "$asan_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELTO_SANITIZE=ON -DVELTO_BUILD_TESTS=ON -DVELTO_BUILD_PYTHON=ON \
+  -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$asan_dir" --parallel "$jobs"
+
+stage "C++ tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:strict_init_order=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$asan_dir" --output-on-failure --parallel "$jobs"
+
+stage "Python tests against the sanitized module"
+# The interpreter is not instrumented, so the runtime is preloaded; CPython's own allocations at
+# exit are not ours to report, so leak detection is off for it (the C++ tests, the fuzz target and
+# valgrind check leaks, and the memory test checks growth). PYTHONMALLOC=malloc routes Python
+# objects through the sanitizer's allocator too, so a reference counting fault in the bindings
+# shows as a use after free. The comparison with the Python model runs the sanitized state_dump.
+# The sanitized state_dump carries its own copy of the runtime, so it must not get the preloaded
+# one, and its leaks are ours to report.
+state_dump="$root/$asan_dir/state_dump_without_preload.sh"
+printf '#!/bin/sh\nunset LD_PRELOAD\nASAN_OPTIONS=detect_leaks=1 exec "%s" "$@"\n' \
+  "$root/$asan_dir/tests/cpp/state_dump" >"$state_dump"
+chmod +x "$state_dump"
+sanitized_env=(
+  LD_PRELOAD="$asan_runtime"
+  ASAN_OPTIONS=detect_leaks=0:strict_init_order=1
+  UBSAN_OPTIONS=print_stacktrace=1
+  PYTHONMALLOC=malloc
+  PYTHONPATH="$root/$asan_dir"
+  VELTO_SANITIZED=1
+  VELTO_STATE_DUMP="$state_dump"
+)
+module_path=$(env "${sanitized_env[@]}" "$python" -c \
+  'import velto_actor_critic as module; print(module.__file__)')
+case "$module_path" in
+  "$root/$asan_dir"/*) echo "sanitized module: $module_path" ;;
+  *)
+    echo "expected the sanitized module, imported $module_path" >&2
+    exit 1
+    ;;
+esac
+env "${sanitized_env[@]}" "$python" -m pytest -p no:cacheprovider tests/python
+
+stage "property tests, $property_examples examples each"
+property_log=$(mktemp)
+if ! VELTO_PROPERTY_EXAMPLES=$property_examples "$python" -m pytest -p no:cacheprovider -q \
+  --hypothesis-show-statistics tests/python/test_properties.py >"$property_log" 2>&1; then
+  cat "$property_log"
+  exit 1
+fi
+grep -E "^tests/|passing|passed" "$property_log"
+rm -f "$property_log"
+
+stage "resident memory over a million steps (KiB after each step count)"
+"$python" tests/python/memory_probe.py
+
+# The C++ tests under valgrind memcheck: a build of their own with the default compiler. Each test
+# executable runs once, with exactly the tests ctest knows for it. The tests that are not single
+# test cases (the comparison of optimisation levels, whose -march=native build may use instructions
+# valgrind cannot run) are listed and left out.
+memcheck_cpp_tests() {
+  valgrind_dir=build/harden-valgrind
+  cmake -S . -B "$valgrind_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_BUILD_TESTS=ON >/dev/null
+  cmake --build "$valgrind_dir" --parallel "$jobs"
+  "$python" - "$valgrind_dir" >"$valgrind_dir/memcheck-runs.tsv" <<'EOF_PY'
+import collections
+import json
+import subprocess
+import sys
+
+listing = subprocess.run(
+    ["ctest", "--test-dir", sys.argv[1], "--show-only=json-v1"],
+    capture_output=True, text=True, check=True,
+).stdout
+cases = collections.defaultdict(list)
+for test in json.loads(listing)["tests"]:
+    command = test.get("command", [])
+    filters = [arg.split("=", 1)[1] for arg in command[1:] if arg.startswith("--gtest_filter=")]
+    if filters:
+        cases[command[0]].extend(filters)
+    else:
+        print(f"skip\t{test['name']}")
+for executable, names in cases.items():
+    print(f"{executable}\t--gtest_filter={':'.join(names)}")
+EOF_PY
+  memcheck_runs=0
+  while IFS=$'\t' read -r executable filter; do
+    if [ "$executable" = skip ]; then
+      echo "not under valgrind: $filter"
+      continue
+    fi
+    echo "valgrind: $(basename "$executable"), $(($(tr -cd ':' <<<"$filter" | wc -c) + 1)) tests"
+    valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
+      --show-leak-kinds=definite,indirect,possible \
+      --errors-for-leak-kinds=definite,indirect,possible \
+      --track-origins=yes --suppressions=tests/valgrind.supp --quiet \
+      "$executable" "$filter" --gtest_brief=1 </dev/null
+    memcheck_runs=$((memcheck_runs + 1))
+  done <"$valgrind_dir/memcheck-runs.tsv"
+  [ "$memcheck_runs" -gt 0 ] || {
+    echo "no C++ test executable found for valgrind" >&2
+    exit 1
+  }
+}
+
+stage "fuzzing the agent's step for ${fuzz_seconds}s"
+fuzz_dir=build/harden-fuzz
+cmake -S . -B "$fuzz_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELTO_SANITIZE=ON -DVELTO_BUILD_FUZZER=ON >/dev/null
+cmake --build "$fuzz_dir" --parallel "$jobs" --target step_fuzzer
+# The fuzzer uses one core: valgrind takes the other meanwhile.
+memcheck_log=$(mktemp)
+memcheck_cpp_tests >"$memcheck_log" 2>&1 &
+memcheck_pid=$!
+# New inputs go to the build directory; the committed corpus only seeds the run.
+rm -rf "$fuzz_dir/new-inputs"
+mkdir -p "$fuzz_dir/new-inputs"
+if ! UBSAN_OPTIONS=print_stacktrace=1 "$fuzz_dir/tests/fuzz/step_fuzzer" \
+  -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+  -artifact_prefix="$fuzz_dir/" "$fuzz_dir/new-inputs" tests/fuzz/corpus \
+  >"$fuzz_dir/fuzz.log" 2>&1; then
+  tail -n 80 "$fuzz_dir/fuzz.log"
+  echo "the fuzz target failed; the input is in $fuzz_dir/ (crash-*, leak-*, timeout-*)" >&2
+  kill "$memcheck_pid" 2>/dev/null || true
+  exit 1
+fi
+grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)" \
+  "$fuzz_dir/fuzz.log"
+
+stage "C++ tests under valgrind memcheck (run while fuzzing)"
+if ! wait "$memcheck_pid"; then
+  cat "$memcheck_log"
+  echo "valgrind memcheck failed" >&2
+  exit 1
+fi
+grep -E "^(not under valgrind|valgrind:|==)" "$memcheck_log" || true
+rm -f "$memcheck_log"
+
+echo
+echo "== hardening stage passed in $((SECONDS - stage_start))s"
