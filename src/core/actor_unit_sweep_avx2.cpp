@@ -1,70 +1,75 @@
-#include <cmath>
 #include <cstddef>
 
 #include "core/actor_unit.hpp"
 #include "core/fast_math_avx2.hpp"
-#include "core/lane_block_avx2.hpp"
-#include "core/sweep_math_avx2.hpp"
+#include "core/log_step_update.hpp"
 
 namespace velto {
 
 #ifdef VELTO_HAVE_AVX2_KERNELS
 
-// The sweep of ActorUnit::sweep_traces on eight entries at once, lane by lane the same operations
-// on the same operands; see Critic::sweep_traces_avx2 for why the result is the same in every bit.
-void VELTO_AVX2 ActorUnit::sweep_traces_avx2(float td_error, float gamma, float value_change) {
+namespace {
+
+constexpr std::size_t kBlock = 16;
+
+}  // namespace
+
+// The sweep of ActorUnit::sweep_traces in three passes (see SweepScratch); see
+// Critic::sweep_traces_avx2 for why the result is the same.
+void ActorUnit::sweep_traces_avx2(float td_error, float gamma, float value_change) {
   if (!sweep_scratch.save_recent_steps(trace_list, recent_step)) {
     sweep_traces(td_error, gamma, value_change);
     return;
   }
   const std::size_t count = trace_list.size();
-  const __m256 td = _mm256_set1_ps(td_error);
-  const __m256 change = _mm256_set1_ps(value_change);
-  const __m256 trace_decay = _mm256_set1_ps(gamma * lambda_);
-  const __m256 prune_fraction = _mm256_set1_ps(epsilon);
-  const __m256 budget = _mm256_set1_ps(eta_actor);
-  const __m256 log_budget = _mm256_set1_ps(std::log(eta_actor));
-  const __m256d meta = _mm256_set1_pd(static_cast<double>(meta_step_size));
-  const __m256d meta_error = _mm256_set1_pd(static_cast<double>(td_error));
-  const float* saved_recent_step = sweep_scratch.saved_recent_steps();
-  std::uint8_t* pruned = sweep_scratch.pruned_flags();
+  const LogStepUpdate log_step_update(meta_step_size, td_error, eta_actor);
 
-  for (std::size_t k = 0; k < count; k += 8) {
-    const avx2::LaneBlock block(trace_list.data() + k, count - k < 8 ? count - k : 8);
-    const __m256 trace = block.gather(traces);
-    const __m256 step = block.load(saved_recent_step + k);
-    const __m256 h_trace_old = block.gather(h_trace);
+  // Plain pointers in locals, as in Critic::sweep_traces_avx2.
+  const float trace_decay = gamma * lambda_;
+  const std::int32_t* const listed = trace_list.data();
+  const float* const step = sweep_scratch.saved_recent_steps();
+  std::uint8_t* const pruned = sweep_scratch.pruned_flags();
+  float* const weights_of = weights.data();
+  float* const traces_of = traces.data();
+  float* const recent_step_of = recent_step.data();
+  float* const h_of = h.data();
+  float* const h_old_of = h_old.data();
+  float* const h_temp_of = h_temp.data();
+  float* const log_step_size_of = log_step_size.data();
+  float* const trace_bar_of = trace_bar.data();
+  float* const h_trace_of = h_trace.data();
+  const float* const entry_step_of = entry_step.data();
+  float updated_log_step[kBlock];
+  for (std::size_t k = 0; k < count; ++k) {
+    // The expensive part of a block of entries first, eight at a time, which also brings the
+    // lines of its log step sizes and h traces in just before their use below.
+    const std::size_t in_block = k % kBlock;
+    if (in_block == 0) {
+      log_step_update.apply(listed + k, count - k < kBlock ? count - k : kBlock, log_step_size_of,
+                            h_trace_of, updated_log_step);
+    }
+    const std::int32_t i = listed[k];
+    const float trace = traces_of[i];
+    const float trace_bar_old = trace_bar_of[i];
+    const float h_before = h_of[i];
 
-    block.scatter(
-        _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(td, trace), _mm256_mul_ps(change, step)),
-                      block.gather(weights)),
-        weights);
+    const float weight = ((td_error * trace) - (value_change * step[k])) + weights_of[i];
+    const float h_new = ((td_error * trace_bar_old) + h_temp_of[i]) - (value_change * step[k]);
+    const float trace_new = trace_decay * trace;
+    const float h_trace_new = trace_decay * h_trace_of[i];
+    const float trace_bar_new = trace_decay * trace_bar_old;
+    const bool prune = trace_new <= entry_step_of[i] * epsilon;
 
-    // Meta-gradient step, then the clamp to the budget.
-    const __m256 updated =
-        avx2::meta_step(block.gather(log_step_size), h_trace_old, meta, meta_error);
-    block.scatter(avx2::cap_log_step(updated, budget, log_budget), log_step_size);
-
-    const __m256 h_before = block.gather(h);
-    const __m256 h_new = _mm256_sub_ps(
-        _mm256_add_ps(_mm256_mul_ps(td, block.gather(trace_bar)), block.gather(h_temp)),
-        _mm256_mul_ps(change, step));
-    block.scatter(h_before, h_old);
-    block.scatter(h_new, h);
-    block.scatter(h_new, h_temp);
-    block.scatter(_mm256_setzero_ps(), recent_step);
-
-    const __m256 trace_new = _mm256_mul_ps(trace_decay, trace);
-    const __m256 h_trace_new = _mm256_mul_ps(trace_decay, h_trace_old);
-    const __m256 trace_bar_new = _mm256_mul_ps(trace_decay, block.gather(trace_bar));
-
-    // Pruned lanes store +0 in the three traces; the list is fixed below.
-    const __m256 prune = _mm256_cmp_ps(
-        trace_new, _mm256_mul_ps(block.gather(entry_step), prune_fraction), _CMP_LE_OQ);
-    block.scatter(_mm256_andnot_ps(prune, trace_new), traces);
-    block.scatter(_mm256_andnot_ps(prune, h_trace_new), h_trace);
-    block.scatter(_mm256_andnot_ps(prune, trace_bar_new), trace_bar);
-    block.store_flags(_mm256_movemask_ps(prune), pruned + k);
+    weights_of[i] = weight;
+    log_step_size_of[i] = updated_log_step[in_block];
+    h_old_of[i] = h_before;
+    h_of[i] = h_new;
+    h_temp_of[i] = h_new;
+    recent_step_of[i] = 0.0f;
+    traces_of[i] = prune ? 0.0f : trace_new;
+    h_trace_of[i] = prune ? 0.0f : h_trace_new;
+    trace_bar_of[i] = prune ? 0.0f : trace_bar_new;
+    pruned[k] = prune ? 1 : 0;
   }
   sweep_scratch.remove_pruned(trace_list);
 }

@@ -11,37 +11,31 @@ namespace {
 // sweep has already marked (or a value stored from outside) holds it.
 constexpr std::uint32_t kListedMark = 0x7f8c51edu;
 
-std::uint32_t bits_at(const std::vector<float>& array, std::int32_t index) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &array[static_cast<std::size_t>(index)], sizeof(bits));
-  return bits;
-}
-
-void store_bits(std::vector<float>& array, std::int32_t index, std::uint32_t bits) {
-  std::memcpy(&array[static_cast<std::size_t>(index)], &bits, sizeof(bits));
-}
-
 }  // namespace
 
 bool SweepScratch::save_recent_steps(const std::vector<std::int32_t>& trace_list,
-                                     std::vector<float>& recent_step) {
+                                     std::vector<float>& recent_step_by_feature) {
   const std::size_t count = trace_list.size();
-  saved_recent_step.resize(count);
+  recent_step.resize(count);
   pruned.resize(count);
+  // Bits move by memcpy, so that no value passes through a floating-point register, and the array
+  // addresses sit in locals that those byte-wise stores cannot change.
+  const std::int32_t* const listed = trace_list.data();
+  float* const marks = recent_step_by_feature.data();
+  float* const saved = recent_step.data();
   for (std::size_t k = 0; k < count; ++k) {
-    const std::int32_t i = trace_list[k];
-    const std::uint32_t bits = bits_at(recent_step, i);
+    const std::int32_t i = listed[k];
+    std::uint32_t bits;
+    std::memcpy(&bits, &marks[i], sizeof(bits));
     if (bits == kListedMark) {
       // Restore in reverse so that every feature ends with the value it had before the first mark.
       for (std::size_t m = k; m-- > 0;) {
-        std::uint32_t saved;
-        std::memcpy(&saved, &saved_recent_step[m], sizeof(saved));
-        store_bits(recent_step, trace_list[m], saved);
+        std::memcpy(&marks[listed[m]], &saved[m], sizeof(bits));
       }
       return false;
     }
-    std::memcpy(&saved_recent_step[k], &bits, sizeof(bits));
-    store_bits(recent_step, i, kListedMark);
+    std::memcpy(&saved[k], &bits, sizeof(bits));
+    std::memcpy(&marks[i], &kListedMark, sizeof(bits));
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -10,27 +11,27 @@ namespace velto {
 // trace_list, the listed feature's recent_step as the sweep found it and whether the sweep pruned
 // the entry.
 //
-// The vectorised sweep updates eight entries at once, which is right only when no index is listed
-// twice. save_recent_steps() finds out on the way: it overwrites each listed recent_step with a
+// The vectorised sweep treats the entries as independent, which holds only when no index is
+// listed twice. save_recent_steps() finds out first: it overwrites each listed recent_step with a
 // mark that no arithmetic produces, so that a second listing of the same index finds the mark.
 class SweepScratch {
  public:
-  // Saves recent_step[i] for every position of trace_list and marks it. Returns false, with every
+  // Saves recent_step of every listed feature by position and marks it. Returns false, with every
   // recent_step restored bit for bit, when a mark is found: an index is listed twice (or a caller
   // stored the mark itself), and the entries must be swept one by one.
   bool save_recent_steps(const std::vector<std::int32_t>& trace_list,
                          std::vector<float>& recent_step);
 
-  const float* saved_recent_steps() const { return saved_recent_step.data(); }
+  const float* saved_recent_steps() const { return recent_step.data(); }
   std::uint8_t* pruned_flags() { return pruned.data(); }
 
-  // Applies the sweep's pruning decisions to trace_list with the one-by-one walk's moves: a
+  // Applies the recorded pruning decisions to trace_list with the one-by-one walk's moves: a
   // pruned position takes the last entry, and that entry's own decision is looked at next in the
   // same position. The final order is therefore exactly the one the walk leaves.
   void remove_pruned(std::vector<std::int32_t>& trace_list);
 
  private:
-  std::vector<float> saved_recent_step;
+  std::vector<float> recent_step;
   std::vector<std::uint8_t> pruned;
 };
 
