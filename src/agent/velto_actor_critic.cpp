@@ -81,7 +81,10 @@ std::vector<std::int32_t> VeltoActorCritic::step(const std::vector<std::int32_t>
   }
 
   const CriticOutput out = critic.step(features, reward, gamma);
+  // The result list is the one allocation of a step once the learners' lists have reached their
+  // working sizes: reserved whole, it is not regrown action by action.
   std::vector<std::int32_t> taken;
+  taken.reserve(units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
     if (units[i].step(features, out.td_error, gamma, out.value_change)) {
       taken.push_back(static_cast<std::int32_t>(i));
