@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Hardening stage of CI, after the plain test command:
 #   1. the core, the agent, the module and the C++ tests built with AddressSanitizer and
-#      UndefinedBehaviorSanitizer (clang), the C++ tests run through ctest and the Python tests run
+#      UndefinedBehaviorSanitizer (clang); the C++ tests run through ctest and the Python tests run
 #      against the sanitized module;
-#   2. the property tests with more examples, and the memory figures of a million steps;
-#   3. the fuzz target of the agent's step, for a bounded time from the committed corpus;
-#   4. the C++ tests under valgrind memcheck.
+#   2. the C++ tests under valgrind memcheck (a build of their own with the default compiler);
+#   3. the property tests with more examples, and the memory figures of a million steps;
+#   4. the fuzz target of the agent's step, for a bounded time from the committed corpus.
+# The single-threaded parts share the two cores: valgrind runs beside the sanitized tests, and the
+# property tests beside the fuzzer; their output follows once they end.
 # Installs what it needs first. VELTO_FUZZ_SECONDS (default 60) and VELTO_PROPERTY_EXAMPLES
 # (default 1000) bound the fuzzing and the property tests.
 set -euo pipefail
@@ -15,7 +17,6 @@ root=$PWD
 fuzz_seconds=${VELTO_FUZZ_SECONDS:-60}
 property_examples=${VELTO_PROPERTY_EXAMPLES:-1000}
 jobs=$(nproc)
-stage_start=$SECONDS
 stage() {
   echo
   echo "== $1 (at ${SECONDS}s)"
@@ -44,6 +45,83 @@ asan_runtime=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
   echo "AddressSanitizer runtime not found: $asan_runtime" >&2
   exit 1
 }
+logs=$(mktemp -d)
+# On an early exit the background parts stop too.
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$logs"' EXIT
+
+# Starts a function in the background with its output in a log of its own.
+start() {
+  "$1" >"$logs/$1" 2>&1 &
+  echo $! >"$logs/$1.pid"
+}
+
+# Waits for a function started with `start`, shows what it printed (all of it when it failed).
+finish() {
+  stage "$2"
+  if ! wait "$(cat "$logs/$1.pid")"; then
+    cat "$logs/$1"
+    echo "$1 failed" >&2
+    exit 1
+  fi
+  grep -E "$3" "$logs/$1" || true
+}
+
+# Each C++ test executable runs once under valgrind with exactly the tests ctest knows for it. The
+# tests that are not single test cases (such as the comparison of optimisation levels, whose
+# -march=native build may use instructions valgrind cannot run) are listed and left out.
+memcheck_cpp_tests() {
+  local build=build/harden-valgrind
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_BUILD_TESTS=ON >/dev/null
+  cmake --build "$build" --parallel "$jobs"
+  "$python" - "$build" >"$build/memcheck-runs.tsv" <<'EOF_PY'
+import collections
+import json
+import subprocess
+import sys
+
+listing = subprocess.run(
+    ["ctest", "--test-dir", sys.argv[1], "--show-only=json-v1"],
+    capture_output=True, text=True, check=True,
+).stdout
+cases = collections.defaultdict(list)
+for test in json.loads(listing)["tests"]:
+    command = test.get("command", [])
+    filters = [arg.split("=", 1)[1] for arg in command[1:] if arg.startswith("--gtest_filter=")]
+    if filters:
+        cases[command[0]].extend(filters)
+    else:
+        print(f"skip\t{test['name']}")
+for executable, names in cases.items():
+    print(f"{executable}\t--gtest_filter={':'.join(names)}")
+EOF_PY
+  local runs=0 executable filter
+  while IFS=$'\t' read -r executable filter; do
+    if [ "$executable" = skip ]; then
+      echo "not under valgrind: $filter"
+      continue
+    fi
+    echo "valgrind: $(basename "$executable"), $(($(tr -cd ':' <<<"$filter" | wc -c) + 1)) tests"
+    valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
+      --show-leak-kinds=definite,indirect,possible \
+      --errors-for-leak-kinds=definite,indirect,possible \
+      --track-origins=yes --suppressions=tests/valgrind.supp --quiet \
+      "$executable" "$filter" --gtest_brief=1 </dev/null
+    runs=$((runs + 1))
+  done <"$build/memcheck-runs.tsv"
+  [ "$runs" -gt 0 ] || {
+    echo "no C++ test executable found for valgrind" >&2
+    exit 1
+  }
+}
+
+# The property tests with more examples than the plain test command runs, and the figures of the
+# memory test, against the installed module.
+properties_and_memory() {
+  VELTO_PROPERTY_EXAMPLES=$property_examples "$python" -m pytest -p no:cacheprovider -q \
+    --hypothesis-show-statistics tests/python/test_properties.py
+  echo "resident memory (KiB) after each number of steps:"
+  "$python" tests/python/memory_probe.py
+}
 
 stage "sanitizer build (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
 asan_dir=build/harden-asan
@@ -51,6 +129,8 @@ cmake -S . -B "$asan_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWit
   -DVELTO_SANITIZE=ON -DVELTO_BUILD_TESTS=ON -DVELTO_BUILD_PYTHON=ON \
   -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$asan_dir" --parallel "$jobs"
+
+start memcheck_cpp_tests
 
 stage "C++ tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:strict_init_order=1:detect_stack_use_after_return=1 \
@@ -62,9 +142,9 @@ stage "Python tests against the sanitized module"
 # exit are not ours to report, so leak detection is off for it (the C++ tests, the fuzz target and
 # valgrind check leaks, and the memory test checks growth). PYTHONMALLOC=malloc routes Python
 # objects through the sanitizer's allocator too, so a reference counting fault in the bindings
-# shows as a use after free. The comparison with the Python model runs the sanitized state_dump.
-# The sanitized state_dump carries its own copy of the runtime, so it must not get the preloaded
-# one, and its leaks are ours to report.
+# shows as a use after free. The comparison with the Python model runs the sanitized state_dump,
+# which carries its own copy of the runtime, so it must not get the preloaded one, and whose leaks
+# are ours to report.
 state_dump="$root/$asan_dir/state_dump_without_preload.sh"
 printf '#!/bin/sh\nunset LD_PRELOAD\nASAN_OPTIONS=detect_leaks=1 exec "%s" "$@"\n' \
   "$root/$asan_dir/tests/cpp/state_dump" >"$state_dump"
@@ -89,77 +169,15 @@ case "$module_path" in
 esac
 env "${sanitized_env[@]}" "$python" -m pytest -p no:cacheprovider tests/python
 
-stage "property tests, $property_examples examples each"
-property_log=$(mktemp)
-if ! VELTO_PROPERTY_EXAMPLES=$property_examples "$python" -m pytest -p no:cacheprovider -q \
-  --hypothesis-show-statistics tests/python/test_properties.py >"$property_log" 2>&1; then
-  cat "$property_log"
-  exit 1
-fi
-grep -E "^tests/|passing|passed" "$property_log"
-rm -f "$property_log"
-
-stage "resident memory over a million steps (KiB after each step count)"
-"$python" tests/python/memory_probe.py
-
-# The C++ tests under valgrind memcheck: a build of their own with the default compiler. Each test
-# executable runs once, with exactly the tests ctest knows for it. The tests that are not single
-# test cases (the comparison of optimisation levels, whose -march=native build may use instructions
-# valgrind cannot run) are listed and left out.
-memcheck_cpp_tests() {
-  valgrind_dir=build/harden-valgrind
-  cmake -S . -B "$valgrind_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_BUILD_TESTS=ON >/dev/null
-  cmake --build "$valgrind_dir" --parallel "$jobs"
-  "$python" - "$valgrind_dir" >"$valgrind_dir/memcheck-runs.tsv" <<'EOF_PY'
-import collections
-import json
-import subprocess
-import sys
-
-listing = subprocess.run(
-    ["ctest", "--test-dir", sys.argv[1], "--show-only=json-v1"],
-    capture_output=True, text=True, check=True,
-).stdout
-cases = collections.defaultdict(list)
-for test in json.loads(listing)["tests"]:
-    command = test.get("command", [])
-    filters = [arg.split("=", 1)[1] for arg in command[1:] if arg.startswith("--gtest_filter=")]
-    if filters:
-        cases[command[0]].extend(filters)
-    else:
-        print(f"skip\t{test['name']}")
-for executable, names in cases.items():
-    print(f"{executable}\t--gtest_filter={':'.join(names)}")
-EOF_PY
-  memcheck_runs=0
-  while IFS=$'\t' read -r executable filter; do
-    if [ "$executable" = skip ]; then
-      echo "not under valgrind: $filter"
-      continue
-    fi
-    echo "valgrind: $(basename "$executable"), $(($(tr -cd ':' <<<"$filter" | wc -c) + 1)) tests"
-    valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
-      --show-leak-kinds=definite,indirect,possible \
-      --errors-for-leak-kinds=definite,indirect,possible \
-      --track-origins=yes --suppressions=tests/valgrind.supp --quiet \
-      "$executable" "$filter" --gtest_brief=1 </dev/null
-    memcheck_runs=$((memcheck_runs + 1))
-  done <"$valgrind_dir/memcheck-runs.tsv"
-  [ "$memcheck_runs" -gt 0 ] || {
-    echo "no C++ test executable found for valgrind" >&2
-    exit 1
-  }
-}
-
-stage "fuzzing the agent's step for ${fuzz_seconds}s"
+stage "fuzz target build"
 fuzz_dir=build/harden-fuzz
 cmake -S . -B "$fuzz_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELTO_SANITIZE=ON -DVELTO_BUILD_FUZZER=ON >/dev/null
 cmake --build "$fuzz_dir" --parallel "$jobs" --target step_fuzzer
-# The fuzzer uses one core: valgrind takes the other meanwhile.
-memcheck_log=$(mktemp)
-memcheck_cpp_tests >"$memcheck_log" 2>&1 &
-memcheck_pid=$!
+
+start properties_and_memory
+
+stage "fuzzing the agent's step for ${fuzz_seconds}s"
 # New inputs go to the build directory; the committed corpus only seeds the run.
 rm -rf "$fuzz_dir/new-inputs"
 mkdir -p "$fuzz_dir/new-inputs"
@@ -169,20 +187,15 @@ if ! UBSAN_OPTIONS=print_stacktrace=1 "$fuzz_dir/tests/fuzz/step_fuzzer" \
   >"$fuzz_dir/fuzz.log" 2>&1; then
   tail -n 80 "$fuzz_dir/fuzz.log"
   echo "the fuzz target failed; the input is in $fuzz_dir/ (crash-*, leak-*, timeout-*)" >&2
-  kill "$memcheck_pid" 2>/dev/null || true
   exit 1
 fi
 grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)" \
   "$fuzz_dir/fuzz.log"
 
-stage "C++ tests under valgrind memcheck (run while fuzzing)"
-if ! wait "$memcheck_pid"; then
-  cat "$memcheck_log"
-  echo "valgrind memcheck failed" >&2
-  exit 1
-fi
-grep -E "^(not under valgrind|valgrind:|==)" "$memcheck_log" || true
-rm -f "$memcheck_log"
+finish memcheck_cpp_tests "C++ tests under valgrind memcheck (run beside the sanitized tests)" \
+  "^(not under valgrind|valgrind:|==)"
+finish properties_and_memory "property tests, $property_examples examples each, and memory" \
+  "^(tests/|resident|\{)|passing|passed"
 
 echo
-echo "== hardening stage passed in $((SECONDS - stage_start))s"
+echo "== hardening stage passed in ${SECONDS}s"
