@@ -334,3 +334,87 @@ def test_random_calls_keep_the_agent_equal_to_a_twin_given_only_accepted_calls(d
             message = str(raised.value)
             assert str(call.bad_index) in message and f"[0, {num_features})" in message
     assert_twins_agree(agent, twin, num_features, num_actions)
+
+
+class Clearing:
+    """An element whose conversion empties the list being read."""
+
+    def __init__(self, target: list) -> None:
+        self.target = target
+
+    def __index__(self) -> int:
+        self.target.clear()
+        return 1
+
+
+class Appending:
+    """An element whose conversion appends to the list being read, a bounded number of times."""
+
+    def __init__(self, target: list, budget: list[int]) -> None:
+        self.target, self.budget = target, budget
+
+    def __index__(self) -> int:
+        self.budget[0] -= 1
+        if self.budget[0] > 0:
+            self.target.append(Appending(self.target, self.budget))
+        return 2
+
+
+class StatedLength:
+    """A sequence of `items` whose length says `length`, or raises when `length` is None."""
+
+    def __init__(self, items: list, length: int | None) -> None:
+        self.items, self.length = items, length
+
+    def __len__(self) -> int:
+        if self.length is None:
+            raise GeneratorFailure("length")
+        return self.length
+
+    def __getitem__(self, position: int):
+        if isinstance(self.items[position], BaseException):
+            raise self.items[position]
+        return self.items[position]
+
+
+def cleared_while_read() -> list:
+    features: list = [3, 4]
+    features.insert(1, Clearing(features))
+    return features
+
+
+def grown_while_read() -> list:
+    features: list = [3]
+    features.append(Appending(features, [1000]))
+    return features
+
+
+@pytest.mark.parametrize(
+    "make_features, error",
+    [
+        pytest.param(cleared_while_read, None, id="cleared while read"),
+        pytest.param(grown_while_read, None, id="grown while read"),
+        pytest.param(lambda: StatedLength([1, 2, 3], 10**6), None, id="length overstated"),
+        pytest.param(lambda: StatedLength([1, 2, 3, 4, 5], 1), None, id="length understated"),
+        pytest.param(
+            lambda: StatedLength([1, 2], 2**62), (ValueError, MemoryError), id="huge length"
+        ),
+        pytest.param(lambda: StatedLength([1, 2], None), GeneratorFailure, id="length raises"),
+        pytest.param(
+            lambda: StatedLength([1, GeneratorFailure("item"), 3], 3),
+            GeneratorFailure,
+            id="item raises",
+        ),
+    ],
+)
+def test_sequences_that_change_or_lie_while_read_leave_a_working_agent(make_features, error):
+    agent = VeltoActorCritic(8, 3, 0.9, 0.1, 0.01, 0.01, 1.0, 1.0, 0.9, 0.5, 5)
+    twin = VeltoActorCritic(8, 3, 0.9, 0.1, 0.01, 0.01, 1.0, 1.0, 0.9, 0.5, 5)
+    if error is None:
+        check_action_list(agent.step(make_features(), 1.0, 0.9), 3)
+        for features, reward, gamma in probe_steps(8):
+            check_action_list(agent.step(features, reward, gamma), 3)
+        return
+    with pytest.raises(error):
+        agent.step(make_features(), 1.0, 0.9)
+    assert_twins_agree(agent, twin, 8, 3)
