@@ -140,11 +140,10 @@ ASAN_OPTIONS=detect_leaks=1:strict_init_order=1:detect_stack_use_after_return=1 
 stage "Python tests against the sanitized module"
 # The interpreter is not instrumented, so the runtime is preloaded; CPython's own allocations at
 # exit are not ours to report, so leak detection is off for it (the C++ tests, the fuzz target and
-# valgrind check leaks, and the memory test checks growth). PYTHONMALLOC=malloc routes Python
-# objects through the sanitizer's allocator too, so a reference counting fault in the bindings
-# shows as a use after free. The comparison with the Python model runs the sanitized state_dump,
-# which carries its own copy of the runtime, so it must not get the preloaded one, and whose leaks
-# are ours to report.
+# valgrind check leaks, the memory test checks growth and the reference count tests check what the
+# bindings keep). The comparison with the Python model runs the sanitized state_dump, which carries
+# its own copy of the runtime, so it must not get the preloaded one, and whose leaks are ours to
+# report.
 state_dump="$root/$asan_dir/state_dump_without_preload.sh"
 printf '#!/bin/sh\nunset LD_PRELOAD\nASAN_OPTIONS=detect_leaks=1 exec "%s" "$@"\n' \
   "$root/$asan_dir/tests/cpp/state_dump" >"$state_dump"
@@ -153,7 +152,6 @@ sanitized_env=(
   LD_PRELOAD="$asan_runtime"
   ASAN_OPTIONS=detect_leaks=0:strict_init_order=1
   UBSAN_OPTIONS=print_stacktrace=1
-  PYTHONMALLOC=malloc
   PYTHONPATH="$root/$asan_dir"
   VELTO_SANITIZED=1
   VELTO_STATE_DUMP="$state_dump"
