@@ -33,7 +33,7 @@ ActorUnit::ActorUnit(std::int32_t num_features, float lambda_, float alpha, floa
 
 bool ActorUnit::step(const std::vector<std::int32_t>& features, float td_error, float gamma,
                      float value_change) {
-  if (fast_math_usable()) {
+  if (fast_math_usable() && SweepScratch::pays_for(weights.size())) {
     sweep_traces_avx2(td_error, gamma, value_change);
   } else {
     sweep_traces(td_error, gamma, value_change);

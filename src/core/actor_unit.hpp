@@ -47,10 +47,12 @@ class ActorUnit {
   float action_prob_at_init;
 
  private:
-  // The one-by-one sweep: the reference, and the path for a list that holds an index twice and
-  // for processors without AVX2 and FMA.
+  // The one-by-one sweep: the reference, and the path for a list that holds an index twice, for
+  // arrays too large for the other to pay (SweepScratch::pays_for) and for processors without
+  // AVX2 and FMA.
   void sweep_traces(float td_error, float gamma, float value_change);
-  // Eight entries at a time, with the same result in every bit; only when fast_math_usable().
+  // The same sweep with the exps, the division and the cap eight entries at a time, and the same
+  // result in every bit; only when fast_math_usable().
   void sweep_traces_avx2(float td_error, float gamma, float value_change);
   void enter_features(const std::vector<std::int32_t>& features, float clipped_probability);
 

@@ -35,7 +35,7 @@ CriticOutput Critic::step(const std::vector<std::int32_t>& features, float rewar
   const float new_value = sum_over(features, 0.0f, [this](std::int32_t j) { return weights[j]; });
   const float td_error = ((new_value * gamma) + reward) - last_value;
 
-  if (fast_math_usable()) {
+  if (fast_math_usable() && SweepScratch::pays_for(weights.size())) {
     sweep_traces_avx2(td_error, gamma);
   } else {
     sweep_traces(td_error, gamma);
