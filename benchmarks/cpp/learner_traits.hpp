@@ -5,6 +5,7 @@
 
 #include "core/actor_unit.hpp"
 #include "core/critic.hpp"
+#include "memory_floor.hpp"
 #include "state_stream.hpp"
 
 namespace velto_bench {
@@ -42,6 +43,15 @@ struct LearnerTraits<velto::Critic> {
     critic.step(transition.features, transition.reward, kGamma);
     return true;
   }
+  // The entry pass reaches every swept array but `weights`, which comes last.
+  static StepArrays<swept_arrays> arrays(velto::Critic& c) {
+    return {{c.traces.data(), c.log_step_size.data(), c.weight_change.data(), c.recent_step.data(),
+             c.entry_step.data(), c.h_temp.data(), c.h.data(), c.h_old.data(), c.trace_bar.data(),
+             c.h_trace.data(), c.weights.data()},
+            c.weights.data(),
+            c.log_step_size.data(),
+            c.traces.data()};
+  }
 };
 
 template <>
@@ -58,6 +68,14 @@ struct LearnerTraits<velto::ActorUnit> {
   // A unit admits the new state only when its action is taken.
   static bool step(velto::ActorUnit& unit, const Transition& transition) {
     return unit.step(transition.features, transition.td_error, kGamma, transition.value_change);
+  }
+  static StepArrays<swept_arrays> arrays(velto::ActorUnit& u) {
+    return {{u.traces.data(), u.log_step_size.data(), u.recent_step.data(), u.entry_step.data(),
+             u.h_temp.data(), u.h.data(), u.h_old.data(), u.trace_bar.data(), u.h_trace.data(),
+             u.weights.data()},
+            u.weights.data(),
+            u.log_step_size.data(),
+            u.traces.data()};
   }
 };
 

@@ -5,15 +5,26 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "recorded_step.hpp"
 
 namespace velto_bench {
 
-// Keeps a loaded value alive in a register, so the load happens, without any arithmetic on it.
-inline void keep_loaded(float value) {
+// Loads an element and stores the same value back. The empty asm claims to change the value in
+// its register, so the compiler must keep both the load and the store, and nothing is computed.
+inline void load_and_store(float* element) {
+  float value = *element;
+#if defined(__x86_64__)
+  asm volatile("" : "+x"(value));
+#else
+  benchmark::DoNotOptimize(value);
+#endif
+  *element = value;
+}
+
+inline void load(const float* element) {
+  float value = *element;
 #if defined(__x86_64__)
   asm volatile("" : : "x"(value));
 #else
@@ -21,62 +32,58 @@ inline void keep_loaded(float value) {
 #endif
 }
 
-// The memory traffic of a learner's step without its arithmetic: it loads and stores the same
-// elements of as many per-feature arrays of the same size, at the indices a real step visited, in
-// the same order. Values are only moved between the arrays at one index, so the compiler must keep
-// every load and store and nothing is computed.
+// A learner's per-feature arrays as its step reaches them: `swept` are those the sweep loads and
+// stores at a live index, the first EnteredArrays of them those the entry pass does at an entering
+// one; `value`, `log_step_size` and `traces` are read over the new state for its sums.
+template <std::size_t SweptArrays>
+struct StepArrays {
+  std::array<float*, SweptArrays> swept;
+  const float* value;
+  const float* log_step_size;
+  const float* traces;
+};
+
+// The memory traffic of a learner's step without its arithmetic: it loads and stores the elements
+// of the learner's own arrays at the indices a real step visited, in the same order, and leaves
+// every value as it was, so the learner can go on stepping afterwards.
 template <std::size_t SweptArrays, std::size_t EnteredArrays, bool ValueBeforeSweep>
 class MemoryFloor {
  public:
-  // Array a holds a + 1 everywhere, so every move between arrays shows in the values.
-  explicit MemoryFloor(std::int32_t num_features) {
-    for (std::size_t a = 0; a < SweptArrays; ++a) {
-      arrays_[a].assign(static_cast<std::size_t>(num_features), static_cast<float>(a + 1));
-    }
-  }
+  explicit MemoryFloor(const StepArrays<SweptArrays>& arrays) : arrays_(arrays) {}
 
-  float element(std::size_t array, std::int32_t index) const { return arrays_[array][index]; }
-
-  void replay(const RecordedStep& step) {
+  void replay(const RecordedStep& step) const {
     const std::vector<std::int32_t>& features = step.transition->features;
     if (ValueBeforeSweep) {
-      load_each(features, 0);
+      load_each(features, arrays_.value);
     }
     for (const std::int32_t i : step.swept) {
-      rotate_at(i, std::make_index_sequence<SweptArrays - 1>());
+      for (std::size_t a = 0; a < SweptArrays; ++a) {
+        load_and_store(arrays_.swept[a] + i);
+      }
     }
     if (!ValueBeforeSweep) {
-      load_each(features, 0);
+      load_each(features, arrays_.value);
     }
     if (!step.entered) {
       return;
     }
-    // The budget's two sums, then the entry pass.
-    load_each(features, 1);
-    load_each(features, 2);
+    load_each(features, arrays_.log_step_size);
+    load_each(features, arrays_.traces);
     for (const std::int32_t j : features) {
-      rotate_at(j, std::make_index_sequence<EnteredArrays - 1>());
+      for (std::size_t a = 0; a < EnteredArrays; ++a) {
+        load_and_store(arrays_.swept[a] + j);
+      }
     }
   }
 
  private:
-  void load_each(const std::vector<std::int32_t>& features, std::size_t array) {
-    const float* data = arrays_[array].data();
+  static void load_each(const std::vector<std::int32_t>& features, const float* array) {
     for (const std::int32_t j : features) {
-      keep_loaded(data[j]);
+      load(array + j);
     }
   }
 
-  // Loads element i of the first sizeof...(A) + 1 arrays and stores each into its neighbour.
-  template <std::size_t... A>
-  void rotate_at(std::int32_t i, std::index_sequence<A...>) {
-    constexpr std::size_t last = sizeof...(A);
-    const float first = arrays_[0][i];
-    ((arrays_[A][i] = arrays_[A + 1][i]), ...);
-    arrays_[last][i] = first;
-  }
-
-  std::array<std::vector<float>, SweptArrays> arrays_;
+  StepArrays<SweptArrays> arrays_;
 };
 
 }  // namespace velto_bench

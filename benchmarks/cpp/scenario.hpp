@@ -12,7 +12,7 @@
 namespace velto_bench {
 
 // One learner at one size, brought to its steady working size, with a recording of the indices
-// its steps visit and a memory floor of the same size to replay them on.
+// its steps visit and a memory floor that replays them on the learner's own arrays.
 template <typename Learner>
 class Scenario {
  public:
@@ -34,7 +34,7 @@ class Scenario {
         stream(num_features, active, kRingLength, 2026u),
         warm_up_steps(warm_up()),
         recording(record()),
-        memory_floor(num_features) {}
+        memory_floor(Traits::arrays(learner)) {}
 
   double mean_live() const {
     double total = 0.0;

@@ -41,7 +41,7 @@ std::unique_ptr<Scenario<velto::ActorUnit>>& held_scenario<velto::ActorUnit>() {
 }
 
 // Builds a scenario once and reuses it for every benchmark and repetition of the same learner and
-// size. Only one is kept at a time: at 1e7 features a learner and its floor take almost 1 GB.
+// size. Only one is kept at a time: at 1e7 features a learner takes almost 0.5 GB.
 template <typename Learner>
 Scenario<Learner>& prepared(Size size) {
   std::unique_ptr<Scenario<Learner>>& held = held_scenario<Learner>();
