@@ -12,12 +12,15 @@ namespace velto_bench {
 
 // Learning parameters of every benchmark: lambda 0.9 and gamma 0.95 with epsilon 1e-3 let a trace
 // live about 45 steps. alpha 1e-4 keeps a state of 2048 features within the budgets of 1, so the
-// over-budget path stays out of the measurement.
+// over-budget path stays out of the measurement. The meta step size is alpha's: the random TD
+// errors of the workload then move the log step sizes slowly, where 1e-2 drove some of them to
+// step sizes of 0 and their traces to subnormal values within 10^5 steps, and the cost of a step
+// grew with every repetition.
 constexpr float kLambda = 0.9f;
 constexpr float kGamma = 0.95f;
 constexpr float kEpsilon = 1e-3f;
 constexpr float kAlpha = 1e-4f;
-constexpr float kMetaStepSize = 1e-2f;
+constexpr float kMetaStepSize = 1e-4f;
 constexpr float kEta = 1.0f;
 constexpr float kDecay = 0.5f;
 constexpr float kActionProbAtInit = 0.5f;
