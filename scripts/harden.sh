@@ -110,7 +110,7 @@ EOF_PY
     valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
       --show-leak-kinds=definite,indirect,possible \
       --errors-for-leak-kinds=definite,indirect,possible \
-      --track-origins=yes --suppressions=tests/valgrind.supp --quiet \
+      --track-origins=yes --quiet \
       "$executable" "$filter" --gtest_brief=1 </dev/null
     runs=$((runs + 1))
   done <"$build/memcheck-runs.tsv"

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -60,6 +61,13 @@ struct DecisionCase {
   bool taken;
   int outputs_drawn;
 };
+
+// Names the case by its values: without a printer the framework dumps the raw bytes, padding
+// included.
+void PrintTo(const DecisionCase& c, std::ostream* out) {
+  *out << "probability " << c.action_prob_at_init << (c.taken ? " taken" : " not taken")
+       << " drawing " << c.outputs_drawn;
+}
 
 class ActorDecision : public ::testing::TestWithParam<DecisionCase> {};
 
