@@ -23,18 +23,7 @@ stage() {
 }
 
 stage "tools"
-debian_packages=(clang libclang-rt-14-dev valgrind)
-missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install_debian_packages.sh clang libclang-rt-14-dev valgrind
 # The plain test command has normally prepared .venv already; prepare it when run on its own.
 if ! .venv/bin/python -c 'import hypothesis, pytest, velto_actor_critic' 2>/dev/null; then
   bash scripts/setup.sh

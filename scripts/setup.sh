@@ -5,18 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(build-essential cmake libgtest-dev libbenchmark-dev clang-format)
-missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install_debian_packages.sh build-essential cmake libgtest-dev libbenchmark-dev clang-format
 
 find_python313() {
   if command -v pyenv >/dev/null 2>&1 && [ -x "$(pyenv root)/versions/3.13.0/bin/python3.13" ]; then

@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         MathCase{"ragged_tail", {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f, 0.9f, 95.0f}}),
     [](const ::testing::TestParamInfo<MathCase>& info) { return std::string(info.param.name); });
 
-// The one-by-one walk over trace_list with given decisions per listed entry: the specification of
+// The one-by-one walk over trace_list with given decisions per listed entry: the reference for
 // the order that SweepScratch::remove_pruned must leave.
 std::vector<std::int32_t> walk(std::vector<std::int32_t> list, std::vector<bool> pruned) {
   std::size_t k = 0;
