@@ -12,60 +12,9 @@
 #include <vector>
 
 #include "agent/velto_actor_critic.hpp"
+#include "learner_digest.hpp"
 
 namespace {
-
-// FNV-1a over raw bytes, so NaN payloads and signed zeros count.
-class Digest {
- public:
-  void add_bytes(const void* data, std::size_t size) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t n = 0; n < size; ++n) {
-      value_ = (value_ ^ bytes[n]) * 1099511628211ull;
-    }
-  }
-  template <typename T>
-  void add(const std::vector<T>& values) {
-    const std::uint64_t size = values.size();
-    add_bytes(&size, sizeof(size));
-    add_bytes(values.data(), values.size() * sizeof(T));
-  }
-  void add(float value) { add_bytes(&value, sizeof(value)); }
-  void add(const std::mt19937& rng) {
-    std::ostringstream text;
-    text << rng;
-    const std::string state = text.str();
-    add_bytes(state.data(), state.size());
-  }
-  std::uint64_t value() const { return value_; }
-
- private:
-  std::uint64_t value_ = 14695981039346656037ull;
-};
-
-std::uint64_t digest_of(const velto::VeltoActorCritic& agent) {
-  Digest digest;
-  const velto::Critic& c = agent.critic;
-  digest.add(c.trace_list);
-  for (const std::vector<float>* array :
-       {&c.weights, &c.traces, &c.recent_step, &c.weight_change, &c.h, &c.h_old, &c.h_temp,
-        &c.log_step_size, &c.trace_bar, &c.h_trace, &c.entry_step}) {
-    digest.add(*array);
-  }
-  for (const float scalar : {c.value_change, c.last_value}) {
-    digest.add(scalar);
-  }
-  for (const velto::ActorUnit& u : agent.units) {
-    digest.add(u.trace_list);
-    for (const std::vector<float>* array :
-         {&u.weights, &u.traces, &u.recent_step, &u.h, &u.h_old, &u.h_temp, &u.log_step_size,
-          &u.trace_bar, &u.h_trace, &u.entry_step}) {
-      digest.add(*array);
-    }
-    digest.add(u.rng);
-  }
-  return digest.value();
-}
 
 float bits_to_float(std::uint32_t bits) {
   float value;
