@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -115,6 +116,11 @@ struct RepeatCase {
   std::vector<std::int32_t> list;
   bool independent;
 };
+
+// Prints the case by name: without a printer the framework dumps the raw bytes, padding included.
+void PrintTo(const RepeatCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class SaveRecentStepsTest : public ::testing::TestWithParam<RepeatCase> {};
 
