@@ -15,12 +15,9 @@ if [ "${1:-}" = "--smoke" ]; then
   run_flags=(--benchmark_min_time=0.01 '--benchmark_filter=/(1000|10000)/')
 fi
 
-# The Debian packages (libbenchmark-dev among them) and the virtual environment whose Python
-# prints the report, when one of them is missing; serialised with other users of the environment.
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed" ||
-  [ ! -x .venv/bin/python ]; then
-  flock /tmp/velto-venv.lock bash scripts/setup.sh
-fi
+# The Debian packages and the virtual environment whose Python prints the report, when missing.
+bash scripts/install_debian_packages.sh build-essential cmake libbenchmark-dev
+[ -x .venv/bin/python ] || bash scripts/setup.sh
 
 for variant in default scalar; do
   flags=""

@@ -5,8 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Serialised with other users of the shared environment.
-flock /tmp/velto-venv.lock bash -c \
-  'bash scripts/setup.sh && .venv/bin/python -m pip install --quiet -r benchmarks/requirements.txt'
+bash scripts/setup.sh
+.venv/bin/python -m pip install --quiet -r benchmarks/requirements.txt
 
 .venv/bin/python benchmarks/python/bench_step.py "$@"
