@@ -1,47 +1,22 @@
 #include "agent/velto_actor_critic.hpp"
 
-#include <unistd.h>
-
 #include <cstddef>
-#include <new>
 #include <stdexcept>
 #include <string>
+
+#include "agent/memory_budget.hpp"
 
 namespace velto {
 
 namespace {
 
-constexpr std::uint64_t kCriticArrays = 11;
-constexpr std::uint64_t kUnitArrays = 10;
-
-std::uint64_t physical_memory_bytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) {
-    return UINT64_MAX;
-  }
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-}
-
-// Returns num_features after making sure the learners' arrays can fit in physical memory. The
-// arrays are zero-filled, so an allocation the kernel grants optimistically would otherwise be
-// committed page by page and get the process killed instead of raising an error. A negative count
-// is left to the critic, which rejects it with its own length error.
+// Returns num_features after making sure the learners' arrays can be had. The arrays are
+// zero-filled, so an allocation the kernel grants optimistically would otherwise be committed page
+// by page and get the process killed instead of raising an error. A negative count is left to the
+// critic, which rejects it with its own length error.
 std::int32_t fitting_feature_count(std::int32_t num_features, std::int32_t num_actions) {
-  if (num_features < 0) {
-    return num_features;
-  }
-  const std::uint64_t unit_count = num_actions > 0 ? static_cast<std::uint64_t>(num_actions) : 0;
-  const std::uint64_t array_bytes = static_cast<std::uint64_t>(num_features) * sizeof(float);
-  const std::uint64_t array_count = kCriticArrays + kUnitArrays * unit_count;  // below 2^36
-  const std::uint64_t available = physical_memory_bytes();
-  const std::uint64_t unit_bytes = unit_count * sizeof(ActorUnit);  // below 2^45
-  if (unit_bytes > available) {
-    throw std::bad_alloc();
-  }
-  // array_count * array_bytes can exceed 64 bits, so compare by division.
-  if (array_bytes != 0 && array_count > (available - unit_bytes) / array_bytes) {
-    throw std::bad_alloc();
+  if (num_features >= 0) {
+    require_memory(agent_bytes(num_features, num_actions));
   }
   return num_features;
 }

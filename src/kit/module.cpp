@@ -1,0 +1,11 @@
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+// The velto_kit extension: works on the agents of velto_actor_critic, whose class is registered
+// globally in the binding library, so the functions here take and return those very objects.
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "Native part of velto_kit";
+  // The agent's class must be registered before any function here converts an agent.
+  py::module_::import("velto_actor_critic");
+}
