@@ -1,5 +1,39 @@
-"""velto_kit: everything around a ``velto_actor_critic.VeltoActorCritic`` agent."""
+"""velto_kit: everything around a ``velto_actor_critic.VeltoActorCritic`` agent.
 
-from velto_kit import _native  # noqa: F401  (registers nothing yet; see the submodules)
+Features for observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the agent's
+units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings (``AgentSettings``,
+``make_agent``) and the loop that runs an agent on a Gymnasium environment (``run_episodes``,
+``evaluate``, ``run_random``).
+"""
 
-__all__: list[str] = []
+from velto_kit._native import TileCoder
+from velto_kit.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
+from velto_kit.features import OBSERVATION_BOUNDS, OneHot, features_for
+from velto_kit.loop import (
+    EpisodeResult,
+    checkpoint_path,
+    evaluate,
+    random_returns,
+    run_episodes,
+    run_random,
+)
+from velto_kit.settings import AgentSettings, make_agent
+
+__all__ = [
+    "MAPPINGS",
+    "OBSERVATION_BOUNDS",
+    "ActionMapping",
+    "AgentSettings",
+    "EpisodeResult",
+    "OneHot",
+    "TileCoder",
+    "action_mapping",
+    "checkpoint_path",
+    "default_mapping",
+    "evaluate",
+    "features_for",
+    "make_agent",
+    "random_returns",
+    "run_episodes",
+    "run_random",
+]

@@ -1,5 +1,7 @@
 #include <pybind11/pybind11.h>
 
+#include "kit/tile_coder_bindings.hpp"
+
 namespace py = pybind11;
 
 // The velto_kit extension: works on the agents of velto_actor_critic, whose class is registered
@@ -8,4 +10,5 @@ PYBIND11_MODULE(_native, m) {
   m.doc() = "Native part of velto_kit";
   // The agent's class must be registered before any function here converts an agent.
   py::module_::import("velto_actor_critic");
+  bind_tile_coder(m);
 }

@@ -1,0 +1,123 @@
+"""Mappings from the agent's independent yes/no units onto one ``Discrete(n)`` action.
+
+The agent decides every unit on its own, so a step may take none, one or several units; a mapping
+turns the list of taken units into exactly one environment action. ``"binary"`` and
+``"one-per-action"`` pick each action with probability 1/n when every unit's probability is 0.5 (a
+fresh agent with ``action_prob_at_init=0.5``), so learning starts from the uniformly random policy;
+``"opposing"`` then picks its middle action half of the time.
+
+- ``"binary"``: ceil(log2 n) units spell the action's number in binary (unit i is bit i). A code
+  of n or more names no action; it picks one uniformly at random. For n = 2 this is one unit:
+  taken is action 1, not taken is action 0.
+- ``"one-per-action"``: n units, unit i for action i. Exactly one taken picks its action; several
+  taken pick uniformly among them; none taken picks uniformly among all n.
+- ``"opposing"`` (n = 3 only): two units for actions ordered as one way, nothing, the other way:
+  unit 0 alone picks action 0, unit 1 alone picks action 2, none or both pick action 1.
+
+Random picks come from the generator the caller passes, never from the agent's own engines.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+Choose = Callable[[Sequence[int], np.random.Generator], int]
+
+
+@dataclass(frozen=True)
+class ActionMapping:
+    """A named rule from taken units to one of `num_actions` actions.
+
+    Example:
+        >>> mapping = action_mapping("one-per-action", 4)
+        >>> mapping.num_units
+        4
+        >>> mapping.action([2], np.random.default_rng(0))
+        2
+    """
+
+    name: str
+    num_actions: int
+    num_units: int
+    choose: Choose
+
+    def action(self, taken: Sequence[int], rng: np.random.Generator) -> int:
+        """The environment action for the agent's list of taken unit indices."""
+        for unit in taken:
+            if not 0 <= unit < self.num_units:
+                raise ValueError(f"taken unit {unit} outside [0, {self.num_units})")
+        return self.choose(taken, rng)
+
+
+def _binary(num_actions: int) -> Choose:
+    def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
+        code = 0
+        for unit in taken:
+            code |= 1 << unit
+        if code < num_actions:
+            return code
+        return int(rng.integers(num_actions))
+
+    return choose
+
+
+def _one_per_action(num_actions: int) -> Choose:
+    def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
+        if len(taken) == 1:
+            return int(taken[0])
+        if not taken:
+            return int(rng.integers(num_actions))
+        return int(taken[int(rng.integers(len(taken)))])
+
+    return choose
+
+
+def _opposing(taken: Sequence[int], _rng: np.random.Generator) -> int:
+    first, last = 0 in taken, 1 in taken
+    if first == last:
+        return 1
+    return 0 if first else 2
+
+
+MAPPINGS = ("binary", "one-per-action", "opposing")
+
+
+def default_mapping(num_actions: int) -> str:
+    """The mapping the example uses for `num_actions`: one unit for two actions, the opposing
+    pair for three (both as the example always did), one unit per action from four on.
+
+    Example:
+        >>> [default_mapping(n) for n in (2, 3, 4)]
+        ['binary', 'opposing', 'one-per-action']
+    """
+    if num_actions == 2:
+        return "binary"
+    if num_actions == 3:
+        return "opposing"
+    return "one-per-action"
+
+
+def action_mapping(name: str, num_actions: int) -> ActionMapping:
+    """The mapping called `name` (one of ``MAPPINGS``, or ``"default"``) for `num_actions`.
+
+    Example:
+        >>> action_mapping("binary", 5).num_units
+        3
+    """
+    if num_actions < 2:
+        raise ValueError(f"num_actions must be at least 2, not {num_actions}")
+    if name == "default":
+        name = default_mapping(num_actions)
+    if name == "binary":
+        units = (num_actions - 1).bit_length()
+        return ActionMapping(name, num_actions, units, _binary(num_actions))
+    if name == "one-per-action":
+        return ActionMapping(name, num_actions, num_actions, _one_per_action(num_actions))
+    if name == "opposing":
+        if num_actions != 3:
+            raise ValueError(f"the opposing mapping needs 3 actions, not {num_actions}")
+        return ActionMapping(name, num_actions, 2, _opposing)
+    raise ValueError(f"unknown action mapping {name!r}; one of {MAPPINGS} or 'default'")

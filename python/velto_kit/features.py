@@ -1,0 +1,141 @@
+"""Features of an observation: a tile coder for Box spaces and a one-hot code for Discrete ones.
+
+``features_for(env, ...)`` picks the right one for a Gymnasium environment's observation space,
+with the bounds it needs for dimensions that the space leaves unbounded.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, Protocol
+
+import numpy as np
+
+from velto_kit._native import TileCoder
+
+# Boxes for observations whose space is unbounded, by environment id: beyond them the tile coder
+# clips. CartPole's velocities are unbounded in its space but stay well inside these in practice.
+OBSERVATION_BOUNDS: Mapping[str, tuple[Sequence[float], Sequence[float]]] = {
+    "CartPole-v1": ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5]),
+}
+
+
+class Features(Protocol):
+    """What the loop needs from a feature map: its size and the active indices of a state."""
+
+    @property
+    def num_features(self) -> int: ...
+
+    def active_features(self, observation: Any) -> list[int]: ...
+
+
+class OneHot:
+    """One feature per state of a ``Discrete(n, start)`` observation space.
+
+    Example:
+        >>> OneHot(4).active_features(2)
+        [2]
+        >>> OneHot(3, start=-1).active_features(-1)
+        [0]
+    """
+
+    def __init__(self, n: int, start: int = 0) -> None:
+        if n < 1:
+            raise ValueError(f"n must be at least 1, not {n}")
+        self.n = int(n)
+        self.start = int(start)
+
+    @property
+    def num_features(self) -> int:
+        return self.n
+
+    def active_features(self, observation: Any) -> list[int]:
+        """The one index of `observation`; ValueError outside ``[start, start + n)``."""
+        index = int(observation) - self.start
+        if not 0 <= index < self.n:
+            raise ValueError(
+                f"observation {observation!r} outside [{self.start}, {self.start + self.n})"
+            )
+        return [index]
+
+
+class Flattened:
+    """A tile coder over a Box observation of any shape, read in C order.
+
+    Example:
+        >>> coder = Flattened(TileCoder([0.0] * 4, [1.0] * 4, 2, 1))
+        >>> coder.active_features(np.zeros((2, 2)))
+        [0]
+    """
+
+    def __init__(self, coder: TileCoder) -> None:
+        self.coder = coder
+
+    @property
+    def num_features(self) -> int:
+        return self.coder.num_features
+
+    def active_features(self, observation: Any) -> list[int]:
+        return self.coder.active_features(np.ravel(observation))
+
+
+def box_bounds(
+    env_id: str | None, low: np.ndarray, high: np.ndarray, bounds: tuple[Any, Any] | None
+) -> tuple[list[float], list[float]]:
+    """The box to tile-code: `bounds` if given, else the table's entry for `env_id`, else the
+    space's own bounds, which must then be finite.
+
+    Example:
+        >>> box_bounds(None, np.array([0.0]), np.array([1.0]), None)
+        ([0.0], [1.0])
+    """
+    if bounds is not None:
+        lows, highs = bounds
+        return [float(v) for v in np.ravel(lows)], [float(v) for v in np.ravel(highs)]
+    if env_id is not None and env_id in OBSERVATION_BOUNDS:
+        lows, highs = OBSERVATION_BOUNDS[env_id]
+        return list(lows), list(highs)
+    low, high = np.ravel(low).astype(np.float64), np.ravel(high).astype(np.float64)
+    unbounded = [int(d) for d in np.flatnonzero(~(np.isfinite(low) & np.isfinite(high)))]
+    if unbounded:
+        raise ValueError(
+            f"{env_id or 'the environment'}: observation dimensions {unbounded} are unbounded;"
+            " give bounds=(lows, highs) (examples/train.py: --bounds) or add a box to"
+            " velto_kit.features.OBSERVATION_BOUNDS"
+        )
+    return low.tolist(), high.tolist()
+
+
+def features_for(
+    env: Any,
+    *,
+    tiles: int = 6,
+    tilings: int = 8,
+    bounds: tuple[Any, Any] | None = None,
+    hash_size: int | None = None,
+) -> Features:
+    """The feature map for `env`'s observation space: one-hot for ``Discrete``, a tile coder of
+    `tilings` tilings of `tiles` tiles per dimension for ``Box``.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> features_for(gym.make("CartPole-v1")).num_features
+        19208
+        >>> features_for(gym.make("FrozenLake-v1")).num_features
+        16
+    """
+    import gymnasium as gym
+
+    space = env.observation_space
+    if isinstance(space, gym.spaces.Discrete):
+        return OneHot(int(space.n), int(space.start))
+    if isinstance(space, gym.spaces.Box):
+        env_id = env.spec.id if env.spec is not None else None
+        lows, highs = box_bounds(env_id, space.low, space.high, bounds)
+        if len(lows) != int(np.prod(space.shape)):
+            raise ValueError(
+                f"bounds have {len(lows)} dimensions, the observations {int(np.prod(space.shape))}"
+            )
+        coder = TileCoder(lows, highs, tiles, tilings, hash_size=hash_size)
+        return coder if len(space.shape) == 1 else Flattened(coder)
+    raise ValueError(f"needs a Box or Discrete observation space, not {space}")

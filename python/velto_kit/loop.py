@@ -1,0 +1,251 @@
+"""Running an agent on a Gymnasium environment: training, evaluation and a random baseline.
+
+The agent sees one unbroken stream of transitions and has no episode reset, so episode ends are
+expressed through the discount (``run_episodes``):
+
+- termination: the transition into the terminal state gets ``gamma = 0`` (the terminal state is
+  worth nothing), and its feature list is already the next episode's first state; ``gamma = 0``
+  also clears every trace, so no credit flows across the boundary.
+- truncation (a time limit): the state is not terminal, so, as Gymnasium documents, the last
+  transition bootstraps from the value of the final observation with the usual ``gamma``. One more
+  call, reward 0 and the usual ``gamma``, then moves the agent to the next episode's first state;
+  its error ``gamma * V(first) - V(final)`` is small once both values are learned, where
+  ``gamma = 0`` would fold ``-V(final)`` into the weights.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velto_kit.actions import ActionMapping
+from velto_kit.features import Features
+
+
+@dataclass(frozen=True)
+class EpisodeResult:
+    """One finished episode.
+
+    ``episode`` counts from the run's ``start_episode`` (0 for a fresh agent); ``length`` is the
+    episode's environment steps; ``steps`` and ``seconds`` add up over the episodes of this run
+    (``seconds``: the run's own wall time, not the time its caller spends between episodes);
+    ``checkpoint`` is the file saved after this episode, if any.
+
+    Example:
+        >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
+        21.0
+    """
+
+    episode: int
+    return_: float
+    length: int
+    steps: int
+    seconds: float
+    checkpoint: Path | None = None
+
+    def as_dict(self) -> dict[str, Any]:
+        """The result under plain names (``return`` without the underscore), for reports."""
+        return {
+            "episode": self.episode,
+            "return": self.return_,
+            "length": self.length,
+            "steps": self.steps,
+            "seconds": self.seconds,
+            "checkpoint": None if self.checkpoint is None else str(self.checkpoint),
+        }
+
+
+def checkpoint_path(directory: Path, episodes_done: int) -> Path:
+    """Where ``run_episodes`` saves the agent after `episodes_done` episodes.
+
+    Example:
+        >>> checkpoint_path(Path("out"), 200).name
+        'agent-000200.npz'
+    """
+    return Path(directory) / f"agent-{episodes_done:06d}.npz"
+
+
+def run_episodes(
+    env: Any,
+    agent: Any,
+    features: Features,
+    mapping: ActionMapping,
+    *,
+    episodes: int,
+    gamma: float,
+    seed: int | None = None,
+    rng: np.random.Generator | None = None,
+    start_episode: int = 0,
+    checkpoint_every: int | None = None,
+    checkpoint_dir: Path | str | None = None,
+) -> Iterator[EpisodeResult]:
+    """Trains `agent` online on `env` for `episodes` episodes, one ``step`` per environment step,
+    and yields each episode's result as it ends.
+
+    The environment is reset with `seed`; the mapping's random picks come from `rng` (default:
+    ``numpy.random.default_rng(seed)``). The first call shows the agent the first state with
+    reward 0 and discount 0 for a fresh agent (``start_episode == 0``); a resumed agent
+    (``start_episode > 0``, e.g. loaded from a checkpoint) last saw another episode's first
+    state, so it gets the usual `gamma`, as after a truncation. Give a resumed run a seed of its
+    own, or it replays the first run's episodes. With `checkpoint_every`, the agent is saved
+    through ``velto_kit.save`` to ``checkpoint_path(checkpoint_dir, episode + 1)`` after every
+    such episode. The agent is left in the next episode's first state.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> from velto_kit import AgentSettings, action_mapping, features_for, make_agent
+        >>> env = gym.make("CartPole-v1")
+        >>> coder = features_for(env)
+        >>> mapping = action_mapping("binary", 2)
+        >>> agent = make_agent(coder.num_features, mapping.num_units, AgentSettings(), seed=0)
+        >>> results = list(run_episodes(env, agent, coder, mapping, episodes=3, gamma=0.99, seed=0))
+        >>> [result.episode for result in results]
+        [0, 1, 2]
+    """
+    if episodes < 0:
+        raise ValueError(f"episodes must be at least 0, not {episodes}")
+    if checkpoint_every is not None:
+        if checkpoint_every < 1:
+            raise ValueError(f"checkpoint_every must be at least 1, not {checkpoint_every}")
+        if checkpoint_dir is None:
+            raise ValueError("checkpoint_every needs a checkpoint_dir")
+        Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+    if rng is None:
+        rng = np.random.default_rng(seed)
+    # Looked up once: the loop below is the hot path of every experiment.
+    active = features.active_features
+    choose = mapping.choose
+    step = agent.step
+    gamma = float(gamma)
+
+    started = time.perf_counter()
+    observation, _ = env.reset(seed=seed)
+    taken = step(active(observation), 0.0, 0.0 if start_episode == 0 else gamma)
+    steps = 0
+    seconds = 0.0
+    for episode in range(start_episode, start_episode + episodes):
+        episode_return = 0.0
+        length = 0
+        while True:
+            observation, reward, terminated, truncated, _ = env.step(choose(taken, rng))
+            length += 1
+            episode_return += float(reward)
+            if terminated:
+                observation, _ = env.reset()
+                taken = step(active(observation), float(reward), 0.0)
+                break
+            if truncated:
+                step(active(observation), float(reward), gamma)
+                observation, _ = env.reset()
+                taken = step(active(observation), 0.0, gamma)
+                break
+            taken = step(active(observation), float(reward), gamma)
+        steps += length
+        checkpoint = None
+        if checkpoint_every is not None and (episode + 1) % checkpoint_every == 0:
+            from velto_kit import save
+
+            checkpoint = checkpoint_path(Path(checkpoint_dir or "."), episode + 1)
+            save(agent, checkpoint)
+        seconds += time.perf_counter() - started
+        yield EpisodeResult(episode, episode_return, length, steps, seconds, checkpoint)
+        started = time.perf_counter()
+
+
+def evaluate(
+    env: Any,
+    agent: Any,
+    features: Features,
+    mapping: ActionMapping,
+    *,
+    episodes: int,
+    seed: int | None = None,
+) -> list[EpisodeResult]:
+    """Runs `episodes` episodes on `env` following `agent`'s policy without changing the agent.
+
+    Each unit is taken with the probability ``velto_kit.action_probabilities`` gives it (a
+    probability of 1 or more always, 0 or less and NaN never), drawn from a generator of the
+    evaluation's own, ``numpy.random.default_rng(seed)``, which also serves the mapping; the
+    environment is reset with `seed`. Nothing of the agent is stepped, so its weights, traces and
+    engines stay exactly as they were. Use an environment of its own (it is reset here).
+
+    Example:
+        >>> import gymnasium as gym
+        >>> from velto_kit import AgentSettings, action_mapping, features_for, make_agent
+        >>> env = gym.make("CartPole-v1")
+        >>> coder, mapping = features_for(env), action_mapping("binary", 2)
+        >>> agent = make_agent(coder.num_features, mapping.num_units, AgentSettings(), seed=0)
+        >>> len(evaluate(env, agent, coder, mapping, episodes=2, seed=1))
+        2
+    """
+    from velto_kit import action_probabilities
+
+    if episodes < 0:
+        raise ValueError(f"episodes must be at least 0, not {episodes}")
+    rng = np.random.default_rng(seed)
+    active = features.active_features
+    choose = mapping.choose
+    results = []
+    started = time.perf_counter()
+    steps = 0
+    observation, _ = env.reset(seed=seed)
+    for episode in range(episodes):
+        episode_return = 0.0
+        length = 0
+        while True:
+            probabilities = np.asarray(action_probabilities(agent, active(observation)))
+            draws = rng.random(probabilities.size)
+            taken = np.flatnonzero(probabilities.astype(np.float64) > draws).tolist()
+            observation, reward, terminated, truncated, _ = env.step(choose(taken, rng))
+            length += 1
+            episode_return += float(reward)
+            if terminated or truncated:
+                observation, _ = env.reset()
+                break
+        steps += length
+        seconds = time.perf_counter() - started
+        results.append(EpisodeResult(episode, episode_return, length, steps, seconds))
+    return results
+
+
+def run_random(env: Any, *, episodes: int, seed: int | None = None) -> Iterator[EpisodeResult]:
+    """Episodes of a policy that picks every environment action uniformly at random (the
+    action space seeded with `seed`), as a baseline.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> len(list(run_random(gym.make("CartPole-v1"), episodes=3, seed=0)))
+        3
+    """
+    env.action_space.seed(seed)
+    env.reset(seed=seed)
+    started = time.perf_counter()
+    steps = 0
+    for episode in range(episodes):
+        episode_return = 0.0
+        length = 0
+        while True:
+            _, reward, terminated, truncated, _ = env.step(env.action_space.sample())
+            length += 1
+            episode_return += float(reward)
+            if terminated or truncated:
+                break
+        env.reset()
+        steps += length
+        yield EpisodeResult(episode, episode_return, length, steps, time.perf_counter() - started)
+
+
+def random_returns(env: Any, *, episodes: int, seed: int | None = None) -> list[float]:
+    """The returns of ``run_random``.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> len(random_returns(gym.make("CartPole-v1"), episodes=2, seed=0))
+        2
+    """
+    return [result.return_ for result in run_random(env, episodes=episodes, seed=seed)]

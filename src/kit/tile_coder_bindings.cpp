@@ -1,0 +1,198 @@
+#include "kit/tile_coder_bindings.hpp"
+
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kit/scratch_array.hpp"
+#include "kit/tile_coder.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// A Python buffer released when it goes out of scope.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* object) {
+    acquired_ = PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0;
+    if (!acquired_) {
+      PyErr_Clear();  // not readable as strided memory: the caller falls back to the sequence
+    }
+  }
+  ~BufferView() {
+    if (acquired_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+
+  bool acquired() const { return acquired_; }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool acquired_ = false;
+};
+
+std::string shape_text(const Py_buffer& view) {
+  std::string text = "(";
+  for (int axis = 0; axis < view.ndim; ++axis) {
+    text += std::to_string(view.shape[axis]);
+    text += view.ndim == 1 ? "," : (axis + 1 < view.ndim ? ", " : "");
+  }
+  return text + ")";
+}
+
+[[noreturn]] void wrong_shape(std::size_t dimensions, const std::string& got) {
+  throw py::value_error("expected an observation of shape (" + std::to_string(dimensions) +
+                        ",), got " + got);
+}
+
+// Copies a one-dimensional float64 or float32 buffer into `values`; false for any other element
+// type, which the sequence path then converts element by element.
+bool read_float_buffer(const Py_buffer& view, std::size_t dimensions, double* values) {
+  const char* format = view.format == nullptr ? "B" : view.format;
+  const bool is_double = std::strcmp(format, "d") == 0;
+  const bool is_float = std::strcmp(format, "f") == 0;
+  if (!is_double && !is_float) {
+    return false;
+  }
+  if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != dimensions) {
+    wrong_shape(dimensions, shape_text(view));
+  }
+  const char* element = static_cast<const char*>(view.buf);
+  const Py_ssize_t stride = view.strides == nullptr ? view.itemsize : view.strides[0];
+  for (std::size_t d = 0; d < dimensions; ++d, element += stride) {
+    if (is_double) {
+      double value;
+      std::memcpy(&value, element, sizeof value);
+      values[d] = value;
+    } else {
+      float value;
+      std::memcpy(&value, element, sizeof value);
+      values[d] = static_cast<double>(value);
+    }
+  }
+  return true;
+}
+
+// Any sequence of numbers (a list, a tuple, an array of another element type).
+void read_sequence(py::handle observation, std::size_t dimensions, double* values) {
+  if (PyUnicode_Check(observation.ptr()) || PyBytes_Check(observation.ptr()) ||
+      !PySequence_Check(observation.ptr())) {
+    throw py::type_error("observation must be a sequence or array of numbers, not " +
+                         std::string(Py_TYPE(observation.ptr())->tp_name));
+  }
+  const py::sequence sequence = py::reinterpret_borrow<py::sequence>(observation);
+  const std::size_t size = py::len(sequence);
+  if (size != dimensions) {
+    wrong_shape(dimensions, "(" + std::to_string(size) + ",)");
+  }
+  for (std::size_t d = 0; d < dimensions; ++d) {
+    const py::object item = sequence[d];
+    const double value = PyFloat_AsDouble(item.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    values[d] = value;
+  }
+}
+
+py::list active_features(const velto::TileCoder& coder, py::handle observation) {
+  const std::size_t dimensions = static_cast<std::size_t>(coder.num_dimensions());
+  velto::ScratchArray<double> scratch_values(dimensions);
+  double* values = scratch_values.data();
+  bool read = false;
+  if (PyObject_CheckBuffer(observation.ptr())) {
+    const BufferView buffer(observation.ptr());
+    read = buffer.acquired() && read_float_buffer(buffer.view(), dimensions, values);
+  }
+  if (!read) {
+    read_sequence(observation, dimensions, values);
+  }
+
+  const std::size_t tilings = static_cast<std::size_t>(coder.num_tilings());
+  velto::ScratchArray<std::int32_t> scratch_indices(tilings);
+  std::int32_t* indices = scratch_indices.data();
+  coder.active_features(values, indices);
+
+  py::list result(tilings);
+  for (std::size_t t = 0; t < tilings; ++t) {
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(t), PyLong_FromLong(indices[t]));
+  }
+  return result;
+}
+
+constexpr const char* kClassDoc =
+    R"doc(Tile coding of a box into sparse binary features for ``step``.
+
+Each of ``num_tilings`` tilings is a regular grid of ``tiles_per_dimension`` tiles per
+dimension over the box ``[lows, highs]`` (one more per axis, so that the shifted grid still
+covers the box); tiling ``t`` is shifted by ``t * (1, 3, 5, ...) / num_tilings`` of a tile along
+the axes (modulo one tile). An observation activates one tile per tiling; values outside the
+box are clipped onto its faces, and a NaN raises ValueError.
+
+Without ``hash_size`` tiling ``t`` owns the indices ``[t * tiles_per_tiling, (t + 1) *
+tiles_per_tiling)`` and ``num_features = num_tilings * (tiles_per_dimension + 1) ** dimensions``.
+With ``hash_size`` every tile is hashed into ``[0, hash_size)``: ``num_features == hash_size``,
+independent of the dimension, and two tiles may share an index (if two tilings of one
+observation do, the index is listed twice and ``step`` counts it twice).
+
+Example:
+    >>> from velto_kit import TileCoder
+    >>> coder = TileCoder([-1.0, 0.0], [1.0, 5.0], tiles_per_dimension=4, num_tilings=2)
+    >>> coder.num_features
+    50
+    >>> coder.active_features([0.0, 2.5])
+    [12, 37]
+)doc";
+
+}  // namespace
+
+void bind_tile_coder(py::module_& m) {
+  py::class_<velto::TileCoder>(m, "TileCoder", kClassDoc)
+      .def(py::init<std::vector<double>, std::vector<double>, std::int32_t, std::int32_t,
+                    std::optional<std::int32_t>>(),
+           py::arg("lows"), py::arg("highs"), py::arg("tiles_per_dimension"),
+           py::arg("num_tilings"), py::kw_only(), py::arg("hash_size") = py::none())
+      .def_property_readonly("num_features", &velto::TileCoder::num_features,
+                             "Number of features: every index is in [0, num_features).")
+      .def_property_readonly("num_tilings", &velto::TileCoder::num_tilings,
+                             "Tilings, and so active features per observation.")
+      .def_property_readonly("tiles_per_dimension", &velto::TileCoder::tiles_per_dimension,
+                             "Tiles across the box along each dimension.")
+      .def_property_readonly("num_dimensions", &velto::TileCoder::num_dimensions,
+                             "Length of an observation.")
+      .def_property_readonly(
+          "hash_size",
+          [](const velto::TileCoder& coder) -> std::optional<std::int32_t> {
+            if (coder.hash_size() == 0) {
+              return std::nullopt;
+            }
+            return coder.hash_size();
+          },
+          "Features the tiles are hashed into, or None without hashing.")
+      .def_property_readonly(
+          "tiles_per_tiling",
+          [](const velto::TileCoder& coder) -> std::optional<std::int64_t> {
+            if (coder.tiles_per_tiling() == 0) {
+              return std::nullopt;
+            }
+            return coder.tiles_per_tiling();
+          },
+          "Tiles of one tiling, (tiles_per_dimension + 1) ** num_dimensions, or None when\n"
+          "that many cannot be counted in 32 bits (hashing only).")
+      .def_property_readonly("lows", &velto::TileCoder::lows, "Lower corner of the box.")
+      .def_property_readonly("highs", &velto::TileCoder::highs, "Upper corner of the box.")
+      .def("active_features", &active_features, py::arg("observation"),
+           "The index of the tile that `observation` falls in, for every tiling, as a list of\n"
+           "int in tiling order: what ``step`` takes. `observation` is a sequence or a\n"
+           "one-dimensional array (float64 and float32 are read directly) of num_dimensions\n"
+           "numbers. Raises ValueError for a NaN or a wrong length.");
+}
