@@ -1,9 +1,8 @@
 #include "agent/velto_actor_critic.hpp"
 
 #include <cstddef>
-#include <stdexcept>
-#include <string>
 
+#include "agent/feature_range.hpp"
 #include "agent/memory_budget.hpp"
 
 namespace velto {
@@ -46,14 +45,7 @@ VeltoActorCritic::VeltoActorCritic(std::int32_t num_features, std::int32_t num_a
 
 std::vector<std::int32_t> VeltoActorCritic::step(const std::vector<std::int32_t>& features,
                                                  float reward, float gamma) {
-  const std::size_t num_features = critic.weights.size();
-  for (const std::int32_t index : features) {
-    if (index < 0 || static_cast<std::size_t>(index) >= num_features) {
-      throw std::out_of_range("feature index " + std::to_string(index) +
-                              " is outside the valid range [0, " + std::to_string(num_features) +
-                              ")");
-    }
-  }
+  check_feature_range(features, critic.weights.size());
 
   const CriticOutput out = critic.step(features, reward, gamma);
   // The result list is the one allocation of a step once the learners' lists have reached their

@@ -1,5 +1,7 @@
 #include <pybind11/pybind11.h>
 
+#include "kit/evaluation_bindings.hpp"
+#include "kit/state_bindings.hpp"
 #include "kit/tile_coder_bindings.hpp"
 
 namespace py = pybind11;
@@ -11,4 +13,6 @@ PYBIND11_MODULE(_native, m) {
   // The agent's class must be registered before any function here converts an agent.
   py::module_::import("velto_actor_critic");
   bind_tile_coder(m);
+  bind_state(m);
+  bind_evaluation(m);
 }

@@ -1,0 +1,387 @@
+"""Reads a checkpoint back into a new agent, checking everything before the agent is built.
+
+The order of the work is what makes loading safe on any file and lean on a large one:
+
+1. the zip's directory, every member's ``.npy`` header (dtype, shape, declared sizes) and the
+   small members (format, version, sizes, trace lists, engines, scalars) are read and checked;
+2. the memory the agent will need is checked with the construction's own guard;
+3. the agent is built through its constructor, and each per-feature array is read straight from
+   the file into the agent's own memory, its CRC-32 checked as it goes.
+
+Nothing is unpickled, members compressed with anything but deflate are refused, and a deflated
+member is never expanded past the size its directory entry declares.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import struct
+import zipfile
+import zlib
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import IO, NoReturn, Protocol
+
+import numpy as np
+from numpy.lib import format as npy
+from velto_actor_critic import VeltoActorCritic
+
+from velto_kit import _native
+from velto_kit.checkpoint_layout import (
+    ENGINE_WORDS,
+    FORMAT_NAME,
+    HEADER_FIELDS,
+    VERSION,
+    Field,
+    learner_fields,
+    learner_prefix,
+    member_names,
+)
+
+_LOCAL_HEADER = struct.Struct("<4s22xHH")
+_LOCAL_SIGNATURE = b"PK\x03\x04"
+_CHUNK = 1 << 22
+_UINT64_MAX = 2**64 - 1
+
+
+class CheckpointError(ValueError):
+    """A file or byte string that is no valid checkpoint; the message names the file (or
+    ``<bytes>``) and the member at fault."""
+
+
+class Source(Protocol):
+    """Random access to a checkpoint's bytes."""
+
+    size: int
+
+    def read_at(self, offset: int, count: int) -> bytes: ...
+
+    def read_into(self, offset: int, destination: memoryview) -> int: ...
+
+
+class FileSource:
+    """A checkpoint file, read with positioned reads straight into the caller's memory."""
+
+    def __init__(self, stream: IO[bytes]) -> None:
+        self._fd = stream.fileno()
+        self.size = os.fstat(self._fd).st_size
+
+    def read_at(self, offset: int, count: int) -> bytes:
+        return os.pread(self._fd, count, offset)
+
+    def read_into(self, offset: int, destination: memoryview) -> int:
+        done = 0
+        while done < len(destination):
+            got = os.preadv(self._fd, [destination[done:]], offset + done)
+            if got == 0:
+                break
+            done += got
+        return done
+
+
+class BytesSource(io.RawIOBase):
+    """A checkpoint held in memory, read in place (also the zip reader's file object)."""
+
+    def __init__(self, data: memoryview) -> None:
+        super().__init__()
+        self._data = data
+        self.size = len(data)
+        self._position = 0
+
+    def read_at(self, offset: int, count: int) -> bytes:
+        return bytes(self._data[offset : offset + count])
+
+    def read_into(self, offset: int, destination: memoryview) -> int:
+        part = self._data[offset : offset + len(destination)]
+        destination[: len(part)] = part
+        return len(part)
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._position, io.SEEK_END: self.size}[whence]
+        if base + offset < 0:
+            raise ValueError(f"negative seek position {base + offset}")
+        self._position = base + offset
+        return self._position
+
+    def tell(self) -> int:
+        return self._position
+
+    def readinto(self, buffer: memoryview) -> int:  # type: ignore[override]
+        got = self.read_into(self._position, memoryview(buffer).cast("B"))
+        self._position += got
+        return got
+
+
+@dataclass
+class _Member:
+    """One ``.npy`` member whose header has been read and checked."""
+
+    name: str
+    info: zipfile.ZipInfo
+    header_size: int
+    shape: tuple[int, ...]
+
+
+class _Reader:
+    def __init__(self, source: Source, label: str) -> None:
+        self._source = source
+        self._label = label
+        self.field = "the archive"
+        self._infos: dict[str, zipfile.ZipInfo] = {}
+
+    def open(self, stream: IO[bytes]) -> None:
+        self._archive = zipfile.ZipFile(stream)
+        for info in self._archive.infolist():
+            self.field = info.filename
+            if not info.filename.endswith(".npy"):
+                self.fail("is not a .npy member")
+            name = info.filename[: -len(".npy")]
+            if name in self._infos:
+                self.fail("is present twice")
+            self._infos[name] = info
+
+    @contextlib.contextmanager
+    def reporting_errors(self) -> Iterator[None]:
+        """Turns what the zip and .npy readers raise on damaged input into CheckpointError."""
+        try:
+            yield
+        except CheckpointError:
+            raise
+        except (
+            zipfile.BadZipFile,
+            zipfile.LargeZipFile,
+            NotImplementedError,
+            EOFError,
+            zlib.error,
+            struct.error,
+            UnicodeDecodeError,
+            ValueError,
+            OverflowError,
+            KeyError,
+        ) as error:
+            raise CheckpointError(f"{self._label}: {self.field}: {error}") from error
+
+    def fail(self, problem: str) -> NoReturn:
+        raise CheckpointError(f"{self._label}: {self.field}: {problem}")
+
+    def names(self) -> set[str]:
+        return set(self._infos)
+
+    def member(self, name: str, field: Field, num_features: int = 0) -> _Member:
+        """Reads and checks the header of member `name` against `field`."""
+        self.field = name
+        info = self._infos.get(name)
+        if info is None:
+            self.fail("is missing")
+        if info.flag_bits & 0x1:
+            self.fail("is encrypted")
+        if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+            self.fail(f"uses compression method {info.compress_type} (only stored or deflate)")
+        with self._archive.open(info) as stream:
+            version = npy.read_magic(stream)
+            if version == (1, 0):
+                shape, fortran_order, dtype = npy.read_array_header_1_0(stream)
+            elif version == (2, 0):
+                shape, fortran_order, dtype = npy.read_array_header_2_0(stream)
+            else:
+                self.fail(f"has .npy format version {version} (1.0 and 2.0 are read)")
+            header_size = stream.tell()
+        if dtype.str != field.dtype.str:
+            self.fail(f"has dtype {dtype.str!r}, expected {field.dtype.str!r}")
+        if fortran_order:
+            self.fail("is stored in Fortran order")
+        expected = {
+            "scalar": (),
+            "features": (num_features,),
+            "engine": (ENGINE_WORDS,),
+        }.get(field.shape)
+        if expected is None:
+            if len(shape) != 1:
+                self.fail(f"has shape {shape}, expected one dimension")
+        elif shape != expected:
+            self.fail(f"has shape {shape}, expected {expected}")
+        declared = header_size + int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+        if info.file_size != declared:
+            self.fail(f"holds {info.file_size} bytes, its header declares {declared}")
+        if info.compress_type == zipfile.ZIP_STORED and info.compress_size != info.file_size:
+            self.fail(f"is stored with {info.compress_size} bytes of {info.file_size}")
+        return _Member(name, info, header_size, shape)
+
+    def read(self, member: _Member, destination: np.ndarray) -> None:
+        """Fills `destination` (the member's dtype and shape, C-contiguous) with the member's
+        data and checks the member's CRC-32."""
+        self.field = member.name
+        info = member.info
+        target = memoryview(destination.reshape(-1).view(np.uint8))
+        if info.compress_type == zipfile.ZIP_STORED:
+            start = self._data_start(info)
+            header = self._source.read_at(start, member.header_size)
+            start += member.header_size
+            if self._source.read_into(start, target) != len(target):
+                self.fail("ends before its data")
+            crc = zlib.crc32(target, zlib.crc32(header))
+            if crc != info.CRC:
+                self.fail(f"fails its CRC-32 check (found {crc:08x}, recorded {info.CRC:08x})")
+            return
+        with self._archive.open(info) as stream:
+            stream.read(member.header_size)
+            done = 0
+            while done < len(target):
+                chunk = stream.read(min(_CHUNK, len(target) - done))
+                if not chunk:
+                    self.fail("ends before its data")
+                target[done : done + len(chunk)] = chunk
+                done += len(chunk)
+            # Reaching the end makes the zip reader compare the CRC-32.
+            if stream.read(1):
+                self.fail("is longer than its header declares")
+
+    def value(self, member: _Member, dtype: np.dtype) -> np.ndarray:
+        array = np.empty(member.shape, dtype=dtype)
+        self.read(member, array)
+        return array
+
+    def _data_start(self, info: zipfile.ZipInfo) -> int:
+        local = self._source.read_at(info.header_offset, _LOCAL_HEADER.size)
+        if len(local) != _LOCAL_HEADER.size:
+            self.fail("has a truncated local header")
+        signature, name_length, extra_length = _LOCAL_HEADER.unpack(local)
+        if signature != _LOCAL_SIGNATURE:
+            self.fail("has a damaged local header")
+        start: int = info.header_offset + _LOCAL_HEADER.size + name_length + extra_length
+        return start
+
+
+def _scalar(reader: _Reader, name: str, field: Field) -> np.ndarray:
+    return reader.value(reader.member(name, field), field.dtype)
+
+
+def _count(reader: _Reader, name: str, field: Field) -> int:
+    count = int(_scalar(reader, name, field))
+    if count < 0:
+        reader.fail(f"is {count}, expected 0 or more")
+    return count
+
+
+@dataclass
+class _LearnerPlan:
+    """What one learner gets once the agent is built; all of it checked already."""
+
+    learner: int
+    trace_list: np.ndarray
+    scalars: np.ndarray
+    arrays: list[_Member]
+    engine: tuple[np.ndarray, int] | None
+
+
+def _check_names(reader: _Reader, num_actions: int) -> None:
+    present = reader.names()
+    expected: set[str] = set()
+    for name in member_names(num_actions):
+        if name not in present:
+            reader.field = name
+            reader.fail("is missing")
+        expected.add(name)
+    extra = sorted(present - expected)
+    if extra:
+        reader.field = extra[0]
+        reader.fail("is not a member of this format")
+
+
+def _plan_learner(reader: _Reader, learner: int, num_features: int) -> _LearnerPlan:
+    prefix = learner_prefix(learner)
+    members = {
+        field.name: (field, reader.member(prefix + field.name, field, num_features))
+        for field in learner_fields(learner)
+    }
+    field, member = members.pop("trace_list")
+    trace_list = reader.value(member, field.dtype)
+    outside = np.flatnonzero((trace_list < 0) | (trace_list >= num_features))
+    if outside.size:
+        position = int(outside[0])
+        reader.fail(
+            f"index {int(trace_list[position])} at position {position} is outside "
+            f"[0, {num_features})"
+        )
+    engine = None
+    if "rng_state" in members:
+        field, member = members.pop("rng_state")
+        words = reader.value(member, field.dtype)
+        field, member = members.pop("rng_position")
+        position = int(reader.value(member, field.dtype))
+        if not 0 <= position <= ENGINE_WORDS:
+            reader.fail(f"is {position}, expected 0 to {ENGINE_WORDS}")
+        engine = (words, position)
+    arrays = [member for field, member in members.values() if field.shape == "features"]
+    scalars = np.array(
+        [
+            reader.value(member, field.dtype)
+            for field, member in members.values()
+            if field.shape == "scalar"
+        ],
+        dtype=np.float32,
+    )
+    return _LearnerPlan(learner, trace_list, scalars, arrays, engine)
+
+
+def _trace_list_bytes(reader: _Reader, num_actions: int, num_features: int) -> int:
+    total = 0
+    for learner in [_native.CRITIC, *range(num_actions)]:
+        field = learner_fields(learner)[0]
+        total += reader.member(
+            learner_prefix(learner) + field.name, field, num_features
+        ).info.file_size
+    return total
+
+
+def _build(reader: _Reader, plans: list[_LearnerPlan], num_features: int) -> VeltoActorCritic:
+    agent = VeltoActorCritic(
+        num_features, len(plans) - 1, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0
+    )
+    for plan in plans:
+        _native.set_scalars(agent, plan.learner, plan.scalars)
+        _native.set_trace_list(agent, plan.learner, plan.trace_list)
+        if plan.engine is not None:
+            _native.set_engine(agent, plan.learner, *plan.engine)
+        views = _native.writable_arrays(agent, plan.learner)
+        for member, view in zip(plan.arrays, views, strict=True):
+            reader.read(member, view)
+    return agent
+
+
+def read_checkpoint(stream: IO[bytes], source: Source, label: str) -> VeltoActorCritic:
+    """Checks the checkpoint in `stream` (whose bytes `source` reads in place) and returns the
+    agent it holds. Raises CheckpointError naming `label` and the member at fault, or MemoryError
+    before building an agent that cannot fit."""
+    reader = _Reader(source, label)
+    with reader.reporting_errors():
+        reader.open(stream)
+        format_field, version_field, features_field, actions_field = HEADER_FIELDS
+        name = _scalar(reader, "format", format_field)
+        if str(name) != FORMAT_NAME:
+            reader.fail(f"is {str(name)!r}, expected {FORMAT_NAME!r}")
+        version = int(_scalar(reader, "version", version_field))
+        if version != VERSION:
+            reader.fail(f"is {version}; this velto_kit reads version {VERSION}")
+        num_features = _count(reader, "num_features", features_field)
+        num_actions = _count(reader, "num_actions", actions_field)
+        _check_names(reader, num_actions)
+        # Everything the file declares must fit before anything of that size is allocated: the
+        # agent (checked again by its constructor) and the trace lists, read first into arrays
+        # of their own and then copied into the agent.
+        need = _native.agent_bytes(num_features, num_actions)
+        need += 2 * _trace_list_bytes(reader, num_actions, num_features)
+        _native.require_memory(min(need, _UINT64_MAX))
+        plans = [
+            _plan_learner(reader, learner, num_features)
+            for learner in [_native.CRITIC, *range(num_actions)]
+        ]
+        return _build(reader, plans, num_features)

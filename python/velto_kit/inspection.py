@@ -1,0 +1,151 @@
+"""A look inside an agent: every member of its critic and of each actor unit, by name."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+from velto_actor_critic import VeltoActorCritic
+
+from velto_kit import _native
+
+Floats = NDArray[np.float32]
+
+
+@dataclass(frozen=True, eq=False)
+class LearnerState:
+    """The members that the critic and the actor units share, as :func:`inspect` found them.
+
+    The per-feature arrays are live read-only views of the agent's own memory: they keep the agent
+    alive and show what later steps write. ``trace_list`` (which the agent reallocates as it grows)
+    and the scalars are copies taken by :func:`inspect`. Copy an array (``numpy.array(view)``) to
+    keep it as it is now.
+    """
+
+    trace_list: NDArray[np.int32]
+    weights: Floats
+    traces: Floats
+    recent_step: Floats
+    h: Floats
+    h_old: Floats
+    h_temp: Floats
+    log_step_size: Floats
+    trace_bar: Floats
+    h_trace: Floats
+    entry_step: Floats
+    lambda_: np.float32
+    epsilon: np.float32
+    meta_step_size: np.float32
+    decay: np.float32
+
+    @property
+    def step_sizes(self) -> Floats:
+        """A new array of the step sizes, ``exp(log_step_size)`` with the learners' own float32
+        exponential (bit for bit what a step uses)."""
+        return _native.exp_float32(self.log_step_size)
+
+
+@dataclass(frozen=True, eq=False)
+class CriticState(LearnerState):
+    """The critic's members (see :class:`LearnerState` for which are live views and which are
+    copies).
+
+    Example::
+
+        state = velto_kit.inspect(agent).critic
+        print(state.weights[:5], state.last_value, state.step_sizes.max())
+    """
+
+    weight_change: Floats
+    value_change: np.float32
+    last_value: np.float32
+    eta: np.float32
+
+
+@dataclass(frozen=True, eq=False)
+class UnitState(LearnerState):
+    """One actor unit's members (see :class:`LearnerState` for which are live views and which are
+    copies).
+
+    ``rng_state`` (624 ``uint32`` words) and ``rng_position`` (0 to 624) are the unit's
+    Mersenne Twister as the C++ standard library's text form writes it: 624 right after seeding,
+    0 right after the engine regenerated its words; each draw advances it by two outputs.
+
+    Example::
+
+        unit = velto_kit.inspect(agent).units[0]
+        print(unit.action_prob_at_init, unit.rng_position, unit.step_sizes.mean())
+    """
+
+    rng_state: NDArray[np.uint32]
+    rng_position: int
+    eta_actor: np.float32
+    action_prob_at_init: np.float32
+
+
+@dataclass(frozen=True, eq=False)
+class AgentState:
+    """Everything :func:`inspect` returns: the critic, the units in action order, the sizes.
+
+    Example::
+
+        state = velto_kit.inspect(agent)
+        assert len(state.units) == state.num_actions
+    """
+
+    num_features: int
+    num_actions: int
+    critic: CriticState
+    units: tuple[UnitState, ...]
+
+
+def _members(
+    agent: VeltoActorCritic, learner: int, arrays: tuple[str, ...], scalars: tuple[str, ...]
+) -> dict[str, Any]:
+    members: dict[str, Any] = {"trace_list": _native.trace_list(agent, learner)}
+    members.update(zip(arrays, _native.arrays(agent, learner), strict=True))
+    values = _native.scalars(agent, learner)
+    # Indexing a float32 array gives numpy.float32 with the stored bits, NaN payloads included.
+    members.update((name, values[i]) for i, name in enumerate(scalars))
+    return members
+
+
+def _critic_state(agent: VeltoActorCritic) -> CriticState:
+    learner = _native.CRITIC
+    return CriticState(**_members(agent, learner, _native.CRITIC_ARRAYS, _native.CRITIC_SCALARS))
+
+
+def _unit_state(agent: VeltoActorCritic, unit: int) -> UnitState:
+    words, position = _native.engine(agent, unit)
+    members = _members(agent, unit, _native.UNIT_ARRAYS, _native.UNIT_SCALARS)
+    return UnitState(rng_state=words, rng_position=position, **members)
+
+
+def inspect(agent: VeltoActorCritic) -> AgentState:
+    """Every member of the agent's critic and actor units, under the members' own names.
+
+    Per-feature arrays (``weights``, ``log_step_size``, ...) are zero-copy read-only ``float32``
+    views that keep the agent alive and follow its later steps; ``trace_list`` is an ``int32``
+    copy, scalars are ``numpy.float32`` copies with their exact bits, and each unit's engine is
+    ``rng_state``/``rng_position``. ``step_sizes`` gives ``exp(log_step_size)``. Inspecting
+    changes nothing and draws nothing. An object whose ``__init__`` never ran gives TypeError.
+
+    Example::
+
+        >>> import velto_kit
+        >>> from velto_actor_critic import VeltoActorCritic
+        >>> agent = VeltoActorCritic(8, 1, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
+        >>> _ = agent.step([1, 2], 0.0, 0.9)
+        >>> state = velto_kit.inspect(agent)
+        >>> state.critic.trace_list.tolist(), state.units[0].rng_position
+        ([1, 2], 624)
+    """
+    num_units = _native.num_units(agent)  # checks first that __init__ ran
+    return AgentState(
+        num_features=_native.num_features(agent),
+        num_actions=num_units,
+        critic=_critic_state(agent),
+        units=tuple(_unit_state(agent, i) for i in range(num_units)),
+    )

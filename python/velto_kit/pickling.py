@@ -1,0 +1,25 @@
+"""Registers ``VeltoActorCritic`` with ``copyreg``: importing velto_kit is what makes ``pickle``,
+``copy.copy`` and ``copy.deepcopy`` work on agents, through the standard mechanism for extension
+types. Both copies are complete and independent (the agent holds no shared parts)."""
+
+from __future__ import annotations
+
+import copyreg
+from collections.abc import Callable
+
+from velto_actor_critic import VeltoActorCritic
+
+from velto_kit.checkpoint import dumps, loads
+
+
+def restore(data: bytes) -> VeltoActorCritic:
+    """Rebuilds a pickled or copied agent from its checkpoint bytes (what ``pickle`` calls)."""
+    return loads(data)
+
+
+def _reduce(agent: VeltoActorCritic) -> tuple[Callable[[bytes], VeltoActorCritic], tuple[bytes]]:
+    return restore, (dumps(agent),)
+
+
+def register() -> None:
+    copyreg.pickle(VeltoActorCritic, _reduce)

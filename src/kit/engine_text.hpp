@@ -1,0 +1,26 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <random>
+
+namespace velto {
+
+// A 32-bit Mersenne Twister's complete state as the standard library's text form writes it: the
+// 624 state words and then the read position (624 right after seeding, 0 after a regeneration).
+// The text form is the only standard access to the state, so both directions go through it, and
+// a state read back continues exactly the sequence of the engine it was read from.
+struct EngineState {
+  static constexpr std::size_t kWords = std::mt19937::state_size;
+
+  std::array<std::uint32_t, kWords> words;
+  std::uint32_t position;
+};
+
+EngineState engine_state(const std::mt19937& engine);
+
+// Throws std::invalid_argument, leaving `engine` unchanged, when the position lies outside
+// [0, 624]: the engine would read its state array out of bounds.
+void set_engine_state(std::mt19937& engine, const EngineState& state);
+
+}  // namespace velto

@@ -1,0 +1,236 @@
+#include "kit/state_bindings.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent/memory_budget.hpp"
+#include "agent/velto_actor_critic.hpp"
+#include "binding_support/constructed_agent.hpp"
+#include "kit/engine_text.hpp"
+#include "kit/learner_fields.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using velto::ActorUnit;
+using velto::Critic;
+using velto::LearnerFields;
+using velto::VeltoActorCritic;
+
+// Learner -1 is the critic, learners 0 .. units - 1 the units.
+constexpr int kCritic = -1;
+
+ActorUnit& unit_at(VeltoActorCritic& agent, int learner) {
+  if (learner < 0 || static_cast<std::size_t>(learner) >= agent.units.size()) {
+    throw py::index_error("unit " + std::to_string(learner) + " is outside [0, " +
+                          std::to_string(agent.units.size()) + ")");
+  }
+  return agent.units[static_cast<std::size_t>(learner)];
+}
+
+// Calls `work` with the critic or the unit that `learner` selects.
+template <typename Work>
+auto with_learner(VeltoActorCritic& agent, int learner, Work work) {
+  if (learner == kCritic) {
+    return work(agent.critic);
+  }
+  return work(unit_at(agent, learner));
+}
+
+// A view of `array` whose base is the agent's Python object, so the agent lives as long as the
+// view. The per-feature arrays are never resized, so the memory stays valid for that long.
+py::array float_view(std::vector<float>& array, py::handle owner, bool writable) {
+  py::array_t<float> view({static_cast<py::ssize_t>(array.size())}, {sizeof(float)}, array.data(),
+                          owner);
+  if (!writable) {
+    // The base is no array and offers no writable buffer, so NumPy also refuses to set the flag
+    // back: nothing can write through this view.
+    py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+  }
+  return view;
+}
+
+template <typename Learner>
+py::list array_views(Learner& learner, py::handle owner, bool writable) {
+  py::list views;
+  for (const auto& field : LearnerFields<Learner>::arrays) {
+    views.append(float_view(learner.*field.member, owner, writable));
+  }
+  return views;
+}
+
+py::list learner_arrays(VeltoActorCritic& agent, int learner, bool writable) {
+  velto::constructed(agent);
+  const py::handle owner = py::cast(&agent, py::return_value_policy::reference);
+  return with_learner(agent, learner,
+                      [&](auto& chosen) { return array_views(chosen, owner, writable); });
+}
+
+template <typename Learner>
+py::tuple field_names(bool arrays) {
+  py::list names;
+  if (arrays) {
+    for (const auto& field : LearnerFields<Learner>::arrays) {
+      names.append(field.name);
+    }
+  } else {
+    for (const auto& field : LearnerFields<Learner>::scalars) {
+      names.append(field.name);
+    }
+  }
+  return py::tuple(names);
+}
+
+py::array_t<float> scalars(VeltoActorCritic& agent, int learner) {
+  velto::constructed(agent);
+  return with_learner(agent, learner, [](auto& chosen) {
+    using Learner = std::decay_t<decltype(chosen)>;
+    const auto& fields = LearnerFields<Learner>::scalars;
+    py::array_t<float> values(static_cast<py::ssize_t>(fields.size()));
+    float* out = values.mutable_data();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      out[i] = chosen.*fields[i].member;
+    }
+    return values;
+  });
+}
+
+void set_scalars(VeltoActorCritic& agent, int learner,
+                 const py::array_t<float, py::array::c_style>& values) {
+  velto::constructed(agent);
+  with_learner(agent, learner, [&values](auto& chosen) {
+    using Learner = std::decay_t<decltype(chosen)>;
+    const auto& fields = LearnerFields<Learner>::scalars;
+    if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != fields.size()) {
+      throw py::value_error("expected " + std::to_string(fields.size()) + " scalars");
+    }
+    const float* in = values.data();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      chosen.*fields[i].member = in[i];
+    }
+    return 0;
+  });
+}
+
+py::array_t<std::int32_t> trace_list(VeltoActorCritic& agent, int learner) {
+  velto::constructed(agent);
+  return with_learner(agent, learner, [](auto& chosen) {
+    const std::vector<std::int32_t>& list = chosen.trace_list;
+    py::array_t<std::int32_t> copy(static_cast<py::ssize_t>(list.size()));
+    std::copy(list.begin(), list.end(), copy.mutable_data());
+    return copy;
+  });
+}
+
+// The learners index their arrays with trace_list unchecked, so an index outside the arrays is
+// refused here too, whatever the caller checked before.
+void set_trace_list(VeltoActorCritic& agent, int learner,
+                    const py::array_t<std::int32_t, py::array::c_style>& indices) {
+  velto::constructed(agent);
+  if (indices.ndim() != 1) {
+    throw py::value_error("trace_list must be one-dimensional");
+  }
+  const std::int32_t* in = indices.data();
+  const std::size_t count = static_cast<std::size_t>(indices.shape(0));
+  const std::size_t num_features = agent.critic.weights.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (in[i] < 0 || static_cast<std::size_t>(in[i]) >= num_features) {
+      throw py::value_error("trace_list index " + std::to_string(in[i]) + " is outside [0, " +
+                            std::to_string(num_features) + ")");
+    }
+  }
+  with_learner(agent, learner, [&](auto& chosen) {
+    chosen.trace_list.assign(in, in + count);
+    return 0;
+  });
+}
+
+py::tuple engine(VeltoActorCritic& agent, int unit) {
+  velto::constructed(agent);
+  const velto::EngineState state = velto::engine_state(unit_at(agent, unit).rng);
+  py::array_t<std::uint32_t> words(static_cast<py::ssize_t>(state.words.size()));
+  std::copy(state.words.begin(), state.words.end(), words.mutable_data());
+  return py::make_tuple(words, state.position);
+}
+
+void set_engine(VeltoActorCritic& agent, int unit,
+                const py::array_t<std::uint32_t, py::array::c_style>& words,
+                std::int64_t position) {
+  velto::constructed(agent);
+  ActorUnit& chosen = unit_at(agent, unit);
+  velto::EngineState state{};
+  if (words.ndim() != 1 || static_cast<std::size_t>(words.shape(0)) != state.words.size()) {
+    throw py::value_error("an engine state has 624 words");
+  }
+  if (position < 0 || position > static_cast<std::int64_t>(state.words.size())) {
+    throw py::value_error("engine position " + std::to_string(position) + " is outside [0, 624]");
+  }
+  std::copy(words.data(), words.data() + state.words.size(), state.words.begin());
+  state.position = static_cast<std::uint32_t>(position);
+  velto::set_engine_state(chosen.rng, state);
+}
+
+// The single-precision exponential the learners take of their log step sizes, element by
+// element; NumPy's own float32 exp may differ from it in the last bit.
+py::array_t<float> exp_float32(const py::array_t<float, py::array::c_style>& values) {
+  py::array_t<float> result(values.request().shape);
+  const float* in = values.data();
+  float* out = result.mutable_data();
+  const py::ssize_t count = values.size();
+  {
+    py::gil_scoped_release unlocked;
+    for (py::ssize_t i = 0; i < count; ++i) {
+      out[i] = std::exp(in[i]);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+void bind_state(py::module_& m) {
+  m.attr("CRITIC_ARRAYS") = field_names<Critic>(true);
+  m.attr("CRITIC_SCALARS") = field_names<Critic>(false);
+  m.attr("UNIT_ARRAYS") = field_names<ActorUnit>(true);
+  m.attr("UNIT_SCALARS") = field_names<ActorUnit>(false);
+  m.attr("CRITIC") = kCritic;
+
+  m.def(
+      "num_features",
+      [](VeltoActorCritic& agent) { return velto::constructed(agent).critic.weights.size(); },
+      py::arg("agent"));
+  m.def(
+      "num_units", [](VeltoActorCritic& agent) { return velto::constructed(agent).units.size(); },
+      py::arg("agent"));
+  m.def(
+      "arrays",
+      [](VeltoActorCritic& agent, int learner) { return learner_arrays(agent, learner, false); },
+      py::arg("agent"), py::arg("learner"),
+      "Read-only views of the learner's per-feature arrays, in the order of *_ARRAYS.");
+  m.def(
+      "writable_arrays",
+      [](VeltoActorCritic& agent, int learner) { return learner_arrays(agent, learner, true); },
+      py::arg("agent"), py::arg("learner"),
+      "Writable views of the same arrays, for filling a freshly built agent.");
+  m.def("scalars", &scalars, py::arg("agent"), py::arg("learner"));
+  m.def("set_scalars", &set_scalars, py::arg("agent"), py::arg("learner"), py::arg("values"));
+  m.def("trace_list", &trace_list, py::arg("agent"), py::arg("learner"));
+  m.def("set_trace_list", &set_trace_list, py::arg("agent"), py::arg("learner"),
+        py::arg("indices"));
+  m.def("engine", &engine, py::arg("agent"), py::arg("unit"));
+  m.def("set_engine", &set_engine, py::arg("agent"), py::arg("unit"), py::arg("words"),
+        py::arg("position"));
+  m.def("exp_float32", &exp_float32, py::arg("values"));
+
+  // The construction's memory guard, for what a checkpoint declares beyond the learners' arrays:
+  // MemoryError before anything is allocated.
+  m.def("agent_bytes", &velto::agent_bytes, py::arg("num_features"), py::arg("num_actions"));
+  m.def("require_memory", &velto::require_memory, py::arg("bytes"));
+}
