@@ -1,15 +1,20 @@
 """Does it learn? Trains one VeltoActorCritic per seed online on a Gymnasium task.
 
-The observation is tile-coded into sparse binary features; every environment step is one agent
-step. At the end the program prints, per seed, the mean return of the first and of the last
-episodes next to a uniformly random policy on the same environment, and draws the learning curve
-over all seeds with their spread shaded.
+Any environment with a Box or Discrete observation space and a Discrete action space: Box
+observations are tile-coded, Discrete ones one-hot coded, and the agent's units map onto the
+actions (velto_kit.action_mapping). Every environment step is one agent step
+(velto_kit.run_episodes). At the end the program prints, per seed, the mean return of the first
+and of the last episodes next to a uniformly random policy on the same environment, and draws
+the learning curve over all seeds with their spread shaded.
 
     python examples/train.py                      # CartPole-v1 with the defaults
     python examples/train.py --episodes 300 --seeds 0 1 --lambda 0.9
+    python examples/train.py --env FrozenLake-v1 --episodes 2000 --gamma 0.95
 """
 
 import argparse
+import csv
+import dataclasses
 import multiprocessing
 import os
 import queue
@@ -24,17 +29,11 @@ from typing import Any
 
 import gymnasium as gym
 import numpy as np
+import velto_kit
 from tqdm import tqdm
+from velto_kit import AgentSettings
 
-from action_mapping import env_action, units_for
-from tile_coder import TileCoder
-from velto_actor_critic import VeltoActorCritic
-
-# Boxes for observations whose space is unbounded: beyond them the tile coder clips. CartPole's
-# velocities are unbounded in its space but stay well inside these values in practice.
-OBSERVATION_BOUNDS = {
-    "CartPole-v1": ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5]),
-}
+OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 
 
 @dataclass(frozen=True)
@@ -45,16 +44,13 @@ class Settings:
     gamma: float
     tiles: int
     tilings: int
-    lambda_: float
-    alpha: float
-    epsilon: float
-    meta_step_size: float
-    eta: float
-    eta_actor: float
-    decay: float
-    action_prob_at_init: float
+    hash_size: int | None
+    bounds: tuple[tuple[float, ...], tuple[float, ...]] | None
+    mapping: str
+    agent: AgentSettings
     window: int
     random_episodes: int
+    evaluation_episodes: int
 
 
 @dataclass
@@ -62,6 +58,7 @@ class SeedResult:
     seed: int
     returns: list[float]
     random_returns: list[float]
+    evaluation_returns: list[float]
     steps: int
     seconds: float
 
@@ -76,124 +73,65 @@ def make_env(settings: Settings) -> gym.Env[Any, Any]:
     return gym.make(settings.env_id, max_episode_steps=settings.max_episode_steps)
 
 
-def make_tile_coder(env: gym.Env[Any, Any], settings: Settings) -> TileCoder:
-    """A tile coder over the environment's observation box."""
-    if settings.env_id in OBSERVATION_BOUNDS:
-        lows, highs = OBSERVATION_BOUNDS[settings.env_id]
-        return TileCoder(lows, highs, settings.tiles, settings.tilings)
-    space = env.observation_space
-    if not isinstance(space, gym.spaces.Box) or len(space.shape) != 1:
-        raise ValueError(f"{settings.env_id}: needs a one-dimensional Box observation space")
-    if not (np.all(np.isfinite(space.low)) and np.all(np.isfinite(space.high))):
-        raise ValueError(
-            f"{settings.env_id}: unbounded observations; add a box to OBSERVATION_BOUNDS"
-        )
-    return TileCoder(space.low.tolist(), space.high.tolist(), settings.tiles, settings.tilings)
+def make_features(env: gym.Env[Any, Any], settings: Settings) -> velto_kit.features.Features:
+    return velto_kit.features_for(
+        env,
+        tiles=settings.tiles,
+        tilings=settings.tilings,
+        bounds=settings.bounds,
+        hash_size=settings.hash_size,
+    )
 
 
-def num_env_actions(env: gym.Env[Any, Any]) -> int:
+def make_mapping(env: gym.Env[Any, Any], settings: Settings) -> velto_kit.ActionMapping:
     space = env.action_space
     if not isinstance(space, gym.spaces.Discrete):
-        raise ValueError("needs a Discrete action space")
-    return int(space.n)
+        raise ValueError(f"{settings.env_id}: needs a Discrete action space, not {space}")
+    if int(space.start) != 0:
+        raise ValueError(f"{settings.env_id}: Discrete actions must start at 0, not {space.start}")
+    return velto_kit.action_mapping(settings.mapping, int(space.n))
 
 
 def check_environment(settings: Settings) -> None:
     """Fails with ValueError or Gymnasium's error before any training when the environment cannot
-    be made, tile-coded or driven by the agent's units."""
+    be made, coded into features or driven by the agent's units."""
     env = make_env(settings)
-    units_for(num_env_actions(env))
-    make_tile_coder(env, settings)
+    make_mapping(env, settings)
+    make_features(env, settings)
     env.close()
-
-
-def make_agent(
-    num_features: int, num_units: int, settings: Settings, seed: int
-) -> VeltoActorCritic:
-    return VeltoActorCritic(
-        num_features=num_features,
-        num_actions=num_units,
-        lambda_=settings.lambda_,
-        alpha=settings.alpha,
-        epsilon=settings.epsilon,
-        meta_step_size=settings.meta_step_size,
-        eta=settings.eta,
-        eta_actor=settings.eta_actor,
-        decay=settings.decay,
-        action_prob_at_init=settings.action_prob_at_init,
-        seed=seed,
-    )
-
-
-def train_seed(settings: Settings, seed: int, report: EpisodeReport) -> tuple[list[float], int]:
-    """Runs `settings.episodes` episodes with one fresh agent; returns their returns and the steps.
-
-    The agent sees one unbroken stream of transitions and has no episode reset, so episode ends
-    are expressed through the discount:
-    - termination: the transition into the terminal state gets gamma 0 (the terminal state is
-      worth nothing), and its feature list is already the next episode's first state; gamma 0
-      also clears every trace, so no credit flows across the boundary.
-    - truncation (a time limit): the state is not terminal, so, as Gymnasium documents, the last
-      transition bootstraps from the value of the final observation with the usual gamma. The
-      agent then needs one more call to reach the next episode's first state; that bridging
-      transition has reward 0 and the usual gamma, whose error gamma * V(first) - V(final) is
-      small once both values are learned, where gamma 0 would fold -V(final) into the weights.
-    """
-    env = make_env(settings)
-    env_actions = num_env_actions(env)
-    coder = make_tile_coder(env, settings)
-    agent = make_agent(coder.num_features, units_for(env_actions), settings, seed)
-    returns: list[float] = []
-    steps = 0
-    observation, _ = env.reset(seed=seed)
-    taken = agent.step(coder.active_features(observation), 0.0, 0.0)
-    for _ in range(settings.episodes):
-        episode_return = 0.0
-        while True:
-            observation, reward, terminated, truncated, _ = env.step(env_action(taken, env_actions))
-            steps += 1
-            episode_return += float(reward)
-            if terminated:
-                observation, _ = env.reset()
-                taken = agent.step(coder.active_features(observation), float(reward), 0.0)
-                break
-            if truncated:
-                agent.step(coder.active_features(observation), float(reward), settings.gamma)
-                observation, _ = env.reset()
-                taken = agent.step(coder.active_features(observation), 0.0, settings.gamma)
-                break
-            taken = agent.step(coder.active_features(observation), float(reward), settings.gamma)
-        returns.append(episode_return)
-        report(seed, episode_return)
-    env.close()
-    return returns, steps
-
-
-def random_policy_returns(settings: Settings, episodes: int, seed: int) -> list[float]:
-    """Returns of a policy that picks every environment action uniformly at random."""
-    env = make_env(settings)
-    env.action_space.seed(seed)
-    env.reset(seed=seed)
-    returns = []
-    for _ in range(episodes):
-        episode_return = 0.0
-        while True:
-            _, reward, terminated, truncated, _ = env.step(env.action_space.sample())
-            episode_return += float(reward)
-            if terminated or truncated:
-                break
-        returns.append(episode_return)
-        env.reset()
-    env.close()
-    return returns
 
 
 def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult:
-    start = time.perf_counter()
-    returns, steps = train_seed(settings, seed, report)
-    seconds = time.perf_counter() - start
-    random_returns = random_policy_returns(settings, settings.random_episodes, seed)
-    return SeedResult(seed, returns, random_returns, steps, seconds)
+    """Trains one fresh agent for `settings.episodes` episodes, then runs the baselines."""
+    env = make_env(settings)
+    features = make_features(env, settings)
+    mapping = make_mapping(env, settings)
+    agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+    returns: list[float] = []
+    steps, seconds = 0, 0.0
+    for result in velto_kit.run_episodes(
+        env, agent, features, mapping, episodes=settings.episodes, gamma=settings.gamma, seed=seed
+    ):
+        returns.append(result.return_)
+        steps, seconds = result.steps, result.seconds
+        report(seed, result.return_)
+    evaluation_returns = []
+    if settings.evaluation_episodes > 0:
+        # A seed of its own, so the evaluation does not replay the training's first episodes.
+        evaluation = velto_kit.evaluate(
+            make_env(settings),
+            agent,
+            features,
+            mapping,
+            episodes=settings.evaluation_episodes,
+            seed=seed + 1_000_000,
+        )
+        evaluation_returns = [result.return_ for result in evaluation]
+    random_returns = velto_kit.random_returns(
+        make_env(settings), episodes=settings.random_episodes, seed=seed
+    )
+    env.close()
+    return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
 
 
 # Worker side of the process pool: episodes are reported through a queue to the progress bar.
@@ -217,7 +155,8 @@ def _run_seed_in_worker(arguments: tuple[Settings, int]) -> SeedResult:
 def run_all(
     settings: Settings, seeds: Sequence[int], workers: int, show_progress: bool
 ) -> list[SeedResult]:
-    """Runs every seed, `workers` at a time, with one progress bar over all episodes."""
+    """Runs every seed, `workers` at a time, with one progress bar over all episodes. One worker
+    (or one seed) runs in this process, with no worker processes at all."""
     recent: deque[float] = deque(maxlen=20)
     bar = tqdm(
         total=settings.episodes * len(seeds),
@@ -233,11 +172,13 @@ def run_all(
         bar.set_postfix(running_return=f"{statistics.fmean(recent):.1f}", refresh=False)
 
     with bar:
-        if workers <= 1:
+        if min(workers, len(seeds)) <= 1:
             return [run_seed(settings, seed, report) for seed in seeds]
         context = multiprocessing.get_context("spawn")
         report_queue = context.Queue()
-        with context.Pool(workers, initializer=_init_worker, initargs=(report_queue,)) as pool:
+        with context.Pool(
+            min(workers, len(seeds)), initializer=_init_worker, initargs=(report_queue,)
+        ) as pool:
             pending = pool.map_async(_run_seed_in_worker, [(settings, seed) for seed in seeds])
             # A worker's reports can still be in transit when its result is in, so count them;
             # stop early only when a worker failed, whose error pending.get() then raises.
@@ -253,37 +194,56 @@ def run_all(
 
 
 def summary_table(results: Sequence[SeedResult], window: int) -> str:
-    """Mean return of the first and last `window` episodes per seed, against a random policy,
-    as a Markdown table followed by the spread over seeds."""
+    """Mean return of the first and last `window` episodes per seed, against a random policy
+    (and the evaluation, when there is one), as a Markdown table and the spread over seeds."""
+    evaluated = bool(results[0].evaluation_returns)
     columns = ["seed", f"first {window}", f"last {window}", "random", "last - random"]
+    columns += ["evaluation"] if evaluated else []
     lines = ["| " + " | ".join(columns + ["steps", "seconds"]) + " |"]
     lines.append("|" + "---:|" * (len(columns) + 2))
-    firsts, lasts, randoms = [], [], []
+    figures_per_seed = []
     for result in results:
-        firsts.append(statistics.fmean(result.returns[:window]))
-        lasts.append(statistics.fmean(result.returns[-window:]))
-        randoms.append(statistics.fmean(result.random_returns))
-        figures = [firsts[-1], lasts[-1], randoms[-1], lasts[-1] - randoms[-1]]
+        first = statistics.fmean(result.returns[:window])
+        last = statistics.fmean(result.returns[-window:])
+        random = statistics.fmean(result.random_returns)
+        figures = [first, last, random, last - random]
+        figures += [statistics.fmean(result.evaluation_returns)] if evaluated else []
+        figures_per_seed.append(figures)
         cells = [str(result.seed)] + [f"{figure:.1f}" for figure in figures]
         cells += [str(result.steps), f"{result.seconds:.1f}"]
         lines.append("| " + " | ".join(cells) + " |")
-    margins = [last - random for last, random in zip(lasts, randoms)]
 
     def spread(values: list[float]) -> str:
         deviation = statistics.stdev(values) if len(values) > 1 else 0.0
         return f"{statistics.fmean(values):.1f} ± {deviation:.1f}"
 
-    lines.append(
-        f"| mean ± sd | {spread(firsts)} | {spread(lasts)} | {spread(randoms)} | {spread(margins)}"
-        f" | {sum(result.steps for result in results)} | |"
-    )
+    spreads = [spread(list(column)) for column in zip(*figures_per_seed, strict=True)]
+    total_steps = sum(result.steps for result in results)
+    lines.append(f"| mean ± sd | {' | '.join(spreads)} | {total_steps} | |")
+    margins = [figures[3] for figures in figures_per_seed]
     lines.append("")
     lines.append(
         f"random: {len(results[0].random_returns)} episodes of a uniformly random policy per seed;"
         f" last - random ranges from {min(margins):.1f} to {max(margins):.1f} over"
         f" {len(results)} seeds"
     )
+    if evaluated:
+        lines.append(
+            f"evaluation: {len(results[0].evaluation_returns)} episodes per seed following the"
+            " trained policy without learning"
+        )
     return "\n".join(lines)
+
+
+def write_returns(results: Sequence[SeedResult], path: Path) -> None:
+    """Every training episode's return, one row per seed and episode."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with path.open("w", newline="") as file:
+        writer = csv.writer(file)
+        writer.writerow(["seed", "episode", "return"])
+        for result in results:
+            for episode, episode_return in enumerate(result.returns):
+                writer.writerow([result.seed, episode, episode_return])
 
 
 def moving_average(values: Sequence[float], width: int) -> np.ndarray:
@@ -322,6 +282,7 @@ def plot_learning_curve(
 
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    defaults = AgentSettings()
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0] if __doc__ else None,
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
@@ -335,32 +296,70 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "--seeds", type=int, nargs="+", default=list(range(8)), help="one agent per seed"
     )
     parser.add_argument(
-        "--workers", type=int, default=min(2, os.cpu_count() or 1), help="seeds run at once"
+        "--workers",
+        type=int,
+        default=min(2, os.cpu_count() or 1),
+        help="seeds run at once in worker processes; 1 (or a single seed) runs in this process",
     )
     parser.add_argument("--gamma", type=float, default=0.99, help="discount of a non-terminal step")
     parser.add_argument("--tiles", type=int, default=6, help="tiles per dimension of one tiling")
     parser.add_argument("--tilings", type=int, default=8, help="number of shifted tilings")
-    parser.add_argument("--lambda", dest="lambda_", type=float, default=0.5, help="trace decay")
-    parser.add_argument("--alpha", type=float, default=0.1, help="initial step size per feature")
-    parser.add_argument("--epsilon", type=float, default=0.01, help="trace pruning fraction")
     parser.add_argument(
-        "--meta-step-size", type=float, default=0.001, help="rate of the step-size learning"
-    )
-    parser.add_argument("--eta", type=float, default=0.5, help="critic's step-size budget")
-    parser.add_argument("--eta-actor", type=float, default=0.005, help="actor's step-size budget")
-    parser.add_argument(
-        "--decay", type=float, default=0.5, help="step-size factor when over budget"
+        "--hash-size", type=int, help="hash the tiles into this many features (large Box spaces)"
     )
     parser.add_argument(
-        "--action-prob-at-init", type=float, default=0.5, help="bias of each unit's probability"
+        "--bounds",
+        type=float,
+        nargs="+",
+        metavar="LOW HIGH",
+        help="box of a Box observation, one LOW HIGH pair per dimension (needed where the space"
+        " is unbounded and velto_kit.OBSERVATION_BOUNDS has no entry)",
     )
-    parser.add_argument("--window", type=int, default=20, help="episodes in the first/last means")
+    parser.add_argument(
+        "--mapping",
+        default="default",
+        choices=["default", *velto_kit.MAPPINGS],
+        help="units onto actions; default: binary for 2 actions, opposing for 3, one-per-action"
+        " from 4",
+    )
+    agent = parser.add_argument_group("agent")
+    agent.add_argument("--lambda", dest="lambda_", type=float, default=defaults.lambda_)
+    agent.add_argument("--alpha", type=float, default=defaults.alpha, help="initial step size")
+    agent.add_argument("--epsilon", type=float, default=defaults.epsilon, help="trace pruning")
+    agent.add_argument(
+        "--meta-step-size", type=float, default=defaults.meta_step_size, help="step-size learning"
+    )
+    agent.add_argument("--eta", type=float, default=defaults.eta, help="critic's budget")
+    agent.add_argument("--eta-actor", type=float, default=defaults.eta_actor, help="actor budget")
+    agent.add_argument("--decay", type=float, default=defaults.decay, help="over-budget factor")
+    agent.add_argument(
+        "--action-prob-at-init", type=float, default=defaults.action_prob_at_init, help="bias"
+    )
+    parser.add_argument(
+        "--window",
+        type=int,
+        default=20,
+        help="episodes in the first/last means (at most --episodes: a shorter run uses them all)",
+    )
     parser.add_argument(
         "--random-episodes", type=int, default=100, help="episodes of the random policy per seed"
     )
+    parser.add_argument(
+        "--evaluate",
+        type=int,
+        default=0,
+        metavar="EPISODES",
+        help="after training, episodes following the learned policy without learning",
+    )
     parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
     parser.add_argument(
-        "--plot", type=Path, default=Path("learning_curve.png"), help="PNG to write"
+        "--output-dir",
+        type=Path,
+        default=OUTPUT_DIR,
+        help="folder for the learning curve and the returns (CSV)",
+    )
+    parser.add_argument(
+        "--plot", type=Path, help="PNG of the learning curve; default OUTPUT_DIR/learning_curve.png"
     )
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     arguments = parser.parse_args(argv)
@@ -368,14 +367,23 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     for name in counts:
         if getattr(arguments, name) < 1:
             parser.error(f"--{name.replace('_', '-')} must be at least 1")
+    if arguments.evaluate < 0:
+        parser.error("--evaluate must be at least 0")
     if arguments.max_episode_steps is not None and arguments.max_episode_steps < 1:
         parser.error("--max-episode-steps must be at least 1")
-    if arguments.window > arguments.episodes:
-        parser.error("--window cannot exceed --episodes")
+    if arguments.bounds is not None and len(arguments.bounds) % 2:
+        parser.error("--bounds takes one LOW HIGH pair per dimension")
+    arguments.window = min(arguments.window, arguments.episodes)
+    if arguments.plot is None:
+        arguments.plot = arguments.output_dir / "learning_curve.png"
     return arguments
 
 
 def settings_from(arguments: argparse.Namespace) -> Settings:
+    agent_fields = [field.name for field in dataclasses.fields(AgentSettings)]
+    bounds = None
+    if arguments.bounds is not None:
+        bounds = (tuple(arguments.bounds[0::2]), tuple(arguments.bounds[1::2]))
     return Settings(
         env_id=arguments.env,
         max_episode_steps=arguments.max_episode_steps,
@@ -383,16 +391,13 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         gamma=arguments.gamma,
         tiles=arguments.tiles,
         tilings=arguments.tilings,
-        lambda_=arguments.lambda_,
-        alpha=arguments.alpha,
-        epsilon=arguments.epsilon,
-        meta_step_size=arguments.meta_step_size,
-        eta=arguments.eta,
-        eta_actor=arguments.eta_actor,
-        decay=arguments.decay,
-        action_prob_at_init=arguments.action_prob_at_init,
+        hash_size=arguments.hash_size,
+        bounds=bounds,
+        mapping=arguments.mapping,
+        agent=AgentSettings(**{name: getattr(arguments, name) for name in agent_fields}),
         window=arguments.window,
         random_episodes=arguments.random_episodes,
+        evaluation_episodes=arguments.evaluate,
     )
 
 
@@ -406,9 +411,13 @@ def main(argv: Sequence[str] | None = None) -> None:
     start = time.perf_counter()
     results = run_all(settings, arguments.seeds, arguments.workers, not arguments.no_progress)
     print(summary_table(results, settings.window))
+    returns_path = arguments.output_dir / "returns.csv"
+    write_returns(results, returns_path)
     plot_learning_curve(results, settings, arguments.plot, arguments.smoothing)
-    print(f"learning curve written to {arguments.plot}")
-    print(f"total wall time {time.perf_counter() - start:.1f} s with {arguments.workers} worker(s)")
+    print(f"learning curve written to {arguments.plot}, returns to {returns_path}")
+    workers = min(arguments.workers, len(arguments.seeds))
+    where = "in this process" if workers <= 1 else f"with {workers} worker processes"
+    print(f"total wall time {time.perf_counter() - start:.1f} s {where}")
 
 
 if __name__ == "__main__":

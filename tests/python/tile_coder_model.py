@@ -1,4 +1,7 @@
-"""Tile coding: turns a continuous observation into a short list of active binary features.
+"""An independent model of velto_kit.TileCoder in NumPy (the example's coder before the kit had
+one), to test the C++ coder against.
+
+Tile coding turns a continuous observation into a short list of active binary features.
 
 Each tiling is a regular grid over the observation's box, shifted against the others by a fraction
 of a tile, so that nearby observations share most of their tiles and distant ones share none. An
