@@ -1,12 +1,16 @@
 """The environment loop: the calls it makes to the agent, its results, features and baselines."""
 
+import io
+
 import gymnasium as gym
 import numpy as np
 import pytest
+import velto_kit
 from velto_kit import (
     AgentSettings,
     OneHot,
     action_mapping,
+    evaluate,
     features_for,
     make_agent,
     random_returns,
@@ -177,3 +181,71 @@ def test_one_hot_refuses_states_outside_its_space():
             coder.active_features(state)
     with pytest.raises(ValueError):
         OneHot(0)
+
+
+def cartpole_agent(seed=0, **settings):
+    env = gym.make("CartPole-v1")
+    features = features_for(env)
+    mapping = action_mapping("binary", 2)
+    agent = make_agent(features.num_features, 1, AgentSettings(**settings), seed=seed)
+    return env, agent, features, mapping
+
+
+def state_arrays(agent):
+    """Every member of the agent's checkpoint as raw bytes (NaN payloads included)."""
+    with np.load(io.BytesIO(velto_kit.dumps(agent))) as archive:
+        return {name: archive[name].tobytes() for name in archive.files}
+
+
+def test_evaluation_follows_the_policy_and_leaves_the_agent_bit_identical():
+    env, agent, features, mapping = cartpole_agent()
+    list(run_episodes(env, agent, features, mapping, episodes=20, gamma=0.99, seed=0))
+    twin = velto_kit.loads(velto_kit.dumps(agent))
+    before = state_arrays(agent)
+    evaluation = evaluate(gym.make("CartPole-v1"), agent, features, mapping, episodes=5, seed=9)
+    assert state_arrays(agent) == before
+    # Its engines did not move either: the agent goes on exactly as a twin never evaluated.
+    probe = [features.active_features(o) for o in np.random.default_rng(1).normal(0, 0.1, (50, 4))]
+    assert [agent.step(f, 1.0, 0.99) for f in probe] == [twin.step(f, 1.0, 0.99) for f in probe]
+    again = evaluate(gym.make("CartPole-v1"), twin, features, mapping, episodes=5, seed=9)
+    assert [(r.return_, r.length) for r in again] == [(r.return_, r.length) for r in evaluation]
+    assert evaluation[-1].steps == sum(r.length for r in evaluation)
+
+
+@pytest.mark.parametrize(("probability", "action"), [(1.0, 1), (2.0, 1), (0.0, 0), (-1.0, 0)])
+def test_evaluation_takes_units_at_probability_one_always_and_at_zero_never(probability, action):
+    env, agent, features, mapping = cartpole_agent(action_prob_at_init=probability)
+    evaluation = evaluate(env, agent, features, mapping, episodes=2, seed=4)
+    # A fixed push topples the pole in the same number of steps as replaying that push.
+    replay = gym.make("CartPole-v1")
+    replay.reset(seed=4)
+    for result in evaluation:
+        length = 0
+        while True:
+            length += 1
+            _, _, terminated, truncated, _ = replay.step(action)
+            if terminated or truncated:
+                break
+        replay.reset()
+        assert result.length == length
+
+
+def test_checkpoints_hold_the_agent_as_it_was_after_their_episode(tmp_path):
+    env, agent, features, mapping = cartpole_agent()
+    seen = {}
+    for result in run_episodes(
+        env, agent, features, mapping, episodes=5, gamma=0.99, seed=0,
+        checkpoint_every=2, checkpoint_dir=tmp_path,
+    ):  # fmt: skip
+        seen[result.episode] = (result.checkpoint, state_arrays(agent))
+    assert [seen[episode][0] for episode in range(5)] == [
+        None, tmp_path / "agent-000002.npz", None, tmp_path / "agent-000004.npz", None
+    ]  # fmt: skip
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        "agent-000002.npz",
+        "agent-000004.npz",
+    ]
+    for episode in (1, 3):
+        path, arrays = seen[episode]
+        assert state_arrays(velto_kit.load(path)) == arrays
+    assert state_arrays(velto_kit.load(seen[3][0])) != seen[1][1]
