@@ -204,11 +204,13 @@ def test_evaluation_follows_the_policy_and_leaves_the_agent_bit_identical():
     before = state_arrays(agent)
     evaluation = evaluate(gym.make("CartPole-v1"), agent, features, mapping, episodes=5, seed=9)
     assert state_arrays(agent) == before
-    # Its engines did not move either: the agent goes on exactly as a twin never evaluated.
-    probe = [features.active_features(o) for o in np.random.default_rng(1).normal(0, 0.1, (50, 4))]
-    assert [agent.step(f, 1.0, 0.99) for f in probe] == [twin.step(f, 1.0, 0.99) for f in probe]
     again = evaluate(gym.make("CartPole-v1"), twin, features, mapping, episodes=5, seed=9)
     assert [(r.return_, r.length) for r in again] == [(r.return_, r.length) for r in evaluation]
+    # Its engines did not move either: the agent goes on exactly as a twin never evaluated.
+    twin = velto_kit.loads(velto_kit.dumps(agent))
+    evaluate(gym.make("CartPole-v1"), agent, features, mapping, episodes=5, seed=10)
+    probe = [features.active_features(o) for o in np.random.default_rng(1).normal(0, 0.1, (50, 4))]
+    assert [agent.step(f, 1.0, 0.99) for f in probe] == [twin.step(f, 1.0, 0.99) for f in probe]
     assert evaluation[-1].steps == sum(r.length for r in evaluation)
 
 
