@@ -1,0 +1,95 @@
+"""The figure of a sweep: return per episode, one panel per task, one curve per setting."""
+
+from __future__ import annotations
+
+from collections import defaultdict
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+# Columns of a trial row that are results or names, not settings that tell curves apart.
+_NOT_SETTINGS = {"trial", "seed", "env_id", "final_mean_return", "window", "episodes_done"}
+_NOT_SETTINGS |= {"steps", "seconds", "status"}
+
+
+def moving_average(values: Sequence[float], width: int) -> np.ndarray:
+    """Trailing mean over up to `width` values, so the curve starts at the first episode.
+
+    Example:
+        >>> moving_average([1.0, 3.0, 5.0], 2).tolist()
+        [1.0, 2.0, 4.0]
+    """
+    cumulative = np.concatenate([[0.0], np.cumsum(values, dtype=np.float64)])
+    ends = np.arange(1, len(values) + 1)
+    starts = np.maximum(ends - width, 0)
+    return (cumulative[ends] - cumulative[starts]) / (ends - starts)
+
+
+def curve_labels(trials: Sequence[Mapping[str, Any]]) -> dict[str, str]:
+    """A label per trial naming the settings that differ among `trials` (seed and task aside),
+    so trials that differ only in their seed share a label and a curve.
+
+    Example:
+        >>> curve_labels([{"trial": "a", "seed": 0, "alpha": 0.1, "eta": 1},
+        ...               {"trial": "b", "seed": 1, "alpha": 0.01, "eta": 1}])
+        {'a': 'alpha=0.1', 'b': 'alpha=0.01'}
+    """
+    keys = [key for key in trials[0] if key not in _NOT_SETTINGS] if trials else []
+    varied = [key for key in keys if len({repr(trial[key]) for trial in trials}) > 1]
+    return {
+        trial["trial"]: ", ".join(f"{key}={trial[key]}" for key in varied) or "all trials"
+        for trial in trials
+    }
+
+
+def plot_returns(
+    trials: Sequence[Mapping[str, Any]],
+    episodes: Sequence[Mapping[str, Any]],
+    path: Path,
+    smoothing: int = 20,
+) -> None:
+    """Draws the return per episode (a `smoothing`-episode moving average) of every setting on
+    every task: the mean over the setting's seeds, their min-max range shaded; writes a PNG.
+
+    `trials` and `episodes` are ``velto_kit.sweep.trial_rows`` and ``episode_rows``.
+
+    Example: ``plot_returns(trial_rows(results, 20), episode_rows(results), Path("sweep.png"))``.
+    """
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    returns: dict[str, list[float]] = defaultdict(list)
+    for row in episodes:
+        returns[row["trial"]].append(float(row["return"]))
+    labels = curve_labels(trials)
+    tasks = sorted({trial["env_id"] for trial in trials})
+    figure, axes_list = plt.subplots(
+        1, max(len(tasks), 1), figsize=(6.4 * max(len(tasks), 1), 3.8), dpi=100, squeeze=False
+    )
+    for task, axes in zip(tasks, axes_list[0], strict=False):
+        curves: dict[str, list[np.ndarray]] = defaultdict(list)
+        for trial in trials:
+            if trial["env_id"] == task and returns[trial["trial"]]:
+                curves[labels[trial["trial"]]].append(
+                    moving_average(returns[trial["trial"]], smoothing)
+                )
+        for label, seeds in sorted(curves.items()):
+            length = min(len(curve) for curve in seeds)
+            stacked = np.array([curve[:length] for curve in seeds])
+            x = np.arange(1, length + 1)
+            line = axes.plot(x, stacked.mean(axis=0), label=f"{label} ({len(seeds)} seeds)")
+            axes.fill_between(
+                x, stacked.min(axis=0), stacked.max(axis=0), alpha=0.25, color=line[0].get_color()
+            )
+        axes.set_title(task)
+        axes.set_xlabel("episode")
+        axes.set_ylabel(f"return ({smoothing}-episode moving average)")
+        axes.legend(loc="best", fontsize="x-small")
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path)
+    plt.close(figure)

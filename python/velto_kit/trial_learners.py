@@ -1,0 +1,233 @@
+"""The learners a sweep's trial can train, behind one small interface.
+
+Each learner runs episodes on an environment and saves itself into a checkpoint folder; its
+builder makes it fresh from a ``TrialConfig`` or restores it from such a folder. To add a learner,
+write a class with ``run`` and ``save`` and a builder, and add the builder to ``BUILDERS`` (and its
+name to ``velto_kit.trial_config.LEARNERS``).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any, Protocol
+
+from velto_kit.actions import ActionMapping, action_mapping
+from velto_kit.baselines import SarsaLambda
+from velto_kit.features import Features, features_for
+from velto_kit.loop import EpisodeResult, run_episodes, run_random
+from velto_kit.plain_state import load_attributes, save_attributes
+from velto_kit.settings import make_agent
+from velto_kit.trial_config import TrialConfig
+
+AGENT_FILE = "agent.npz"
+SARSA_STEM = "sarsa"
+
+
+class TrialLearner(Protocol):
+    """What a trial needs of a learner."""
+
+    def run(
+        self, env: Any, *, episodes: int, start_episode: int, seed: int
+    ) -> Iterator[EpisodeResult]:
+        """Trains for `episodes` episodes numbered from `start_episode`, the environment reset
+        with `seed`; yields each episode's result with ``steps`` and ``seconds`` counted from
+        this call."""
+        ...
+
+    def save(self, directory: Path) -> None:
+        """Writes everything the builder needs to continue this learner into `directory`."""
+        ...
+
+
+def num_actions(env: Any) -> int:
+    """The number of actions of `env`'s ``Discrete`` action space (ValueError for another).
+
+    Example:
+        >>> import gymnasium as gym
+        >>> num_actions(gym.make("CartPole-v1"))
+        2
+    """
+    import gymnasium as gym
+
+    space = env.action_space
+    if not isinstance(space, gym.spaces.Discrete):
+        raise ValueError(f"needs a Discrete action space, not {space}")
+    return int(space.n)
+
+
+def trial_features(config: TrialConfig, env: Any) -> Features:
+    """The features the trial's learner sees: as ``features_for`` with the trial's settings."""
+    return features_for(env, tiles=config.tiles, tilings=config.tilings, hash_size=config.hash_size)
+
+
+class AgentLearner:
+    """The ``VeltoActorCritic`` agent, run by ``velto_kit.run_episodes`` and saved by
+    ``velto_kit.save``.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env = gym.make("CartPole-v1")
+        >>> learner = AgentLearner.build(TrialConfig(), env, None)
+        >>> [r.episode for r in learner.run(env, episodes=2, start_episode=5, seed=1)]
+        [5, 6]
+    """
+
+    def __init__(
+        self, agent: Any, features: Features, mapping: ActionMapping, gamma: float
+    ) -> None:
+        self.agent = agent
+        self.features = features
+        self.mapping = mapping
+        self.gamma = gamma
+
+    @classmethod
+    def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> AgentLearner:
+        from velto_kit import load
+
+        features = trial_features(config, env)
+        mapping = action_mapping(config.mapping, num_actions(env))
+        if restored is None:
+            agent = make_agent(
+                features.num_features, mapping.num_units, config.settings, config.seed
+            )
+        else:
+            agent = load(restored / AGENT_FILE)
+        return cls(agent, features, mapping, config.gamma)
+
+    def run(
+        self, env: Any, *, episodes: int, start_episode: int, seed: int
+    ) -> Iterator[EpisodeResult]:
+        return run_episodes(
+            env,
+            self.agent,
+            self.features,
+            self.mapping,
+            episodes=episodes,
+            gamma=self.gamma,
+            seed=seed,
+            start_episode=start_episode,
+        )
+
+    def save(self, directory: Path) -> None:
+        from velto_kit import save
+
+        save(self.agent, directory / AGENT_FILE)
+
+
+class RandomLearner:
+    """Uniformly random actions (``velto_kit.run_random``); nothing to learn or save.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env = gym.make("CartPole-v1")
+        >>> learner = RandomLearner.build(TrialConfig(learner="random"), env, None)
+        >>> [r.episode for r in learner.run(env, episodes=2, start_episode=3, seed=0)]
+        [3, 4]
+    """
+
+    @classmethod
+    def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> RandomLearner:
+        num_actions(env)
+        return cls()
+
+    def run(
+        self, env: Any, *, episodes: int, start_episode: int, seed: int
+    ) -> Iterator[EpisodeResult]:
+        for result in run_random(env, episodes=episodes, seed=seed):
+            yield dataclasses.replace(result, episode=start_episode + result.episode)
+
+    def save(self, directory: Path) -> None:
+        pass
+
+
+class SarsaLearner:
+    """The linear SARSA(lambda) baseline on the trial's features, with the episode ends of the
+    agent's loop: a termination learns with target reward and begins the next episode in one
+    call; a truncation bootstraps from the final state, then starts the next episode.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env = gym.make("CartPole-v1")
+        >>> learner = SarsaLearner.build(TrialConfig(learner="sarsa"), env, None)
+        >>> [r.episode for r in learner.run(env, episodes=2, start_episode=0, seed=0)]
+        [0, 1]
+    """
+
+    def __init__(self, learner: SarsaLambda, features: Features) -> None:
+        self.learner = learner
+        self.features = features
+
+    @classmethod
+    def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> SarsaLearner:
+        features = trial_features(config, env)
+        if restored is None:
+            learner = SarsaLambda(
+                features.num_features,
+                num_actions(env),
+                alpha=config.sarsa_alpha,
+                lambda_=config.sarsa_lambda,
+                gamma=config.gamma,
+                epsilon=config.sarsa_epsilon,
+                seed=config.seed,
+            )
+        else:
+            learner = load_attributes(SarsaLambda, restored, SARSA_STEM)
+        return cls(learner, features)
+
+    def run(
+        self, env: Any, *, episodes: int, start_episode: int, seed: int
+    ) -> Iterator[EpisodeResult]:
+        active = self.features.active_features
+        learner = self.learner
+        started = time.perf_counter()
+        seconds = 0.0
+        steps = 0
+        observation, _ = env.reset(seed=seed)
+        action = learner.start(active(observation))
+        for episode in range(start_episode, start_episode + episodes):
+            episode_return = 0.0
+            length = 0
+            while True:
+                observation, reward, terminated, truncated, _ = env.step(action)
+                length += 1
+                episode_return += float(reward)
+                if terminated:
+                    observation, _ = env.reset()
+                    action = learner.step(active(observation), float(reward), terminal=True)
+                    break
+                if truncated:
+                    learner.step(active(observation), float(reward))
+                    observation, _ = env.reset()
+                    action = learner.start(active(observation))
+                    break
+                action = learner.step(active(observation), float(reward))
+            steps += length
+            seconds += time.perf_counter() - started
+            yield EpisodeResult(episode, episode_return, length, steps, seconds)
+            started = time.perf_counter()
+
+    def save(self, directory: Path) -> None:
+        save_attributes(self.learner, directory, SARSA_STEM)
+
+
+Builder = Callable[[TrialConfig, Any, Path | None], TrialLearner]
+
+BUILDERS: dict[str, Builder] = {
+    "velto": AgentLearner.build,
+    "sarsa": SarsaLearner.build,
+    "random": RandomLearner.build,
+}
+
+
+def build_learner(config: TrialConfig, env: Any, restored: Path | None) -> TrialLearner:
+    """The trial's learner: fresh, or continued from the checkpoint folder `restored`.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> type(build_learner(TrialConfig(learner="random"), gym.make("CartPole-v1"), None))
+        <class 'velto_kit.trial_learners.RandomLearner'>
+    """
+    return BUILDERS[config.learner](config, env, restored)

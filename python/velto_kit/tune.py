@@ -1,0 +1,113 @@
+"""A Ray Tune function trainable: one learner trained on one task, one report per episode.
+
+``train_trial(config)`` is what ``ray.tune.Tuner`` runs for each point of a sweep's grid. It
+reports every episode to Tune (``episode``, ``return``, ``length``, ``steps``, ``seconds``), so
+Tune's own trial records (``progress.csv``, ``result.json``) hold the per-episode data, and it
+hands Tune a checkpoint every ``checkpoint_every`` episodes and after the last one: a folder with
+the learner (the agent through ``velto_kit.save``) and ``trial.json`` (episodes done, steps and
+seconds so far).
+
+When Tune restores a trial (a retry after a failure, or ``Tuner.restore`` of an interrupted
+sweep), the learner continues from the latest checkpoint with its episode count, steps and
+seconds; the environment cannot be saved, so it starts a fresh episode, reset with a seed derived
+from the trial's seed and the episode count (``resume_seed``). Episodes reported after that
+checkpoint and before the interruption are run again and reported a second time; the sweep's
+tables keep the later report of each episode.
+"""
+
+from __future__ import annotations
+
+import json
+import tempfile
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velto_kit.trial_config import TrialConfig
+from velto_kit.trial_learners import build_learner
+
+TRIAL_FILE = "trial.json"
+
+
+def resume_seed(seed: int, episodes_done: int) -> int:
+    """The environment's seed for a trial of `seed` that continues after `episodes_done`
+    episodes: `seed` itself for a fresh trial, else a seed of its own, so that a resumed trial
+    does not replay the episodes it began with.
+
+    Example:
+        >>> resume_seed(7, 0)
+        7
+        >>> resume_seed(7, 100) == resume_seed(7, 100) != resume_seed(7, 200)
+        True
+    """
+    if episodes_done == 0:
+        return seed
+    return int(np.random.SeedSequence([seed, episodes_done]).generate_state(1)[0])
+
+
+def make_env(config: TrialConfig) -> Any:
+    """The trial's Gymnasium environment, with its own time limit unless the trial sets one.
+
+    Example:
+        >>> make_env(TrialConfig(max_episode_steps=50)).spec.max_episode_steps
+        50
+    """
+    import gymnasium as gym
+
+    if config.max_episode_steps is None:
+        return gym.make(config.env_id)
+    return gym.make(config.env_id, max_episode_steps=config.max_episode_steps)
+
+
+def train_trial(config: Mapping[str, Any]) -> None:
+    """Ray Tune function trainable: trains the learner of `config` (see ``TrialConfig``) on its
+    task, reporting each episode and checkpointing through Tune.
+
+    Example:
+        >>> from ray import tune
+        >>> tuner = tune.Tuner(train_trial, param_space={
+        ...     "env_id": "CartPole-v1", "episodes": 20, "seed": tune.grid_search([0, 1])})
+        >>> results = tuner.fit()  # doctest: +SKIP
+    """
+    from ray import tune
+
+    trial = TrialConfig.from_dict(config)
+    done = {"episodes": 0, "steps": 0, "seconds": 0.0}
+    checkpoint = tune.get_checkpoint()
+    env = make_env(trial)
+    try:
+        if checkpoint is None:
+            learner = build_learner(trial, env, None)
+        else:
+            with checkpoint.as_directory() as folder:
+                done = json.loads((Path(folder) / TRIAL_FILE).read_text())
+                learner = build_learner(trial, env, Path(folder))
+        remaining = trial.episodes - done["episodes"]
+        results = learner.run(
+            env,
+            episodes=remaining,
+            start_episode=done["episodes"],
+            seed=resume_seed(trial.seed, done["episodes"]),
+        )
+        for result in results:
+            metrics = {
+                "episode": result.episode,
+                "return": result.return_,
+                "length": result.length,
+                "steps": done["steps"] + result.steps,
+                "seconds": done["seconds"] + result.seconds,
+            }
+            episodes_done = result.episode + 1
+            if episodes_done % trial.checkpoint_every != 0 and episodes_done != trial.episodes:
+                tune.report(metrics)
+                continue
+            with tempfile.TemporaryDirectory() as folder:
+                state = {"episodes": episodes_done, "steps": metrics["steps"]}
+                state["seconds"] = metrics["seconds"]
+                learner.save(Path(folder))
+                (Path(folder) / TRIAL_FILE).write_text(json.dumps(state))
+                tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
+    finally:
+        env.close()

@@ -1,0 +1,239 @@
+"""Sweeps on Ray Tune: the smoke sweep end to end on a local Ray, resuming (finished trials are not
+run again, a failed trial continues from its checkpoint), Tune's retry of a failed trial, and the
+trial's learners continuing exactly from their checkpoints."""
+
+import csv
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import gymnasium as gym
+import pytest
+from velto_kit.trial_config import TrialConfig
+from velto_kit.trial_learners import build_learner
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "examples"))
+
+import sweep  # noqa: E402
+
+CRASH_ENV = "crash_once_env:CrashOnce-v0"
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+def read_csv(path: Path) -> list[dict[str, str]]:
+    with open(path, newline="") as file:
+        return list(csv.DictReader(file))
+
+
+def trial_folders(out: Path) -> dict[str, Path]:
+    """Each trial's folder of Tune's records, by trial id (``..._<id>_<index>_<settings>``)."""
+    folders = {}
+    for folder in (out / sweep.EXPERIMENT_NAME).iterdir():
+        if folder.is_dir():
+            experiment, number = folder.name.split("_")[2:4]
+            folders[f"{experiment}_{number}"] = folder
+    return folders
+
+
+def progress(folder: Path) -> list[dict[str, str]]:
+    """Tune's own per-report record of a trial, in the order the reports came."""
+    return read_csv(folder / "progress.csv")
+
+
+def records(out: Path) -> dict[str, bytes]:
+    """Every trial's ``progress.csv`` as it lies on disk."""
+    return {
+        name: (folder / "progress.csv").read_bytes() for name, folder in trial_folders(out).items()
+    }
+
+
+def ray_processes_of(driver_pid: int) -> list[str]:
+    """Command lines of live processes that belong to the Ray session a driver started (Ray
+    names the session folder after the driver's process id)."""
+    pattern = re.compile(rf"session_[\d_-]+_{driver_pid}\b")
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+        except OSError:
+            continue
+        if pattern.search(command):
+            found.append(command)
+    return found
+
+
+def wait_until_gone(driver_pid: int, seconds: float = 20.0) -> list[str]:
+    deadline = time.monotonic() + seconds
+    while (left := ray_processes_of(driver_pid)) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return left
+
+
+@pytest.fixture(scope="module")
+def smoke(tmp_path_factory):
+    """The README's smoke command, run once as a user runs it: its own local Ray."""
+    out = tmp_path_factory.mktemp("smoke")
+    process = subprocess.Popen(
+        [sys.executable, "examples/sweep.py", "--smoke", "--out", str(out), "--num-cpus", "2"],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
+    output, _ = process.communicate(timeout=300)
+    return out, process.returncode, output, process.pid
+
+
+@pytest.fixture(scope="module")
+def local_ray(tmp_path_factory):
+    """One small local Ray for the in-process sweeps; its workers import the crashing task."""
+    import ray
+
+    marker = tmp_path_factory.mktemp("crash") / "crashed"
+    os.environ["VELTO_TEST_CRASH_MARKER"] = str(marker)
+    paths = [str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")]
+    os.environ["PYTHONPATH"] = os.pathsep.join(path for path in paths if path)
+    ray.init(num_cpus=2, include_dashboard=False, object_store_memory=sweep.OBJECT_STORE_BYTES)
+    yield marker
+    ray.shutdown()
+    assert wait_until_gone(os.getpid()) == []
+
+
+def test_smoke_sweep_runs_two_trials_and_tabulates_them(smoke):
+    out, returncode, output, pid = smoke
+    assert returncode == 0, output
+    trials = read_csv(out / "results.csv")
+    assert sorted(int(trial["seed"]) for trial in trials) == [0, 1]
+    folders = trial_folders(out)
+    assert sorted(folders) == sorted(trial["trial"] for trial in trials)
+    episodes = read_csv(out / "episodes.csv")
+    for trial in trials:
+        assert (trial["status"], trial["episodes_done"], trial["env_id"]) == (
+            "done",
+            "20",
+            "CartPole-v1",
+        )
+        # Against Tune's own record of the trial's reports.
+        reports = progress(folders[trial["trial"]])
+        assert [int(report["episode"]) for report in reports] == list(range(20))
+        last = [float(report["return"]) for report in reports[-10:]]
+        assert float(trial["final_mean_return"]) == pytest.approx(statistics.fmean(last))
+        assert int(trial["steps"]) == sum(int(report["length"]) for report in reports)
+        mine = [row for row in episodes if row["trial"] == trial["trial"]]
+        assert [row["return"] for row in mine] == [report["return"] for report in reports]
+    assert (out / "returns.png").read_bytes()[:8] == PNG_MAGIC
+    assert ray_processes_of(pid) == []
+
+
+def test_resume_of_a_finished_sweep_runs_no_trial_again(smoke, local_ray):
+    out, returncode, output, _ = smoke
+    assert returncode == 0, output
+    before = {
+        name: (folder / "progress.csv").read_bytes() for name, folder in trial_folders(out).items()
+    }
+    checkpoints = sorted(out.rglob("checkpoint_*"))
+    table = read_csv(out / "results.csv")
+
+    assert sweep.main(["--resume", "--out", str(out), "--quiet"]) == 0
+
+    after = {
+        name: (folder / "progress.csv").read_bytes() for name, folder in trial_folders(out).items()
+    }
+    assert after == before
+    assert sorted(out.rglob("checkpoint_*")) == checkpoints
+    assert read_csv(out / "results.csv") == table
+
+
+def crash_sweep(out: Path, max_failures: int) -> int:
+    return sweep.main(
+        [
+            "--envs",
+            CRASH_ENV,
+            "--seeds",
+            "0",
+            "1",
+            "--episodes",
+            "20",
+            "--set",
+            "checkpoint_every=5",
+        ]
+        + ["--max-failures", str(max_failures), "--out", str(out), "--quiet"]
+    )
+
+
+def test_resume_continues_a_failed_trial_from_its_checkpoint(tmp_path, local_ray):
+    local_ray.unlink(missing_ok=True)
+    assert crash_sweep(tmp_path, max_failures=0) == 1
+    trials = {trial["trial"]: trial for trial in read_csv(tmp_path / "results.csv")}
+    failed = [name for name, trial in trials.items() if trial["status"].startswith("error")]
+    assert len(failed) == 1
+    (crashed,) = failed
+    (finished,) = set(trials) - {crashed}
+    assert trials[finished]["status"] == "done"
+    # The crash came at the 13th reset, which ends episode 11 (the first reset starts episode
+    # 0): episodes 0 to 10 were reported; the latest checkpoint holds 10 episodes.
+    assert trials[crashed]["episodes_done"] == "11"
+    folders = trial_folders(tmp_path)
+    finished_record = (folders[finished] / "progress.csv").read_bytes()
+
+    assert sweep.main(["--resume", "--out", str(tmp_path), "--quiet"]) == 0
+
+    assert (folders[finished] / "progress.csv").read_bytes() == finished_record
+    reports = [int(report["episode"]) for report in progress(folders[crashed])]
+    assert reports == list(range(11)) + list(range(10, 20))
+    rows = [row for row in read_csv(tmp_path / "episodes.csv") if row["trial"] == crashed]
+    assert [int(row["episode"]) for row in rows] == list(range(20))
+    # Steps carry on from the checkpoint: each report's count is the sum of the lengths so far.
+    lengths = [int(row["length"]) for row in rows]
+    assert [int(row["steps"]) for row in rows] == [sum(lengths[: i + 1]) for i in range(20)]
+    table = {trial["trial"]: trial for trial in read_csv(tmp_path / "results.csv")}
+    assert table[crashed]["status"] == "done"
+
+
+def test_tune_retries_a_failed_trial_from_its_checkpoint(tmp_path, local_ray):
+    local_ray.unlink(missing_ok=True)
+    assert crash_sweep(tmp_path, max_failures=1) == 0
+    assert local_ray.exists()  # the crash did happen
+    table = read_csv(tmp_path / "results.csv")
+    assert [trial["status"] for trial in table] == ["done", "done"]
+    restarted = [
+        folder
+        for folder in trial_folders(tmp_path).values()
+        if [int(report["episode"]) for report in progress(folder)] != list(range(20))
+    ]
+    assert len(restarted) == 1
+    assert [int(report["episode"]) for report in progress(restarted[0])][10:13] == [10, 10, 11]
+
+
+@pytest.mark.parametrize("learner", ["velto", "sarsa"])
+def test_restored_learner_continues_as_the_original(tmp_path, learner):
+    config = TrialConfig(learner=learner, episodes=30)
+    env = gym.make("CartPole-v1")
+    original = build_learner(config, env, None)
+    trained = list(original.run(env, episodes=15, start_episode=0, seed=1))
+    original.save(tmp_path)
+    restored = build_learner(config, env, tmp_path)
+
+    def returns(learner_to_run):
+        return [r.return_ for r in learner_to_run.run(env, episodes=15, start_episode=15, seed=2)]
+
+    assert returns(restored) == returns(original)
+    assert trained[-1].episode == 14
+
+
+def test_trial_settings_are_checked_by_name():
+    with pytest.raises(ValueError, match="'lamda'"):
+        TrialConfig.from_dict({"lamda": 0.9})
+    with pytest.raises(ValueError, match="learner"):
+        TrialConfig.from_dict({"learner": "q"})
+    with pytest.raises(SystemExit):
+        sweep.main(["--set", "episodes=5,0", "--out", "/nonexistent/never-written"])
+    assert sweep.parse_setting("alpha=0.1,1e-3") == ("alpha", [0.1, 0.001])
+    assert sweep.parse_setting("mapping=binary,None") == ("mapping", ["binary", None])
