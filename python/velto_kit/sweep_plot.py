@@ -81,7 +81,8 @@ def plot_returns(
             length = min(len(curve) for curve in seeds)
             stacked = np.array([curve[:length] for curve in seeds])
             x = np.arange(1, length + 1)
-            line = axes.plot(x, stacked.mean(axis=0), label=f"{label} ({len(seeds)} seeds)")
+            seeds_text = f"{len(seeds)} seed" + ("s" if len(seeds) > 1 else "")
+            line = axes.plot(x, stacked.mean(axis=0), label=f"{label} ({seeds_text})")
             axes.fill_between(
                 x, stacked.min(axis=0), stacked.max(axis=0), alpha=0.25, color=line[0].get_color()
             )
