@@ -154,7 +154,10 @@ def start_ray(arguments: argparse.Namespace) -> bool:
     if arguments.address:
         ray.init(address=arguments.address)
     else:
+        # "local" starts a Ray of our own even where a `ray start` cluster runs on this
+        # machine (plain ray.init() would join that one); --address auto joins it.
         ray.init(
+            address="local",
             num_cpus=arguments.num_cpus,
             include_dashboard=False,
             object_store_memory=OBJECT_STORE_BYTES,

@@ -106,7 +106,12 @@ def local_ray(tmp_path_factory):
     os.environ["VELTO_TEST_CRASH_MARKER"] = str(marker)
     paths = [str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")]
     os.environ["PYTHONPATH"] = os.pathsep.join(path for path in paths if path)
-    ray.init(num_cpus=2, include_dashboard=False, object_store_memory=sweep.OBJECT_STORE_BYTES)
+    ray.init(
+        address="local",
+        num_cpus=2,
+        include_dashboard=False,
+        object_store_memory=sweep.OBJECT_STORE_BYTES,
+    )
     yield marker
     ray.shutdown()
     assert wait_until_gone(os.getpid()) == []
