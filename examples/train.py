@@ -51,6 +51,8 @@ class Settings:
     window: int
     random_episodes: int
     evaluation_episodes: int
+    checkpoint_every: int | None
+    output_dir: Path
 
 
 @dataclass
@@ -110,7 +112,15 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
     returns: list[float] = []
     steps, seconds = 0, 0.0
     for result in velto_kit.run_episodes(
-        env, agent, features, mapping, episodes=settings.episodes, gamma=settings.gamma, seed=seed
+        env,
+        agent,
+        features,
+        mapping,
+        episodes=settings.episodes,
+        gamma=settings.gamma,
+        seed=seed,
+        checkpoint_every=settings.checkpoint_every,
+        checkpoint_dir=settings.output_dir / "checkpoints" / f"seed-{seed}",
     ):
         returns.append(result.return_)
         steps, seconds = result.steps, result.seconds
@@ -351,6 +361,13 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         metavar="EPISODES",
         help="after training, episodes following the learned policy without learning",
     )
+    parser.add_argument(
+        "--checkpoint-every",
+        type=int,
+        metavar="EPISODES",
+        help="save each agent (velto_kit.save) every EPISODES episodes to"
+        " OUTPUT_DIR/checkpoints/seed-S/agent-NNNNNN.npz",
+    )
     parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
     parser.add_argument(
         "--output-dir",
@@ -369,6 +386,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
             parser.error(f"--{name.replace('_', '-')} must be at least 1")
     if arguments.evaluate < 0:
         parser.error("--evaluate must be at least 0")
+    if arguments.checkpoint_every is not None and arguments.checkpoint_every < 1:
+        parser.error("--checkpoint-every must be at least 1")
     if arguments.max_episode_steps is not None and arguments.max_episode_steps < 1:
         parser.error("--max-episode-steps must be at least 1")
     if arguments.bounds is not None and len(arguments.bounds) % 2:
@@ -398,6 +417,8 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         window=arguments.window,
         random_episodes=arguments.random_episodes,
         evaluation_episodes=arguments.evaluate,
+        checkpoint_every=arguments.checkpoint_every,
+        output_dir=arguments.output_dir,
     )
 
 

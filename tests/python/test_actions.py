@@ -58,7 +58,7 @@ def test_one_per_action_picks_among_taken_units_or_all_when_none(n):
 def test_units_at_one_half_give_the_uniformly_random_policy(name, n):
     mapping = action_mapping(name, n)
     rng = np.random.default_rng(4)
-    draws = 40000
+    draws = 20000
     counts = Counter(
         mapping.action(np.flatnonzero(rng.random(mapping.num_units) < 0.5).tolist(), rng)
         for _ in range(draws)

@@ -11,6 +11,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 import train  # noqa: E402
+import velto_kit  # noqa: E402
 
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -74,21 +75,24 @@ def test_the_default_output_folder_is_not_the_committed_figure():
 
 
 @pytest.mark.parametrize(
-    ("env_id", "extra", "actions"),
+    ("env_id", "extra", "units", "features"),
     [
-        ("FrozenLake-v1", [], 4),  # Discrete observations, four actions
-        ("Acrobot-v1", ["--mapping", "binary", "--hash-size", "4096"], 3),
+        ("FrozenLake-v1", [], 4, 16),  # Discrete observations, four actions
+        ("Acrobot-v1", ["--mapping", "binary", "--hash-size", "4096"], 2, 4096),
     ],
 )
-def test_other_tasks_train_and_evaluate(env_id, extra, actions, tmp_path, capsys):
+def test_other_tasks_train_evaluate_and_checkpoint(
+    env_id, extra, units, features, tmp_path, capsys
+):
     options = ["--env", env_id, "--episodes", "2", "--seeds", "0", "--random-episodes", "1"]
-    options += ["--evaluate", "2", "--no-progress", "--output-dir", str(tmp_path), *extra]
+    options += ["--evaluate", "2", "--checkpoint-every", "2", "--no-progress"]
+    options += ["--output-dir", str(tmp_path), *extra]
     train.main(options)
     rows = table_rows(capsys.readouterr().out)
     assert rows[0][-3:] == ["evaluation", "steps", "seconds"]
     assert len(rows) == 4
-    settings = train.settings_from(train.parse_arguments(options))
-    assert train.make_mapping(train.make_env(settings), settings).num_actions == actions
+    saved = velto_kit.inspect(velto_kit.load(tmp_path / "checkpoints/seed-0/agent-000002.npz"))
+    assert len(saved.units) == units and saved.critic.weights.size == features
 
 
 @pytest.mark.parametrize(
