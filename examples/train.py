@@ -89,8 +89,6 @@ def make_mapping(env: gym.Env[Any, Any], settings: Settings) -> velto_kit.Action
     space = env.action_space
     if not isinstance(space, gym.spaces.Discrete):
         raise ValueError(f"{settings.env_id}: needs a Discrete action space, not {space}")
-    if int(space.start) != 0:
-        raise ValueError(f"{settings.env_id}: Discrete actions must start at 0, not {space.start}")
     return velto_kit.action_mapping(settings.mapping, int(space.n))
 
 

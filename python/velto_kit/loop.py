@@ -16,14 +16,14 @@ expressed through the discount (``run_episodes``):
 from __future__ import annotations
 
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from velto_kit.actions import ActionMapping
+from velto_kit.actions import ActionMapping, Choose
 from velto_kit.features import Features
 
 
@@ -68,6 +68,19 @@ def checkpoint_path(directory: Path, episodes_done: int) -> Path:
         'agent-000200.npz'
     """
     return Path(directory) / f"agent-{episodes_done:06d}.npz"
+
+
+def _env_choice(env: Any, mapping: ActionMapping) -> Choose:
+    """The mapping's choice as the environment numbers its actions: a ``Discrete(n, start)``
+    space numbers them from `start`."""
+    start = int(getattr(env.action_space, "start", 0))
+    if start == 0:
+        return mapping.choose
+
+    def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
+        return start + mapping.choose(taken, rng)
+
+    return choose
 
 
 def run_episodes(
@@ -119,7 +132,7 @@ def run_episodes(
         rng = np.random.default_rng(seed)
     # Looked up once: the loop below is the hot path of every experiment.
     active = features.active_features
-    choose = mapping.choose
+    choose = _env_choice(env, mapping)
     step = agent.step
     gamma = float(gamma)
 
@@ -189,7 +202,7 @@ def evaluate(
         raise ValueError(f"episodes must be at least 0, not {episodes}")
     rng = np.random.default_rng(seed)
     active = features.active_features
-    choose = mapping.choose
+    choose = _env_choice(env, mapping)
     results = []
     started = time.perf_counter()
     steps = 0

@@ -194,5 +194,32 @@ void bind_tile_coder(py::module_& m) {
            "The index of the tile that `observation` falls in, for every tiling, as a list of\n"
            "int in tiling order: what ``step`` takes. `observation` is a sequence or a\n"
            "one-dimensional array (float64 and float32 are read directly) of num_dimensions\n"
-           "numbers. Raises ValueError for a NaN or a wrong length.");
+           "numbers. Raises ValueError for a NaN or a wrong length.")
+      .def("__repr__",
+           [](const velto::TileCoder& coder) {
+             return "TileCoder(" + py::repr(py::cast(coder.lows())).cast<std::string>() + ", " +
+                    py::repr(py::cast(coder.highs())).cast<std::string>() + ", " +
+                    std::to_string(coder.tiles_per_dimension()) + ", " +
+                    std::to_string(coder.num_tilings()) + ", hash_size=" +
+                    (coder.hash_size() == 0 ? "None" : std::to_string(coder.hash_size())) + ")";
+           })
+      // Pickled as its constructor's arguments, so that worker processes (a process pool, Ray)
+      // can be handed a coder; the copy computes the same tiles.
+      .def(py::pickle(
+          [](const velto::TileCoder& coder) {
+            const py::object hash_size =
+                coder.hash_size() == 0 ? py::none() : py::cast(coder.hash_size());
+            return py::make_tuple(coder.lows(), coder.highs(), coder.tiles_per_dimension(),
+                                  coder.num_tilings(), hash_size);
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 5) {
+              throw py::value_error("TileCoder state must hold 5 items, not " +
+                                    std::to_string(state.size()));
+            }
+            return velto::TileCoder(state[0].cast<std::vector<double>>(),
+                                    state[1].cast<std::vector<double>>(),
+                                    state[2].cast<std::int32_t>(), state[3].cast<std::int32_t>(),
+                                    state[4].cast<std::optional<std::int32_t>>());
+          }));
 }

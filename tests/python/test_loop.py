@@ -101,6 +101,15 @@ def test_truncation_bootstraps_from_the_final_observation_then_bridges():
     assert [(r.return_, r.length, r.steps) for r in results] == [(1.0, 1, 1), (6.0, 2, 3)]
 
 
+def test_actions_are_numbered_from_the_spaces_start():
+    env = ScriptedEnv(
+        firsts=[10, 20], transitions=[(11, 0.0, False, False), (12, 0.0, True, False)]
+    )
+    env.action_space = gym.spaces.Discrete(2, start=-1)
+    run(env, RecordingAgent(), episodes=1)
+    assert [entry for entry in env.log if entry[0] == STEP] == [(STEP, 0), (STEP, -1)]
+
+
 def test_a_resumed_agent_meets_its_first_state_with_the_usual_gamma(tmp_path):
     env = ScriptedEnv(firsts=[10, 20], transitions=[(11, 1.0, True, False)])
     agent = RecordingAgent()

@@ -1,6 +1,7 @@
 """velto_kit.TileCoder: the example's coder in C++, plus hashing, over every input kind."""
 
 import itertools
+import pickle
 
 import numpy as np
 import pytest
@@ -159,3 +160,15 @@ def test_other_numeric_arrays_read_through_their_values():
     for dtype in (np.int64, np.int8, np.float16, np.uint16):
         values = np.array([3, 7], dtype=dtype)
         assert coder.active_features(values) == coder.active_features([3.0, 7.0])
+
+
+@pytest.mark.parametrize("hash_size", [None, 101])
+def test_a_pickled_coder_computes_the_same_tiles(hash_size):
+    coder = TileCoder(*CARTPOLE_BOX, 6, 8, hash_size=hash_size)
+    copy = pickle.loads(pickle.dumps(coder))
+    assert repr(copy) == repr(coder)
+    assert f"hash_size={hash_size}" in repr(coder)
+    for observation in observations_for(*CARTPOLE_BOX, count=50):
+        assert copy.active_features(observation) == coder.active_features(observation)
+    with pytest.raises(ValueError, match="5 items"):
+        TileCoder.__new__(TileCoder).__setstate__((1.0,))
