@@ -89,6 +89,7 @@ class SarsaLambda:
         # the flat indices whose trace is non-zero, so sweeps never touch the whole array.
         self._trace = np.zeros(num_features * num_actions)
         self._live = np.zeros(0, dtype=np.int64)
+        self._is_live = np.zeros(num_features * num_actions, dtype=bool)
         self._rng = np.random.default_rng(seed)
         self._features = np.zeros(0, dtype=np.int64)
         self._action = -1
@@ -163,7 +164,9 @@ class SarsaLambda:
 
     def _enter(self, features: np.ndarray, action: int) -> None:
         flat = features * self.num_actions + action
-        self._live = np.union1d(self._live, flat)
+        entering = np.unique(flat[~self._is_live[flat]])
+        self._is_live[entering] = True
+        self._live = np.concatenate((self._live, entering))
         if self.traces == "replacing":
             self._trace[flat] = 1.0
         else:
@@ -179,8 +182,10 @@ class SarsaLambda:
         traces = self._trace[self._live] * (self.gamma * self.lambda_)
         keep = traces > self.trace_cutoff
         self._trace[self._live] = np.where(keep, traces, 0.0)
+        self._is_live[self._live[~keep]] = False
         self._live = self._live[keep]
 
     def _clear_traces(self) -> None:
         self._trace[self._live] = 0.0
+        self._is_live[self._live] = False
         self._live = np.zeros(0, dtype=np.int64)
