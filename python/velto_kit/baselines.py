@@ -112,7 +112,7 @@ class SarsaLambda:
         """
         self._clear_traces()
         self._features = self._indices(features)
-        self._action = self._choose(self._features)
+        self._action = self._choose(self._features)[0]
         return self._action
 
     def step(
@@ -134,37 +134,44 @@ class SarsaLambda:
             raise RuntimeError("step before start: call start(features) first")
         next_features = self._indices(features)
         self._enter(self._features, self._action)
-        error = reward - self.weights[self._features, self._action].sum()
+        error = reward - float(self.weights[self._features, self._action].sum())
         if terminal:
-            self._update(error)
+            self._update(error, 0.0)
             return self.start(next_features)
-        next_action = self._choose(next_features)
-        error += self.gamma * self.weights[next_features, next_action].sum()
-        self._update(error)
-        self._decay()
+        next_action, next_value = self._choose(next_features)
+        self._update(error + self.gamma * next_value, self.gamma * self.lambda_)
         self._features = next_features
         self._action = next_action
         return next_action
 
     # -- internals -------------------------------------------------------------------------
+    # A step costs a few dozen NumPy calls on arrays of a few hundred entries, so the hot path
+    # avoids every call it can: tiny per-action vectors are handled as Python lists.
 
     def _indices(self, features: Sequence[int] | np.ndarray) -> np.ndarray:
         indices = np.asarray(features, dtype=np.int64).reshape(-1)
-        if indices.size and (indices.min() < 0 or indices.max() >= self.num_features):
+        # Negative indices turn into huge unsigned ones, so one maximum checks both ends.
+        if indices.size and int(indices.view(np.uint64).max()) >= self.num_features:
             bad = indices[(indices < 0) | (indices >= self.num_features)][0]
             raise IndexError(f"feature index {bad} outside [0, {self.num_features})")
         return indices
 
-    def _choose(self, features: np.ndarray) -> int:
+    def _choose(self, features: np.ndarray) -> tuple[int, float]:
+        """The epsilon-greedy action in this state and its value."""
+        values = self.weights[features].sum(axis=0).tolist()
         if self.epsilon > 0.0 and self._rng.random() < self.epsilon:
-            return int(self._rng.integers(self.num_actions))
-        values = self.weights[features].sum(axis=0)
-        best = np.flatnonzero(values == values.max())
-        return int(best[self._rng.integers(best.size)]) if best.size > 1 else int(best[0])
+            action = int(self._rng.integers(self.num_actions))
+            return action, values[action]
+        best = max(values)
+        ties = [action for action, value in enumerate(values) if value == best]
+        action = ties[int(self._rng.integers(len(ties)))] if len(ties) > 1 else ties[0]
+        return action, best
 
     def _enter(self, features: np.ndarray, action: int) -> None:
         flat = features * self.num_actions + action
-        entering = np.unique(flat[~self._is_live[flat]])
+        entering = flat[~self._is_live[flat]]
+        if entering.size > 1:
+            entering = np.unique(entering)  # a feature repeated in the list is listed once
         self._is_live[entering] = True
         self._live = np.concatenate((self._live, entering))
         if self.traces == "replacing":
@@ -172,18 +179,22 @@ class SarsaLambda:
         else:
             np.add.at(self._trace, flat, 1.0)
 
-    def _update(self, error: float) -> None:
+    def _update(self, error: float, decay: float) -> None:
+        """Moves the weights along the traces, then decays the traces by `decay` and drops
+        those that fall to the cutoff or below."""
         # The step size is alpha over the active features of the state being updated.
         step_size = self.alpha / max(self._features.size, 1)
-        flat_weights = self.weights.reshape(-1)
-        flat_weights[self._live] += step_size * error * self._trace[self._live]
-
-    def _decay(self) -> None:
-        traces = self._trace[self._live] * (self.gamma * self.lambda_)
+        live = self._live
+        traces = self._trace[live]
+        self.weights.reshape(-1)[live] += (step_size * error) * traces
+        traces *= decay
         keep = traces > self.trace_cutoff
-        self._trace[self._live] = np.where(keep, traces, 0.0)
-        self._is_live[self._live[~keep]] = False
-        self._live = self._live[keep]
+        if keep.all():
+            self._trace[live] = traces
+            return
+        self._trace[live] = np.where(keep, traces, 0.0)
+        self._is_live[live[~keep]] = False
+        self._live = live[keep]
 
     def _clear_traces(self) -> None:
         self._trace[self._live] = 0.0
