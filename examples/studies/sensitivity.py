@@ -36,7 +36,9 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--episodes", type=int, default=None, help="instead of each task's own")
     parser.add_argument("--backend", choices=("ray", "local"), default="ray")
     parser.add_argument("--address", default=None, help="Ray cluster (default: a local Ray)")
-    parser.add_argument("--workers", type=int, default=2, help="trials at a time (local Ray CPUs or processes)")
+    parser.add_argument(
+        "--workers", type=int, default=2, help="trials at a time (local Ray CPUs or processes)"
+    )
     parser.add_argument("--smoke", action="store_true", help="a tiny grid, for CI")
     arguments = parser.parse_args(argv)
     if arguments.smoke:

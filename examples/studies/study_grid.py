@@ -24,10 +24,11 @@ from typing import Any
 # environment's own unless stated), the agent's action mapping, and how long a trial runs.
 TASKS: dict[str, dict[str, Any]] = {
     "CartPole-v1": {"tiles": 6, "tilings": 8, "gamma": 0.99, "mapping": "binary"},
-    "Acrobot-v1": {"tiles": 4, "tilings": 8, "gamma": 0.99, "mapping": "one-per-action"},
-    "MountainCar-v0": {"tiles": 8, "tilings": 8, "gamma": 0.99, "mapping": "one-per-action"},
+    # Six dimensions: 4 tiles per dimension keep 8 x 5^6 = 125,000 features; 6 would give 941,192.
+    "Acrobot-v1": {"tiles": 4, "tilings": 8, "gamma": 0.99, "mapping": "binary"},
+    "MountainCar-v0": {"tiles": 8, "tilings": 8, "gamma": 0.99, "mapping": "binary"},
     # CliffWalking has no time limit of its own; 200 steps keeps a lost random walk finite.
-    "CliffWalking-v1": {"gamma": 0.99, "mapping": "one-per-action", "max_episode_steps": 200},
+    "CliffWalking-v1": {"gamma": 0.99, "mapping": "binary", "max_episode_steps": 200},
 }
 
 

@@ -35,27 +35,30 @@ REPORTED_SEEDS = (0, 1, 2, 3, 4)
 # Episodes per trial and the window of the final return.
 TASK_LENGTHS = {
     "CartPole-v1": (300, 20),
-    "Acrobot-v1": (150, 20),
+    "Acrobot-v1": (200, 20),
     "MountainCar-v0": (200, 20),
     "CliffWalking-v1": (200, 20),
 }
 # Candidates: the grid of each learner on each task, two axes of two values: four candidates
-# each, so both learners get the same number of tuning runs.
+# each, so both learners get the same number of tuning runs. The agent's mapping axis holds the
+# mapping the example used before (opposing pair for 3 actions, one unit per action for 4) and
+# the binary code.
 AGENT_CANDIDATES: dict[str, dict[str, list[Any]]] = {
-    "CartPole-v1": {"lambda_": [0.5, 0.9], "eta_actor": [0.005, 0.01]},
-    "Acrobot-v1": {"lambda_": [0.5, 0.9], "eta_actor": [0.005, 0.05]},
-    "MountainCar-v0": {"lambda_": [0.5, 0.9], "eta_actor": [0.005, 0.05]},
-    "CliffWalking-v1": {"alpha": [0.01, 0.1], "eta_actor": [0.005, 0.01]},
+    "CartPole-v1": {"lambda_": [0.3, 0.5], "eta_actor": [0.005, 0.01]},
+    "Acrobot-v1": {"mapping": ["opposing", "binary"], "eta_actor": [0.005, 0.05]},
+    "MountainCar-v0": {"mapping": ["opposing", "binary"], "eta_actor": [0.005, 0.05]},
+    "CliffWalking-v1": {"mapping": ["one-per-action", "binary"], "alpha": [0.01, 0.1]},
 }
+# SARSA(lambda) starts from zero weights, optimistic under rewards of -1 per step, which is its
+# exploration on Acrobot and MountainCar (epsilon 0, as in the textbook); the other two explore
+# with epsilon 0.01 as well.
 SARSA_CANDIDATES: dict[str, dict[str, list[Any]]] = {
-    "CartPole-v1": {"sarsa_alpha": [0.1, 0.5], "sarsa_lambda": [0.5, 0.9], "sarsa_epsilon": [0.01]},
-    "Acrobot-v1": {"sarsa_alpha": [0.1, 0.5], "sarsa_lambda": [0.5, 0.9]},
-    "MountainCar-v0": {"sarsa_alpha": [0.1, 0.5], "sarsa_lambda": [0.5, 0.9]},
-    "CliffWalking-v1": {
+    task: {
         "sarsa_alpha": [0.1, 0.5],
         "sarsa_lambda": [0.5, 0.9],
-        "sarsa_epsilon": [0.05],
-    },
+        "sarsa_epsilon": [0.01 if task in ("CartPole-v1", "CliffWalking-v1") else 0.0],
+    }
+    for task in TASK_LENGTHS
 }
 LEARNER_NAMES = {"velto": "agent", "sarsa": "SARSA(λ)", "random": "random"}
 
@@ -68,7 +71,9 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--episodes", type=int, default=None, help="instead of each task's own")
     parser.add_argument("--backend", choices=("ray", "local"), default="ray")
     parser.add_argument("--address", default=None, help="Ray cluster (default: a local Ray)")
-    parser.add_argument("--workers", type=int, default=2, help="trials at a time (local Ray CPUs or processes)")
+    parser.add_argument(
+        "--workers", type=int, default=2, help="trials at a time (local Ray CPUs or processes)"
+    )
     parser.add_argument("--smoke", action="store_true", help="a tiny version, for CI")
     arguments = parser.parse_args(argv)
     arguments.tuning_seeds, arguments.seeds = list(TUNING_SEEDS), list(REPORTED_SEEDS)
@@ -102,18 +107,22 @@ def lengths(env_id: str, arguments: argparse.Namespace) -> tuple[int, int]:
     return episodes, min(window, episodes)
 
 
+def finals_of(records: list[TrialRecord], candidate: dict[str, Any], window: int) -> list[float]:
+    """The final returns of the records run with `candidate`'s settings."""
+    return [
+        record.final(window)
+        for record in records
+        if all(record.config[key] == value for key, value in candidate.items())
+    ]
+
+
 def best_candidate(
     records: list[TrialRecord], axes: dict[str, list[Any]], window: int
 ) -> tuple[dict[str, Any], float]:
     """The candidate (values of `axes`) with the best mean final return over its seeds."""
     best: tuple[dict[str, Any], float] | None = None
     for candidate in grid_points(axes):
-        finals = [
-            record.final(window)
-            for record in records
-            if all(record.config[key] == value for key, value in candidate.items())
-        ]
-        score = mean_sd(finals)[0]
+        score = mean_sd(finals_of(records, candidate, window))[0]
         if best is None or score > best[1]:
             best = (candidate, score)
     assert best is not None
@@ -134,7 +143,10 @@ def study_task(env_id: str, arguments: argparse.Namespace, runner: GroupRunner) 
         )
         chosen, score = best_candidate(tuning, axes, window)
         outcome["chosen"][learner] = chosen
-        outcome["tuning"][learner] = score
+        outcome["tuning"][learner] = [
+            (candidate, mean_sd(finals_of(tuning, candidate, window)))
+            for candidate in grid_points(axes)
+        ]
         fixed = {key: [value] for key, value in chosen.items()}
         outcome[learner] = runner.run(
             f"report-{learner}-{env_id}",
@@ -162,10 +174,7 @@ def table(outcomes: dict[str, dict[str, Any]], seeds: int) -> str:
         }
         cells = [f"{m:.1f} ± {s:.1f}" for m, s in (mean_sd(finals[k]) for k in finals)]
         gap = mean_sd(finals["velto"])[0] - mean_sd(finals["sarsa"])[0]
-        settings = [
-            ", ".join(f"{key} {value:g}" for key, value in outcome["chosen"][learner].items())
-            for learner in ("velto", "sarsa")
-        ]
+        settings = [describe(outcome["chosen"][learner]) for learner in ("velto", "sarsa")]
         lines.append(
             f"| {env_id} | {outcome['episodes']} | last {window} | "
             + " | ".join(cells)
@@ -173,6 +182,32 @@ def table(outcomes: dict[str, dict[str, Any]], seeds: int) -> str:
         )
     lines.append(f"\nmean ± sd over {seeds} reported seeds of each seed's mean final return")
     return "\n".join(lines)
+
+
+def tuning_table(outcomes: dict[str, dict[str, Any]], seeds: Sequence[int]) -> str:
+    """Markdown: every candidate's final return on the tuning seeds; the chosen one in bold."""
+    lines = [
+        f"| task | learner | candidate | tuning seeds {', '.join(map(str, seeds))} |",
+        "|---|---|---|---:|",
+    ]
+    for env_id, outcome in outcomes.items():
+        for learner in ("velto", "sarsa"):
+            for candidate, (mean, sd) in outcome["tuning"][learner]:
+                text = describe(candidate)
+                if candidate == outcome["chosen"][learner]:
+                    text = f"**{text}**"
+                lines.append(
+                    f"| {env_id} | {LEARNER_NAMES[learner]} | {text} | {mean:.1f} ± {sd:.1f} |"
+                )
+    return "\n".join(lines)
+
+
+def describe(candidate: dict[str, Any]) -> str:
+    """`key value` pairs of a candidate."""
+    return ", ".join(
+        f"{key} {value:g}" if isinstance(value, float) else f"{key} {value}"
+        for key, value in candidate.items()
+    )
 
 
 def plot(outcomes: dict[str, dict[str, Any]], path: Path) -> None:
@@ -214,8 +249,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     runner = GroupRunner(arguments.out, backend=arguments.backend, workers=arguments.workers)
     outcomes = {env_id: study_task(env_id, arguments, runner) for env_id in arguments.tasks}
     text = table(outcomes, len(arguments.seeds))
-    print(text)
-    (arguments.out / "three_tasks.md").write_text(text + "\n")
+    tuning = tuning_table(outcomes, arguments.tuning_seeds)
+    print(text + "\n\nTuning (mean ± sd of the final return over the tuning seeds):\n" + tuning)
+    (arguments.out / "three_tasks.md").write_text(text + "\n\n" + tuning + "\n")
     plot(outcomes, arguments.plot or arguments.out / "three_tasks.png")
     print(f"{time.perf_counter() - started:.0f} s in all")
     return 0

@@ -49,7 +49,7 @@ def test_both_learners_get_the_same_tuning_budget_on_every_task() -> None:
 def test_baselines_get_no_action_mapping_and_tasks_keep_their_settings() -> None:
     agent = task_grid("MountainCar-v0", learner=["velto"], seed=[0, 1])
     sarsa = task_grid("MountainCar-v0", learner=["sarsa"], seed=[0, 1])
-    assert agent["mapping"] == ["one-per-action"] and "mapping" not in sarsa
+    assert agent["mapping"] == ["binary"] and "mapping" not in sarsa
     assert agent["tiles"] == sarsa["tiles"] == [8]
     assert agent["seed"] == [0, 1]
 
