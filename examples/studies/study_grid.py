@@ -101,7 +101,10 @@ def _run_local(points: list[dict[str, Any]], workers: int) -> list[TrialRecord]:
 def _run_ray(grid: Mapping[str, Sequence[Any]], name: str, out: Path) -> list[TrialRecord]:
     from velto_kit.sweep import episode_records, run_sweep
 
-    results = run_sweep(grid, storage=(out / "ray").resolve(), name=name, verbose=0)
+    storage = (out / "ray").resolve()
+    # A group whose Tune records exist was interrupted: Tune's restore continues it.
+    resume = (storage / name).exists()
+    results = run_sweep(grid, storage=storage, name=name, resume=resume, verbose=0)
     records = []
     for result in results:
         if result.error is not None:

@@ -78,7 +78,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     arguments = parser.parse_args(argv)
     arguments.tuning_seeds, arguments.seeds = list(TUNING_SEEDS), list(REPORTED_SEEDS)
     if arguments.smoke:
-        arguments.tasks, arguments.episodes = ["CartPole-v1", "CliffWalking-v1"], 3
+        arguments.tasks, arguments.episodes = ["CliffWalking-v1"], 3
         arguments.tuning_seeds, arguments.seeds = [100], [0]
     unknown = [task for task in arguments.tasks if task not in TASK_LENGTHS]
     if unknown:
