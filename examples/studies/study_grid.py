@@ -123,7 +123,7 @@ class GroupRunner:
 
     Example:
         >>> runner = GroupRunner(Path("out"), backend="local", workers=1)  # doctest: +SKIP
-        >>> records = runner.run("smoke", task_grid("CartPole-v1", seed=[0], episodes=[2]))
+        >>> records = runner.run("smoke", task_grid("CartPole-v1", seed=[0], episodes=[2]))  # doctest: +SKIP
     """
 
     def __init__(self, out: Path, *, backend: str, workers: int) -> None:
