@@ -122,8 +122,9 @@ class GroupRunner:
     """Runs named groups of trials on one backend and keeps each finished group on disk.
 
     Example:
-        >>> runner = GroupRunner(Path("out"), backend="local", workers=1)  # doctest: +SKIP
-        >>> records = runner.run("smoke", task_grid("CartPole-v1", seed=[0], episodes=[2]))  # doctest: +SKIP
+        >>> runner = GroupRunner(Path("out"), backend="local", workers=1)
+        >>> grid = task_grid("CartPole-v1", seed=[0], episodes=[2])
+        >>> records = runner.run("smoke", grid)  # doctest: +SKIP
     """
 
     def __init__(self, out: Path, *, backend: str, workers: int) -> None:
