@@ -122,7 +122,7 @@ class GroupRunner:
     """Runs named groups of trials on one backend and keeps each finished group on disk.
 
     Example:
-        >>> runner = GroupRunner(Path("out"), backend="local", workers=1)
+        >>> runner = GroupRunner(Path("out"), backend="local", workers=1)  # doctest: +SKIP
         >>> grid = task_grid("CartPole-v1", seed=[0], episodes=[2])
         >>> records = runner.run("smoke", grid)  # doctest: +SKIP
     """
