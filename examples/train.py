@@ -34,6 +34,8 @@ from tqdm import tqdm
 from velto_kit import AgentSettings
 
 OUTPUT_DIR = Path(__file__).resolve().parent / "output"
+# Time limit for tasks that have none of their own.
+UNLIMITED_TASK_STEPS = 1000
 
 
 @dataclass(frozen=True)
@@ -73,6 +75,17 @@ def make_env(settings: Settings) -> gym.Env[Any, Any]:
     if settings.max_episode_steps is None:
         return gym.make(settings.env_id)
     return gym.make(settings.env_id, max_episode_steps=settings.max_episode_steps)
+
+
+def time_limit(env_id: str, max_episode_steps: int | None) -> int | None:
+    """The time limit to train with: the one asked for, else the environment's own, else
+    UNLIMITED_TASK_STEPS, since an episode that never ends (CliffWalking-v1 walked at random, or a
+    policy stuck against a wall) would never finish the run."""
+    if max_episode_steps is not None:
+        return max_episode_steps
+    if gym.spec(env_id).max_episode_steps is not None:
+        return None
+    return UNLIMITED_TASK_STEPS
 
 
 def make_features(env: gym.Env[Any, Any], settings: Settings) -> velto_kit.features.Features:
@@ -217,13 +230,17 @@ def summary_table(results: Sequence[SeedResult], window: int) -> str:
         figures = [first, last, random, last - random]
         figures += [statistics.fmean(result.evaluation_returns)] if evaluated else []
         figures_per_seed.append(figures)
-        cells = [str(result.seed)] + [f"{figure:.1f}" for figure in figures]
+    # Returns such as a success rate (FrozenLake: 0 or 1 per episode) need more than one decimal.
+    largest = max(abs(figure) for figures in figures_per_seed for figure in figures)
+    decimals = 1 if largest >= 10 else 3
+    for result, figures in zip(results, figures_per_seed, strict=True):
+        cells = [str(result.seed)] + [f"{figure:.{decimals}f}" for figure in figures]
         cells += [str(result.steps), f"{result.seconds:.1f}"]
         lines.append("| " + " | ".join(cells) + " |")
 
     def spread(values: list[float]) -> str:
         deviation = statistics.stdev(values) if len(values) > 1 else 0.0
-        return f"{statistics.fmean(values):.1f} ± {deviation:.1f}"
+        return f"{statistics.fmean(values):.{decimals}f} ± {deviation:.{decimals}f}"
 
     spreads = [spread(list(column)) for column in zip(*figures_per_seed, strict=True)]
     total_steps = sum(result.steps for result in results)
@@ -232,8 +249,8 @@ def summary_table(results: Sequence[SeedResult], window: int) -> str:
     lines.append("")
     lines.append(
         f"random: {len(results[0].random_returns)} episodes of a uniformly random policy per seed;"
-        f" last - random ranges from {min(margins):.1f} to {max(margins):.1f} over"
-        f" {len(results)} seeds"
+        f" last - random ranges from {min(margins):.{decimals}f} to"
+        f" {max(margins):.{decimals}f} over {len(results)} seeds"
     )
     if evaluated:
         lines.append(
@@ -297,7 +314,10 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     parser.add_argument("--env", default="CartPole-v1", help="Gymnasium environment id")
     parser.add_argument(
-        "--max-episode-steps", type=int, help="time limit; None keeps the environment's own"
+        "--max-episode-steps",
+        type=int,
+        help=f"time limit; None keeps the environment's own, or {UNLIMITED_TASK_STEPS} if it has"
+        " none",
     )
     parser.add_argument("--episodes", type=int, default=1000, help="episodes per seed")
     parser.add_argument(
@@ -424,6 +444,10 @@ def main(argv: Sequence[str] | None = None) -> None:
     arguments = parse_arguments(argv)
     settings = settings_from(arguments)
     try:
+        limit = time_limit(settings.env_id, settings.max_episode_steps)
+        if limit != settings.max_episode_steps:
+            print(f"{settings.env_id} has no time limit: episodes end after {limit} steps")
+            settings = dataclasses.replace(settings, max_episode_steps=limit)
         check_environment(settings)
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")

@@ -107,7 +107,8 @@ def run_episodes(
     state, so it gets the usual `gamma`, as after a truncation. Give a resumed run a seed of its
     own, or it replays the first run's episodes. With `checkpoint_every`, the agent is saved
     through ``velto_kit.save`` to ``checkpoint_path(checkpoint_dir, episode + 1)`` after every
-    such episode. The agent is left in the next episode's first state.
+    such episode. The agent is left in the next episode's first state. An environment without a
+    time limit may never end an episode: wrap it in ``gymnasium.wrappers.TimeLimit``.
 
     Example:
         >>> import gymnasium as gym
@@ -185,7 +186,8 @@ def evaluate(
     probability of 1 or more always, 0 or less and NaN never), drawn from a generator of the
     evaluation's own, ``numpy.random.default_rng(seed)``, which also serves the mapping; the
     environment is reset with `seed`. Nothing of the agent is stepped, so its weights, traces and
-    engines stay exactly as they were. Use an environment of its own (it is reset here).
+    engines stay exactly as they were. Use an environment of its own (it is reset here), with a
+    time limit: a policy may never reach an end.
 
     Example:
         >>> import gymnasium as gym

@@ -95,6 +95,21 @@ def test_other_tasks_train_evaluate_and_checkpoint(
     assert len(saved.units) == units and saved.critic.weights.size == features
 
 
+def test_a_task_without_time_limit_gets_one_and_small_returns_keep_their_digits(tmp_path, capsys):
+    # CliffWalking-v1 has no limit, and a random walk may wander for thousands of steps.
+    options = ["--env", "CliffWalking-v1", "--episodes", "2", "--seeds", "0", "--random-episodes"]
+    train.main([*options, "1", "--no-progress", "--output-dir", str(tmp_path)])
+    output = capsys.readouterr().out
+    limit = train.UNLIMITED_TASK_STEPS
+    assert f"no time limit: episodes end after {limit} steps" in output
+    assert int(table_rows(output)[2][-2]) <= 2 * limit
+    # FrozenLake returns 0 or 1 an episode: its table shows three decimals.
+    train.main(["--env", "FrozenLake-v1", *options[2:], "3", "--no-progress",
+                "--output-dir", str(tmp_path)])  # fmt: skip
+    rows = table_rows(capsys.readouterr().out)
+    assert all(len(cell.split(".")[1]) == 3 for cell in rows[2][1:5])
+
+
 @pytest.mark.parametrize(
     ("arguments", "message"),
     [
