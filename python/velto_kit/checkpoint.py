@@ -3,7 +3,6 @@ on bytes. The format is described in ``docs/checkpoint-format.md``."""
 
 from __future__ import annotations
 
-import io
 import os
 import tempfile
 from pathlib import Path
@@ -12,7 +11,7 @@ from velto_actor_critic import VeltoActorCritic
 
 from velto_kit import _native
 from velto_kit.checkpoint_reader import BytesSource, CheckpointError, FileSource, read_checkpoint
-from velto_kit.checkpoint_writer import write_checkpoint
+from velto_kit.checkpoint_writer import checkpoint_bytes, write_checkpoint
 
 __all__ = ["CheckpointError", "dumps", "load", "loads", "save"]
 
@@ -65,11 +64,12 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
         prefix=f".{target.name}.", suffix=".tmp", dir=directory
     )
     try:
-        with os.fdopen(descriptor, "wb") as stream:
-            os.fchmod(stream.fileno(), _new_file_mode(target))
-            write_checkpoint(agent, stream)
-            stream.flush()
-            os.fsync(stream.fileno())
+        try:
+            os.fchmod(descriptor, _new_file_mode(target))
+            write_checkpoint(agent, descriptor)
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
         os.replace(temporary, target)
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
@@ -109,9 +109,7 @@ def dumps(agent: VeltoActorCritic) -> bytes:
         True
     """
     _native.num_units(agent)
-    stream = io.BytesIO()
-    write_checkpoint(agent, stream)
-    return stream.getvalue()
+    return checkpoint_bytes(agent)
 
 
 def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:

@@ -15,12 +15,14 @@ member is never expanded past the size its directory entry declares.
 from __future__ import annotations
 
 import contextlib
+import functools
 import io
+import math
 import os
 import struct
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import IO, NoReturn, Protocol
 
@@ -40,7 +42,14 @@ from velto_kit.checkpoint_layout import (
     member_names,
 )
 
-_LOCAL_HEADER = struct.Struct("<4s22xHH")
+# Signature, flags and method, then the lengths of the name and of the extra field.
+_LOCAL_HEADER = struct.Struct("<4s2xHH16xHH")
+# Enough for the headers NumPy writes (64 bytes, or a multiple for long shapes); a longer header
+# is read in a second go.
+_NPY_PREFIX = 256
+_NPY_MAGIC = b"\x93NUMPY"
+# NumPy's own bound on a header it will parse.
+_NPY_MAX_HEADER = 10000
 _LOCAL_SIGNATURE = b"PK\x03\x04"
 _CHUNK = 1 << 22
 _UINT64_MAX = 2**64 - 1
@@ -120,13 +129,45 @@ class BytesSource(io.RawIOBase):
         return got
 
 
+def _npy_header_size(prefix: bytes, fail: Callable[[str], NoReturn]) -> int:
+    """The length of the .npy header (magic, version, length field, text) that `prefix` opens."""
+    if len(prefix) < 10 or not prefix.startswith(_NPY_MAGIC):
+        fail("is not a .npy array")
+    version = (prefix[6], prefix[7])
+    if version == (1, 0):
+        size: int = 10 + struct.unpack_from("<H", prefix, 8)[0]
+    elif version == (2, 0) and len(prefix) >= 12:
+        size = 12 + struct.unpack_from("<I", prefix, 8)[0]
+    else:
+        fail(f"has .npy format version {version} (1.0 and 2.0 are read)")
+    if size > _NPY_MAX_HEADER:
+        fail(f"has a .npy header of {size} bytes (at most {_NPY_MAX_HEADER} are read)")
+    return size
+
+
+@functools.lru_cache(maxsize=64)
+def _parse_npy_header(header: bytes) -> tuple[tuple[int, ...], bool, np.dtype]:
+    """(shape, fortran_order, dtype) of a complete .npy header, by NumPy's own safe parser
+    (a literal, never code or pickles). Most members of a checkpoint share a few headers, so the
+    parses are kept."""
+    stream = io.BytesIO(header)
+    version = npy.read_magic(stream)
+    if version == (1, 0):
+        parsed = npy.read_array_header_1_0(stream)
+    else:
+        parsed = npy.read_array_header_2_0(stream)
+    if stream.tell() != len(header):
+        raise ValueError("the .npy header has a wrong length")
+    return parsed
+
+
 @dataclass
 class _Member:
     """One ``.npy`` member whose header has been read and checked."""
 
     name: str
     info: zipfile.ZipInfo
-    header_size: int
+    header: bytes
     shape: tuple[int, ...]
 
 
@@ -136,6 +177,7 @@ class _Reader:
         self._label = label
         self.field = "the archive"
         self._infos: dict[str, zipfile.ZipInfo] = {}
+        self._data_starts: dict[str, int] = {}
 
     def open(self, stream: IO[bytes]) -> None:
         self._archive = zipfile.ZipFile(stream)
@@ -185,15 +227,17 @@ class _Reader:
             self.fail("is encrypted")
         if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
             self.fail(f"uses compression method {info.compress_type} (only stored or deflate)")
-        with self._archive.open(info) as stream:
-            version = npy.read_magic(stream)
-            if version == (1, 0):
-                shape, fortran_order, dtype = npy.read_array_header_1_0(stream)
-            elif version == (2, 0):
-                shape, fortran_order, dtype = npy.read_array_header_2_0(stream)
-            else:
-                self.fail(f"has .npy format version {version} (1.0 and 2.0 are read)")
-            header_size = stream.tell()
+        if info.compress_type == zipfile.ZIP_STORED:
+            header = self._stored_header(info)
+        else:
+            with self._archive.open(info) as stream:
+                prefix = stream.read(_NPY_PREFIX)
+                size = _npy_header_size(prefix, self.fail)
+                header = prefix[:size] + stream.read(max(0, size - len(prefix)))
+            if len(header) != size:
+                self.fail("ends inside its .npy header")
+        shape, fortran_order, dtype = _parse_npy_header(header)
+        header_size = len(header)
         if dtype.str != field.dtype.str:
             self.fail(f"has dtype {dtype.str!r}, expected {field.dtype.str!r}")
         if fortran_order:
@@ -208,12 +252,12 @@ class _Reader:
                 self.fail(f"has shape {shape}, expected one dimension")
         elif shape != expected:
             self.fail(f"has shape {shape}, expected {expected}")
-        declared = header_size + int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+        declared = header_size + math.prod(shape) * dtype.itemsize
         if info.file_size != declared:
             self.fail(f"holds {info.file_size} bytes, its header declares {declared}")
         if info.compress_type == zipfile.ZIP_STORED and info.compress_size != info.file_size:
             self.fail(f"is stored with {info.compress_size} bytes of {info.file_size}")
-        return _Member(name, info, header_size, shape)
+        return _Member(name, info, header, shape)
 
     def read(self, member: _Member, destination: np.ndarray) -> None:
         """Fills `destination` (the member's dtype and shape, C-contiguous) with the member's
@@ -222,24 +266,26 @@ class _Reader:
         info = member.info
         target = memoryview(destination.reshape(-1).view(np.uint8))
         if info.compress_type == zipfile.ZIP_STORED:
-            start = self._data_start(info)
-            header = self._source.read_at(start, member.header_size)
-            start += member.header_size
-            if self._source.read_into(start, target) != len(target):
-                self.fail("ends before its data")
-            crc = zlib.crc32(target, zlib.crc32(header))
+            start = self._data_start(info) + len(member.header)
+            crc = _native.crc32(member.header)
+            # Chunk by chunk, so that each is checksummed while it is still in the cache.
+            for done in range(0, len(target), _CHUNK):
+                chunk = target[done : done + _CHUNK]
+                if self._source.read_into(start + done, chunk) != len(chunk):
+                    self.fail("ends before its data")
+                crc = _native.crc32(chunk, crc)
             if crc != info.CRC:
                 self.fail(f"fails its CRC-32 check (found {crc:08x}, recorded {info.CRC:08x})")
             return
         with self._archive.open(info) as stream:
-            stream.read(member.header_size)
+            stream.read(len(member.header))
             done = 0
             while done < len(target):
-                chunk = stream.read(min(_CHUNK, len(target) - done))
-                if not chunk:
+                data = stream.read(min(_CHUNK, len(target) - done))
+                if not data:
                     self.fail("ends before its data")
-                target[done : done + len(chunk)] = chunk
-                done += len(chunk)
+                target[done : done + len(data)] = data
+                done += len(data)
             # Reaching the end makes the zip reader compare the CRC-32.
             if stream.read(1):
                 self.fail("is longer than its header declares")
@@ -250,14 +296,33 @@ class _Reader:
         return array
 
     def _data_start(self, info: zipfile.ZipInfo) -> int:
+        """Where a stored member's bytes begin, after its local header (checked against the
+        directory's entry as zipfile checks it)."""
+        start = self._data_starts.get(info.filename)
+        if start is not None:
+            return start
         local = self._source.read_at(info.header_offset, _LOCAL_HEADER.size)
         if len(local) != _LOCAL_HEADER.size:
             self.fail("has a truncated local header")
-        signature, name_length, extra_length = _LOCAL_HEADER.unpack(local)
+        signature, flags, method, name_length, extra_length = _LOCAL_HEADER.unpack(local)
         if signature != _LOCAL_SIGNATURE:
             self.fail("has a damaged local header")
-        start: int = info.header_offset + _LOCAL_HEADER.size + name_length + extra_length
-        return start
+        name = self._source.read_at(info.header_offset + _LOCAL_HEADER.size, name_length)
+        if name != info.orig_filename.encode("utf-8" if flags & 0x800 else "cp437"):
+            self.fail(f"has the name {name!r} in its local header")
+        if method != info.compress_type or flags & 0x1:
+            self.fail("has a local header that disagrees with the directory")
+        begin: int = info.header_offset + _LOCAL_HEADER.size + name_length + extra_length
+        self._data_starts[info.filename] = begin
+        return begin
+
+    def _stored_header(self, info: zipfile.ZipInfo) -> bytes:
+        start = self._data_start(info)
+        prefix = self._source.read_at(start, min(_NPY_PREFIX, info.file_size))
+        size = _npy_header_size(prefix, self.fail)
+        if size > info.file_size:
+            self.fail("ends inside its .npy header")
+        return prefix[:size] if size <= len(prefix) else self._source.read_at(start, size)
 
 
 def _scalar(reader: _Reader, name: str, field: Field) -> np.ndarray:

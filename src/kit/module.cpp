@@ -1,5 +1,6 @@
 #include <pybind11/pybind11.h>
 
+#include "kit/checksum_bindings.hpp"
 #include "kit/evaluation_bindings.hpp"
 #include "kit/state_bindings.hpp"
 #include "kit/tile_coder_bindings.hpp"
@@ -15,4 +16,5 @@ PYBIND11_MODULE(_native, m) {
   bind_tile_coder(m);
   bind_state(m);
   bind_evaluation(m);
+  bind_checksum(m);
 }
