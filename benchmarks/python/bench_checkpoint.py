@@ -26,7 +26,6 @@ import tempfile
 import time
 
 import numpy as np
-
 import velto_kit
 from velto_actor_critic import VeltoActorCritic
 from velto_kit import _native
@@ -52,12 +51,12 @@ def member_arrays(agent):
     return arrays
 
 
-def best_of(repeats, work):
+def best_of(repeats, work, *args):
     times = []
     for _ in range(repeats):
         gc.collect()
         start = time.perf_counter()
-        result = work()
+        result = work(*args)
         times.append(time.perf_counter() - start)
         del result
     return min(times)
@@ -116,22 +115,22 @@ def measure(num_features, repeats, directory):
     count = len(arrays)
     row = {"num_features": num_features, "agent_mib": _native.agent_bytes(num_features, 4) / 2**20}
 
-    row["dumps"] = best_of(repeats, lambda: velto_kit.dumps(agent))
-    row["numpy_dumps"] = best_of(repeats, lambda: numpy_dumps(arrays))
+    row["dumps"] = best_of(repeats, velto_kit.dumps, agent)
+    row["numpy_dumps"] = best_of(repeats, numpy_dumps, arrays)
     data = velto_kit.dumps(agent)
-    row["loads"] = best_of(repeats, lambda: velto_kit.loads(data))
+    row["loads"] = best_of(repeats, velto_kit.loads, data)
     del data
     numpy_data = numpy_dumps(arrays)
-    row["numpy_loads"] = best_of(repeats, lambda: numpy_loads(numpy_data, count))
+    row["numpy_loads"] = best_of(repeats, numpy_loads, numpy_data, count)
     del numpy_data
 
     path = os.path.join(directory, "agent.npz")
     numpy_path = os.path.join(directory, "arrays.npy")
-    row["save"] = best_of(repeats, lambda: velto_kit.save(agent, path))
-    row["numpy_save"] = best_of(repeats, lambda: numpy_save(arrays, numpy_path, False))
-    row["numpy_save_fsync"] = best_of(repeats, lambda: numpy_save(arrays, numpy_path, True))
-    row["load"] = best_of(repeats, lambda: velto_kit.load(path))
-    row["numpy_load"] = best_of(repeats, lambda: numpy_load(numpy_path, count))
+    row["save"] = best_of(repeats, velto_kit.save, agent, path)
+    row["numpy_save"] = best_of(repeats, numpy_save, arrays, numpy_path, False)
+    row["numpy_save_fsync"] = best_of(repeats, numpy_save, arrays, numpy_path, True)
+    row["load"] = best_of(repeats, velto_kit.load, path)
+    row["numpy_load"] = best_of(repeats, numpy_load, numpy_path, count)
     del agent, arrays
     gc.collect()
     row["peak_load"], row["agent_bytes"] = peak_load_memory(path)
@@ -142,9 +141,9 @@ def measure(num_features, repeats, directory):
 
 def report(rows):
     print(
-        "| num_features x 4 | agent MiB | dumps ms | numpy ms | ratio | loads ms | numpy ms | ratio "
-        "| save ms | numpy ms | ratio | numpy+fsync ms | ratio | load ms | numpy ms | ratio "
-        "| load peak / agent |"
+        "| num_features x 4 | agent MiB | dumps ms | numpy ms | ratio | loads ms | numpy ms "
+        "| ratio | save ms | numpy ms | ratio | numpy+fsync ms | ratio | load ms | numpy ms "
+        "| ratio | load peak / agent |"
     )
     print("|---:" * 17 + "|")
     for r in rows:
