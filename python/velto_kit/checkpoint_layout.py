@@ -13,6 +13,7 @@ members, each under its name plus ``.npy``:
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Iterator
 from dataclasses import dataclass
 
@@ -69,7 +70,9 @@ def member_names(num_actions: int) -> Iterator[str]:
     """Every member name (without ``.npy``) of a checkpoint of an agent with this many units."""
     for field in HEADER_FIELDS:
         yield field.name
-    for learner in [_native.CRITIC, *range(num_actions)]:
+    # A generator of learners, never a list: num_actions comes from the file and may be absurd
+    # until every name has been found.
+    for learner in itertools.chain([_native.CRITIC], range(num_actions)):
         prefix = learner_prefix(learner)
         for field in learner_fields(learner):
             yield prefix + field.name

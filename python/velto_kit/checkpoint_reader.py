@@ -151,11 +151,16 @@ def _parse_npy_header(header: bytes) -> tuple[tuple[int, ...], bool, np.dtype]:
     (a literal, never code or pickles). Most members of a checkpoint share a few headers, so the
     parses are kept."""
     stream = io.BytesIO(header)
-    version = npy.read_magic(stream)
-    if version == (1, 0):
-        parsed = npy.read_array_header_1_0(stream)
-    else:
-        parsed = npy.read_array_header_2_0(stream)
+    try:
+        version = npy.read_magic(stream)
+        if version == (1, 0):
+            parsed = npy.read_array_header_1_0(stream)
+        else:
+            parsed = npy.read_array_header_2_0(stream)
+    except Exception as error:
+        # The text comes from the file: whatever the parser makes of it (a syntax or tokenizer
+        # error, a dtype it cannot build) is a damaged header.
+        raise ValueError(f"unreadable .npy header ({type(error).__name__}: {error})") from error
     if stream.tell() != len(header):
         raise ValueError("the .npy header has a wrong length")
     return parsed
