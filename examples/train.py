@@ -30,6 +30,7 @@ from typing import Any
 import gymnasium as gym
 import numpy as np
 import velto_kit
+from inspection_figure import write_inspection_figure
 from tqdm import tqdm
 from velto_kit import AgentSettings
 
@@ -396,6 +397,13 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--plot", type=Path, help="PNG of the learning curve; default OUTPUT_DIR/learning_curve.png"
     )
+    parser.add_argument(
+        "--inspect-plot",
+        type=Path,
+        help="PNG of the agent's learned step sizes and value (first seed, trained once more);"
+        " default OUTPUT_DIR/step_sizes.png",
+    )
+    parser.add_argument("--no-inspect-plot", action="store_true", help="skip that figure")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     arguments = parser.parse_args(argv)
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
@@ -413,6 +421,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     arguments.window = min(arguments.window, arguments.episodes)
     if arguments.plot is None:
         arguments.plot = arguments.output_dir / "learning_curve.png"
+    if arguments.inspect_plot is None:
+        arguments.inspect_plot = arguments.output_dir / "step_sizes.png"
     return arguments
 
 
@@ -458,6 +468,14 @@ def main(argv: Sequence[str] | None = None) -> None:
     write_returns(results, returns_path)
     plot_learning_curve(results, settings, arguments.plot, arguments.smoothing)
     print(f"learning curve written to {arguments.plot}, returns to {returns_path}")
+    if not arguments.no_inspect_plot:
+        env = make_env(settings)
+        write_inspection_figure(
+            env, make_features(env, settings), make_mapping(env, settings), settings.agent,
+            episodes=settings.episodes, gamma=settings.gamma, seed=arguments.seeds[0],
+            path=arguments.inspect_plot,
+        )  # fmt: skip
+        print(f"step sizes and value written to {arguments.inspect_plot}")
     workers = min(arguments.workers, len(arguments.seeds))
     where = "in this process" if workers <= 1 else f"with {workers} worker processes"
     print(f"total wall time {time.perf_counter() - start:.1f} s {where}")

@@ -5,16 +5,18 @@
 #      against the sanitized module;
 #   2. the C++ tests under valgrind memcheck (a build of their own with the default compiler);
 #   3. the property tests with more examples, and the memory figures of a million steps;
-#   4. the fuzz target of the agent's step, for a bounded time from the committed corpus.
+#   4. the fuzz target of the agent's step, for a bounded time from the committed corpus;
+#   5. a mutation fuzz run of velto_kit's checkpoint loader against the sanitized kit.
 # The single-threaded parts share the two cores: valgrind runs beside the sanitized tests, and the
 # property tests beside the fuzzer; their output follows once they end.
-# Installs what it needs first. VELTO_FUZZ_SECONDS (default 60) and VELTO_PROPERTY_EXAMPLES
-# (default 1000) bound the fuzzing and the property tests.
+# Installs what it needs first. VELTO_FUZZ_SECONDS (default 60), VELTO_LOADER_FUZZ_SECONDS
+# (default 45) and VELTO_PROPERTY_EXAMPLES (default 1000) bound the fuzzing and the property tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 fuzz_seconds=${VELTO_FUZZ_SECONDS:-60}
+loader_fuzz_seconds=${VELTO_LOADER_FUZZ_SECONDS:-45}
 property_examples=${VELTO_PROPERTY_EXAMPLES:-1000}
 jobs=$(nproc)
 stage() {
@@ -161,6 +163,21 @@ case "$module_path" in
     ;;
 esac
 env "${sanitized_env[@]}" "$python" -m pytest -p no:cacheprovider tests/python
+
+stage "fuzzing the checkpoint loader against the sanitized kit for ${loader_fuzz_seconds}s"
+# velto_kit's Python beside the sanitized extension, ahead of the installed package.
+kit_dir="$root/$asan_dir/kit-package"
+rm -rf "$kit_dir"
+mkdir -p "$kit_dir/velto_kit"
+cp python/velto_kit/*.py "$kit_dir/velto_kit/"
+cp "$asan_dir"/_native.*.so "$kit_dir/velto_kit/"
+env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -c \
+  'import velto_kit._native as kit; print("sanitized kit:", kit.__file__)' | grep -q "$kit_dir" || {
+  echo "expected the sanitized kit from $kit_dir" >&2
+  exit 1
+}
+env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" \
+  tests/fuzz/checkpoint_loader_fuzz.py "$loader_fuzz_seconds" "$asan_dir"
 
 stage "fuzz target build"
 fuzz_dir=build/harden-fuzz

@@ -1,0 +1,155 @@
+"""The example's second figure: a look inside a trained agent through velto_kit.inspect.
+
+Left, how the critic's learned step sizes are spread over the features that were visited (every
+feature that entered a trace at least once), at a few points of training: the step sizes start
+equal (``alpha``) and are learned per feature, which is the reason to choose this learner. Right,
+the critic's learned value (velto_kit.value) over two dimensions of the observation, the others
+held at the middle of their range.
+
+examples/train.py draws it for its first seed (``--inspect-plot``); it trains that seed once more
+here, in this process, with the same settings, so the run is the one the learning curve shows.
+"""
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import velto_kit
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """The critic's step sizes over its visited features after `episode` episodes."""
+
+    episode: int
+    steps: int
+    step_sizes: np.ndarray
+
+
+def snapshot_episodes(episodes: int) -> list[int]:
+    """A few points of training, from early to the end (episode counts, 1-based)."""
+    return sorted({max(1, round(episodes * share)) for share in (0.02, 0.1, 0.3, 1.0)})
+
+
+def critic_snapshot(agent: Any, episode: int, steps: int) -> Snapshot:
+    critic = velto_kit.inspect(agent).critic
+    # entry_step holds the step size a feature got at its latest entry: zero only for features
+    # that never entered a trace.
+    visited = critic.entry_step != 0
+    return Snapshot(episode, steps, critic.step_sizes[visited])
+
+
+def train_with_snapshots(
+    env: Any, agent: Any, features: Any, mapping: Any, *, episodes: int, gamma: float, seed: int
+) -> list[Snapshot]:
+    marks = set(snapshot_episodes(episodes))
+    snapshots = []
+    for result in velto_kit.run_episodes(
+        env, agent, features, mapping, episodes=episodes, gamma=gamma, seed=seed
+    ):
+        if result.episode + 1 in marks:
+            snapshots.append(critic_snapshot(agent, result.episode + 1, result.steps))
+    return snapshots
+
+
+def value_surface(
+    agent: Any, features: Any, dims: tuple[int, int], size: int = 81
+) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """The critic's value on a grid over two observation dimensions of a tile-coded Box
+    observation; None for other feature maps (no box to span)."""
+    if not isinstance(features, velto_kit.TileCoder) or features.num_dimensions <= max(dims):
+        return None
+    lows, highs = np.array(features.lows), np.array(features.highs)
+    xs = np.linspace(lows[dims[0]], highs[dims[0]], size)
+    ys = np.linspace(lows[dims[1]], highs[dims[1]], size)
+    observation = (lows + highs) / 2
+    values = np.empty((size, size), dtype=np.float32)
+    for row, y in enumerate(ys):
+        for column, x in enumerate(xs):
+            observation[dims[0]], observation[dims[1]] = x, y
+            values[row, column] = velto_kit.value(agent, features.active_features(observation))
+    return xs, ys, values
+
+
+def plot(
+    snapshots: Sequence[Snapshot],
+    surface: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+    *,
+    title: str,
+    alpha: float,
+    dim_names: tuple[str, str],
+    path: Path,
+) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, (left, right) = plt.subplots(1, 2, figsize=(10.5, 3.9), dpi=100)
+    positive = [s.step_sizes[s.step_sizes > 0] for s in snapshots]
+    everything = np.concatenate([p for p in positive if p.size] or [np.array([alpha])])
+    bins = np.geomspace(everything.min(), max(everything.max(), everything.min() * 1.01), 60)
+    colours = plt.cm.viridis(np.linspace(0.0, 0.85, len(snapshots)))
+    for snapshot, sizes, colour in zip(snapshots, positive, colours, strict=True):
+        left.hist(sizes, bins=bins, histtype="step", linewidth=1.6, color=colour,
+                  label=f"after {snapshot.episode} episode{'' if snapshot.episode == 1 else 's'}"
+                  f" ({sizes.size} features)")  # fmt: skip
+    left.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g} (initial)")
+    left.set_xscale("log")
+    left.set_xlabel("critic step size, exp(log_step_size)")
+    left.set_ylabel("visited features")
+    left.set_title("Learned step sizes of the visited features")
+    left.legend(fontsize=8)
+    if surface is None:
+        right.text(0.5, 0.5, "no tile-coded Box observation", ha="center", va="center")
+        right.set_axis_off()
+    else:
+        xs, ys, values = surface
+        image = right.pcolormesh(xs, ys, values, shading="nearest", cmap="magma")
+        figure.colorbar(image, ax=right, label="value")
+        right.set_xlabel(dim_names[0])
+        right.set_ylabel(dim_names[1])
+        right.set_title("Learned value, other dimensions at mid-range")
+    figure.suptitle(title, fontsize=10)
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path)
+    plt.close(figure)
+
+
+# Names of the observation dimensions drawn, where the task is known.
+DIMENSIONS = {
+    "CartPole-v1": ((2, 3), ("pole angle (rad)", "pole angular velocity")),
+    "Acrobot-v1": ((4, 5), ("angular velocity of link 1", "angular velocity of link 2")),
+    "MountainCar-v0": ((0, 1), ("position", "velocity")),
+}
+
+
+def write_inspection_figure(
+    env: Any,
+    features: Any,
+    mapping: Any,
+    agent_settings: velto_kit.AgentSettings,
+    *,
+    episodes: int,
+    gamma: float,
+    seed: int,
+    path: Path,
+) -> None:
+    """Trains one agent for the figure and writes it to `path` (PNG)."""
+    agent = velto_kit.make_agent(features.num_features, mapping.num_units, agent_settings, seed)
+    snapshots = train_with_snapshots(
+        env, agent, features, mapping, episodes=episodes, gamma=gamma, seed=seed
+    )
+    env_id = env.spec.id if env.spec is not None else "the task"
+    dims, names = DIMENSIONS.get(env_id, ((0, 1), ("observation[0]", "observation[1]")))
+    plot(
+        snapshots,
+        value_surface(agent, features, dims),
+        title=f"Inside the agent on {env_id}, seed {seed} (velto_kit.inspect and velto_kit.value)",
+        alpha=agent_settings.alpha,
+        dim_names=names,
+        path=path,
+    )
