@@ -90,7 +90,12 @@ def plot(
     figure, (left, right) = plt.subplots(1, 2, figsize=(10.5, 3.9), dpi=100)
     positive = [s.step_sizes[s.step_sizes > 0] for s in snapshots]
     everything = np.concatenate([p for p in positive if p.size] or [np.array([alpha])])
-    bins = np.geomspace(everything.min(), max(everything.max(), everything.min() * 1.01), 60)
+    # A few features can be driven down by many orders of magnitude; the axis spans the bulk and
+    # the rest is counted in the first bin.
+    low = min(float(np.percentile(everything, 1)), alpha)
+    high = max(float(everything.max()), low * 1.01)
+    positive = [np.clip(p, low, None) for p in positive]
+    bins = np.geomspace(low, high, 60)
     colours = plt.cm.viridis(np.linspace(0.0, 0.85, len(snapshots)))
     for snapshot, sizes, colour in zip(snapshots, positive, colours, strict=True):
         left.hist(sizes, bins=bins, histtype="step", linewidth=1.6, color=colour,
@@ -98,7 +103,7 @@ def plot(
                   f" ({sizes.size} features)")  # fmt: skip
     left.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g} (initial)")
     left.set_xscale("log")
-    left.set_xlabel("critic step size, exp(log_step_size)")
+    left.set_xlabel(f"critic step size, exp(log_step_size) (below {low:.1e}: first bin)")
     left.set_ylabel("visited features")
     left.set_title("Learned step sizes of the visited features")
     left.legend(fontsize=8)

@@ -12,7 +12,8 @@ For each size (num_features x 4 actions) an agent is built and given a few steps
 Times are wall-clock minima over repetitions (files are in the page cache, as after a save).
 The peak memory of load is measured in a fresh process per size: the growth of its peak
 resident set (VmHWM) over its resident set just before the load, against the agent's own size
-(the learners' arrays, velto_actor_critic's memory guard's figure).
+(the learners' arrays, velto_actor_critic's memory guard's figure). That process first loads a
+tiny checkpoint, so that code pages touched by any first load are not counted.
 """
 
 import argparse
@@ -88,8 +89,10 @@ def numpy_load(path, count):
         return [np.load(stream, allow_pickle=False) for _ in range(count)]
 
 
-def peak_load_memory(path):
-    """Runs a fresh process that loads `path`; returns (peak growth, agent bytes)."""
+def peak_load_memory(path, warm_up_path):
+    """Runs a fresh process that loads `path`; returns (peak growth, agent bytes). The process
+    first loads a tiny checkpoint (`warm_up_path`), so that the code pages and interpreter caches
+    that any first load touches are not counted as this load's memory."""
     script = (
         "import sys, json, velto_kit\n"
         "from velto_kit import _native\n"
@@ -97,6 +100,7 @@ def peak_load_memory(path):
         "    for line in open('/proc/self/status'):\n"
         "        if line.startswith(key):\n"
         "            return int(line.split()[1]) * 1024\n"
+        "velto_kit.loads(velto_kit.dumps(velto_kit.load(sys.argv[2])))\n"
         "before = status('VmRSS:')\n"
         "agent = velto_kit.load(sys.argv[1])\n"
         "peak = status('VmHWM:')\n"
@@ -104,7 +108,10 @@ def peak_load_memory(path):
         "print(json.dumps([peak - before, size]))\n"
     )
     out = subprocess.run(
-        [sys.executable, "-c", script, path], capture_output=True, text=True, check=True
+        [sys.executable, "-c", script, path, warm_up_path],
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     return json.loads(out)
 
@@ -133,7 +140,9 @@ def measure(num_features, repeats, directory):
     row["numpy_load"] = best_of(repeats, numpy_load, numpy_path, count)
     del agent, arrays
     gc.collect()
-    row["peak_load"], row["agent_bytes"] = peak_load_memory(path)
+    warm_up_path = os.path.join(directory, "tiny.npz")
+    velto_kit.save(make_agent(16), warm_up_path)
+    row["peak_load"], row["agent_bytes"] = peak_load_memory(path, warm_up_path)
     os.remove(numpy_path)
     os.remove(path)
     return row

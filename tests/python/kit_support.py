@@ -1,11 +1,21 @@
 """Shared helpers of the velto_kit tests: random agents with varied histories and a bit-for-bit
 comparison of two agents' complete states through velto_kit.inspect."""
 
+import os
 import random
 
 import numpy as np
+import pytest
 import velto_kit
 from velto_actor_critic import VeltoActorCritic
+
+# Under scripts/harden.sh the Python tests run against the sanitized module while velto_kit's own
+# extension stays the plain build (the hardening stage fuzzes the sanitized kit's loader instead),
+# so tests whose time goes to Python-side work rather than native code are left to the plain run.
+slow_under_sanitizers = pytest.mark.skipif(
+    os.environ.get("VELTO_SANITIZED") == "1",
+    reason="Python-bound and slow; covered by the plain run and the loader fuzz run",
+)
 
 # Parameter values that reach the corners of the arithmetic: NaN, infinities, zero, negatives.
 ODD_FLOATS = [float("nan"), float("inf"), float("-inf"), 0.0, -0.5, 1e-30, 2.0]

@@ -6,6 +6,7 @@ import pickle
 import random
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -148,3 +149,15 @@ def test_unseeded_random_sequence_of_saves(tmp_path):
         resumed = velto_kit.load(path)
         assert play(resumed, calls) == play(reference, calls)
     assert_same_state(resumed, reference)
+
+
+def test_the_readme_example_runs():
+    """The README's velto_kit state example, run as it stands."""
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    section = readme.split("## Agent state with velto_kit", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=False
+    )
+    assert result.returncode == 0, result.stderr
+    assert len(result.stdout.splitlines()) == 3

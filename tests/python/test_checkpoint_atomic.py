@@ -9,6 +9,7 @@ import time
 
 import pytest
 import velto_kit
+from kit_support import slow_under_sanitizers
 from velto_actor_critic import VeltoActorCritic
 
 # Saves two different agents to argv[1] in turn, forever, printing a line after the first save.
@@ -39,12 +40,13 @@ def expected_bytes():
     return {velto_kit.dumps(agent(60_000, 1)), velto_kit.dumps(agent(40_000, 2))}
 
 
+@slow_under_sanitizers
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs POSIX signals")
 def test_killed_saves_leave_a_whole_earlier_file(tmp_path):
     versions = expected_bytes()
     path = tmp_path / "agent.npz"
     rng = random.Random(3)
-    for attempt in range(6):
+    for attempt in range(4):
         with subprocess.Popen(
             [sys.executable, "-c", SAVER, str(path)], stdout=subprocess.PIPE, text=True
         ) as saver:

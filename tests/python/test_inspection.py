@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 import reference_model as model
 import velto_kit
-from kit_support import trained_agent
+from kit_support import slow_under_sanitizers, trained_agent
 from test_reference_model import module_arguments
 from velto_actor_critic import VeltoActorCritic
 
@@ -67,11 +67,12 @@ def model_probabilities(reference, features):
     return result
 
 
+@slow_under_sanitizers
 @pytest.mark.parametrize("family", ["ordinary", "extreme", "overflow", "long"])
 def test_every_member_matches_the_model_after_every_step_across_a_round_trip(family):
     from test_reference_model import make_scenarios
 
-    scenarios = make_scenarios("agent", family, "inspect")[: 24 if family != "long" else 3]
+    scenarios = make_scenarios("agent", family, "inspect")[: 16 if family != "long" else 2]
     failures = []
     for index, scenario in enumerate(scenarios):
         arguments = module_arguments(scenario)
