@@ -2,6 +2,7 @@
 
 import csv
 import multiprocessing
+import subprocess
 import sys
 from pathlib import Path
 
@@ -65,6 +66,19 @@ def test_a_single_seed_runs_in_this_process_with_the_window_fitted_to_the_run(
     assert "in this process" in output
     assert plot.read_bytes()[:8] == PNG
     assert not (tmp_path / "learning_curve.png").exists()
+
+
+def test_a_single_seed_runs_under_the_profiler(tmp_path):
+    # The profiler runs the script as __main__, which worker processes could not import.
+    script = Path(__file__).resolve().parents[2] / "examples" / "train.py"
+    command = [sys.executable, "-m", "cProfile", "-o", str(tmp_path / "profile"), str(script)]
+    command += ["--episodes", "3", "--seeds", "0", "--random-episodes", "1", "--no-progress"]
+    completed = subprocess.run(
+        [*command, "--output-dir", str(tmp_path)], capture_output=True, text=True, timeout=120
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert "in this process" in completed.stdout
+    assert (tmp_path / "profile").stat().st_size > 0
 
 
 def test_the_default_output_folder_is_not_the_committed_figure():
