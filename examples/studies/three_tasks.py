@@ -61,6 +61,7 @@ SARSA_CANDIDATES: dict[str, dict[str, list[Any]]] = {
     for task in TASK_LENGTHS
 }
 LEARNER_NAMES = {"velto": "agent", "sarsa": "SARSA(λ)", "random": "random"}
+COLOURS = {"velto": "C0", "sarsa": "C1", "random": "C2"}
 
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -221,15 +222,28 @@ def plot(outcomes: dict[str, dict[str, Any]], path: Path) -> None:
     rows = (len(outcomes) + columns - 1) // columns
     figure, axes = plt.subplots(rows, columns, figsize=(6 * columns, 4 * rows), squeeze=False)
     for axis, (env_id, outcome) in zip(axes.flat, outcomes.items(), strict=False):
-        for learner in ("velto", "sarsa", "random"):
+        curves = {}
+        for learner in ("random", "sarsa", "velto"):
             returns = np.array([record.returns for record in outcome[learner]], dtype=float)
             width = max(1, min(10, returns.shape[1] // 10))
             kernel = np.ones(width) / width
             smooth = np.array([np.convolve(row, kernel, mode="valid") for row in returns])
-            episodes = np.arange(width, returns.shape[1] + 1)
-            mean, sd = smooth.mean(axis=0), smooth.std(axis=0)
-            axis.plot(episodes, mean, label=LEARNER_NAMES[learner])
-            axis.fill_between(episodes, mean - sd, mean + sd, alpha=0.2)
+            curves[learner] = (smooth.mean(axis=0), smooth.std(axis=0), returns.mean())
+        episodes = np.arange(width, returns.shape[1] + 1)
+        # The learners' range; a random policy far below it (CliffWalking) would flatten the
+        # learners' curves, so it is then left below the axis and its mean named in the legend.
+        low = min(float((mean - sd).min()) for mean, sd, _ in (curves["sarsa"], curves["velto"]))
+        high = max(float((mean + sd).max()) for mean, sd, _ in (curves["sarsa"], curves["velto"]))
+        margin = 0.1 * max(high - low, 1.0)
+        clipped = float(curves["random"][0].max()) < low - 2 * (high - low + margin)
+        for learner, (mean, sd, overall) in curves.items():
+            label = LEARNER_NAMES[learner]
+            if learner == "random" and clipped:
+                label += f" (mean of all episodes {overall:.0f}, below the axis)"
+            axis.plot(episodes, mean, label=label, color=COLOURS[learner])
+            axis.fill_between(episodes, mean - sd, mean + sd, alpha=0.2, color=COLOURS[learner])
+        if clipped:
+            axis.set_ylim(low - margin, high + margin)
         axis.set_title(f"{env_id} ({len(outcome['velto'])} seeds, mean ± sd)")
         axis.set_xlabel("episode")
         axis.set_ylabel(f"return (moving mean of {width})")
