@@ -348,8 +348,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "--mapping",
         default="default",
         choices=["default", *velto_kit.MAPPINGS],
-        help="units onto actions; default: binary for 2 actions, opposing for 3, one-per-action"
-        " from 4",
+        help="units onto actions; default: binary (ceil(log2 n) units for n actions)",
     )
     agent = parser.add_argument_group("agent")
     agent.add_argument("--lambda", dest="lambda_", type=float, default=defaults.lambda_)

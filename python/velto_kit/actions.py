@@ -19,6 +19,7 @@ Random picks come from the generator the caller passes, never from the agent's o
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
@@ -86,18 +87,18 @@ MAPPINGS = ("binary", "one-per-action", "opposing")
 
 
 def default_mapping(num_actions: int) -> str:
-    """The mapping the example uses for `num_actions`: one unit for two actions, the opposing
-    pair for three (both as the example always did), one unit per action from four on.
+    """The mapping the example uses for `num_actions`: the binary code for every n. For two
+    actions this is the example's one unit; for three and four it learned better than the opposing
+    pair and one unit per action on Acrobot-v1 and CliffWalking-v1 (README, "Evidence"), and no
+    worse on MountainCar-v0.
 
     Example:
         >>> [default_mapping(n) for n in (2, 3, 4)]
-        ['binary', 'opposing', 'one-per-action']
+        ['binary', 'binary', 'binary']
     """
-    if num_actions == 2:
-        return "binary"
-    if num_actions == 3:
-        return "opposing"
-    return "one-per-action"
+    if num_actions < 2:
+        raise ValueError(f"num_actions must be at least 2, not {num_actions}")
+    return "binary"
 
 
 def action_mapping(name: str, num_actions: int) -> ActionMapping:
@@ -107,6 +108,8 @@ def action_mapping(name: str, num_actions: int) -> ActionMapping:
         >>> action_mapping("binary", 5).num_units
         3
     """
+    # Gymnasium's Discrete.n is a NumPy integer; the binary code needs a Python int.
+    num_actions = operator.index(num_actions)
     if num_actions < 2:
         raise ValueError(f"num_actions must be at least 2, not {num_actions}")
     if name == "default":

@@ -68,13 +68,24 @@ def test_units_at_one_half_give_the_uniformly_random_policy(name, n):
         assert abs(count / draws - 1 / n) < 0.015
 
 
-def test_default_mappings_keep_the_examples_two_and_three_action_rules():
+def test_default_is_the_binary_code_and_keeps_the_examples_two_action_rule():
     rng = np.random.default_rng(0)
-    for n, rule in EXAMPLE_RULES.items():
-        mapping = action_mapping(default_mapping(n), n)
-        assert mapping.num_units == n - 1
-        assert {tuple(taken): mapping.action(taken, rng) for taken in subsets(n - 1)} == rule
-    assert action_mapping("default", 6).name == "one-per-action"
+    mapping = action_mapping(default_mapping(2), 2)
+    assert mapping.num_units == 1
+    assert {tuple(taken): mapping.action(taken, rng) for taken in subsets(1)} == EXAMPLE_RULES[2]
+    # The example's old three-action rule is still there by name.
+    opposing = action_mapping("opposing", 3)
+    assert {tuple(taken): opposing.action(taken, rng) for taken in subsets(2)} == EXAMPLE_RULES[3]
+    for n in (3, 4, 6):
+        assert action_mapping("default", n).name == "binary"
+
+
+def test_a_numpy_action_count_as_gymnasium_gives_it_is_accepted():
+    # Discrete(n).n is a numpy.int64, which has no int.bit_length().
+    for name in ("default", *MAPPINGS):
+        assert action_mapping(name, np.int64(3)).num_actions == 3
+    with pytest.raises(TypeError):
+        action_mapping("binary", 3.0)  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize(

@@ -91,7 +91,7 @@ def test_the_default_output_folder_is_not_the_committed_figure():
 @pytest.mark.parametrize(
     ("env_id", "extra", "units", "features"),
     [
-        ("FrozenLake-v1", [], 4, 16),  # Discrete observations, four actions
+        ("FrozenLake-v1", [], 2, 16),  # Discrete observations, four actions: 2 binary units
         ("Acrobot-v1", ["--mapping", "binary", "--hash-size", "4096"], 2, 4096),
     ],
 )
