@@ -9,7 +9,8 @@ For each size (num_features x 4 actions) an agent is built and given a few steps
 - save vs numpy.save of the same arrays into one file (flushed; the save also fsyncs the file and
   its directory, so a second row times the baseline with an fsync as well);
 - load vs numpy.load of the arrays from that file.
-Times are wall-clock minima over repetitions (files are in the page cache, as after a save).
+Times are wall-clock minima over repetitions (at least --repeats, up to 30 for the small sizes;
+files are in the page cache, as after a save).
 The peak memory of load is measured in a fresh process per size: the growth of its peak
 resident set (VmHWM) over its resident set just before the load, against the agent's own size
 (the learners' arrays, velto_actor_critic's memory guard's figure). That process first loads a
@@ -204,7 +205,10 @@ def main():
     rows = []
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         for size in sizes:
-            rows.append(measure(int(size), repeats, directory))
+            # Small sizes take milliseconds, where a shared machine's noise is largest: more
+            # repetitions there, so that the minimum is one of an undisturbed run.
+            count = max(repeats, min(30, int(1e6 // size)))
+            rows.append(measure(int(size), count, directory))
             print(json.dumps(rows[-1]), file=sys.stderr, flush=True)
     report(rows)
 
