@@ -51,7 +51,9 @@ _NPY_MAGIC = b"\x93NUMPY"
 # NumPy's own bound on a header it will parse.
 _NPY_MAX_HEADER = 10000
 _LOCAL_SIGNATURE = b"PK\x03\x04"
-_CHUNK = 1 << 22
+# Pieces of a member read at a time: small enough to stay in the cache between the read, the
+# checksum and the copy into the agent.
+_CHUNK = 1 << 20
 _UINT64_MAX = 2**64 - 1
 
 
@@ -67,27 +69,32 @@ class Source(Protocol):
 
     def read_at(self, offset: int, count: int) -> bytes: ...
 
-    def read_into(self, offset: int, destination: memoryview) -> int: ...
+    def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
+        """`count` bytes from `offset` in pieces of at most _CHUNK bytes; a piece is valid only
+        until the next is asked for. Stops early where the data ends."""
+        ...
 
 
 class FileSource:
     """A checkpoint file, read with positioned reads straight into the caller's memory."""
 
     def __init__(self, stream: IO[bytes]) -> None:
-        self._fd = stream.fileno()
-        self.size = os.fstat(self._fd).st_size
+        self.fd = stream.fileno()
+        self.size = os.fstat(self.fd).st_size
 
     def read_at(self, offset: int, count: int) -> bytes:
-        return os.pread(self._fd, count, offset)
+        return os.pread(self.fd, count, offset)
 
-    def read_into(self, offset: int, destination: memoryview) -> int:
+    def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
+        # One buffer small enough to stay in the cache while it is checksummed and copied on.
+        buffer = memoryview(bytearray(min(count, _CHUNK)))
         done = 0
-        while done < len(destination):
-            got = os.preadv(self._fd, [destination[done:]], offset + done)
+        while done < count:
+            got = os.preadv(self.fd, [buffer[: min(_CHUNK, count - done)]], offset + done)
             if got == 0:
-                break
+                return
+            yield buffer[:got]
             done += got
-        return done
 
 
 class BytesSource(io.RawIOBase):
@@ -102,10 +109,11 @@ class BytesSource(io.RawIOBase):
     def read_at(self, offset: int, count: int) -> bytes:
         return bytes(self._data[offset : offset + count])
 
-    def read_into(self, offset: int, destination: memoryview) -> int:
-        part = self._data[offset : offset + len(destination)]
-        destination[: len(part)] = part
-        return len(part)
+    def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
+        # Slices of the data itself: nothing is copied until the consumer copies.
+        end = min(offset + count, self.size)
+        for start in range(offset, end, _CHUNK):
+            yield self._data[start : min(start + _CHUNK, end)]
 
     def readable(self) -> bool:
         return True
@@ -124,9 +132,10 @@ class BytesSource(io.RawIOBase):
         return self._position
 
     def readinto(self, buffer: memoryview) -> int:  # type: ignore[override]
-        got = self.read_into(self._position, memoryview(buffer).cast("B"))
-        self._position += got
-        return got
+        part = self._data[self._position : self._position + len(memoryview(buffer).cast("B"))]
+        memoryview(buffer).cast("B")[: len(part)] = part
+        self._position += len(part)
+        return len(part)
 
 
 def _npy_header_size(prefix: bytes, fail: Callable[[str], NoReturn]) -> int:
@@ -264,40 +273,70 @@ class _Reader:
             self.fail(f"is stored with {info.compress_size} bytes of {info.file_size}")
         return _Member(name, info, header, shape)
 
-    def read(self, member: _Member, destination: np.ndarray) -> None:
-        """Fills `destination` (the member's dtype and shape, C-contiguous) with the member's
-        data and checks the member's CRC-32."""
+    def read(self, member: _Member, sink: Callable[[memoryview], object]) -> None:
+        """Hands the member's data to `sink` piece by piece and checks the member's CRC-32
+        (which a stored member's pieces are checksummed for while still in the cache)."""
         self.field = member.name
         info = member.info
-        target = memoryview(destination.reshape(-1).view(np.uint8))
+        size = info.file_size - len(member.header)
+        done = 0
         if info.compress_type == zipfile.ZIP_STORED:
             start = self._data_start(info) + len(member.header)
             crc = _native.crc32(member.header)
-            # Chunk by chunk, so that each is checksummed while it is still in the cache.
-            for done in range(0, len(target), _CHUNK):
-                chunk = target[done : done + _CHUNK]
-                if self._source.read_into(start + done, chunk) != len(chunk):
-                    self.fail("ends before its data")
+            for chunk in self._source.chunks(start, size):
                 crc = _native.crc32(chunk, crc)
+                sink(chunk)
+                done += len(chunk)
+            if done != size:
+                self.fail("ends before its data")
             if crc != info.CRC:
                 self.fail(f"fails its CRC-32 check (found {crc:08x}, recorded {info.CRC:08x})")
             return
         with self._archive.open(info) as stream:
             stream.read(len(member.header))
-            done = 0
-            while done < len(target):
-                data = stream.read(min(_CHUNK, len(target) - done))
+            while done < size:
+                data = stream.read(min(_CHUNK, size - done))
                 if not data:
                     self.fail("ends before its data")
-                target[done : done + len(data)] = data
+                sink(memoryview(data))
                 done += len(data)
             # Reaching the end makes the zip reader compare the CRC-32.
             if stream.read(1):
                 self.fail("is longer than its header declares")
 
+    def fill_array(
+        self, member: _Member, agent: VeltoActorCritic, learner: int, index: int
+    ) -> None:
+        """Appends a per-feature member's data to the agent's (reserved, empty) array."""
+        info = member.info
+        if info.compress_type == zipfile.ZIP_STORED and isinstance(self._source, FileSource):
+            # From a file the reads, checksums and copies run in the kit's C++, piece by piece.
+            self.field = member.name
+            size = info.file_size - len(member.header)
+            start = self._data_start(info) + len(member.header)
+            crc, done = _native.append_from_file(
+                agent, learner, index, self._source.fd, start, size, _native.crc32(member.header)
+            )
+            if done != size:
+                self.fail("ends before its data")
+            if crc != info.CRC:
+                self.fail(f"fails its CRC-32 check (found {crc:08x}, recorded {info.CRC:08x})")
+            return
+        self.read(member, functools.partial(_native.append_to_array, agent, learner, index))
+
     def value(self, member: _Member, dtype: np.dtype) -> np.ndarray:
+        """The member's data as a new array (for the small members, read before an agent is
+        built)."""
         array = np.empty(member.shape, dtype=dtype)
-        self.read(member, array)
+        target = memoryview(array.reshape(-1).view(np.uint8))
+        filled = 0
+
+        def fill(chunk: memoryview) -> None:
+            nonlocal filled
+            target[filled : filled + len(chunk)] = chunk
+            filled += len(chunk)
+
+        self.read(member, fill)
         return array
 
     def _data_start(self, info: zipfile.ZipInfo) -> int:
@@ -413,17 +452,21 @@ def _trace_list_bytes(reader: _Reader, num_actions: int, num_features: int) -> i
 
 
 def _build(reader: _Reader, plans: list[_LearnerPlan], num_features: int) -> VeltoActorCritic:
-    agent = VeltoActorCritic(
-        num_features, len(plans) - 1, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0
-    )
+    # The constructor builds the units and their engines; the per-feature arrays, empty at zero
+    # features, are then filled in one pass each from the file (the memory they need has been
+    # checked with the constructor's own guard). All other parameters are overwritten here.
+    agent = VeltoActorCritic(0, len(plans) - 1, 0, 1, 0, 0, 0, 0, 0, 0, 0)
+    for plan in plans:
+        for index, member in enumerate(plan.arrays):
+            _native.begin_array(agent, plan.learner, index, num_features)
+            reader.fill_array(member, agent, plan.learner, index)
+    reader.field = "the arrays"
+    _native.check_array_sizes(agent, num_features)
     for plan in plans:
         _native.set_scalars(agent, plan.learner, plan.scalars)
         _native.set_trace_list(agent, plan.learner, plan.trace_list)
         if plan.engine is not None:
             _native.set_engine(agent, plan.learner, *plan.engine)
-        views = _native.writable_arrays(agent, plan.learner)
-        for member, view in zip(plan.arrays, views, strict=True):
-            reader.read(member, view)
     return agent
 
 

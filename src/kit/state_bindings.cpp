@@ -2,16 +2,22 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "agent/memory_budget.hpp"
 #include "agent/velto_actor_critic.hpp"
 #include "binding_support/constructed_agent.hpp"
+#include "core/huge_pages.hpp"
+#include "kit/crc32.hpp"
 #include "kit/engine_text.hpp"
 #include "kit/learner_fields.hpp"
 
@@ -37,7 +43,7 @@ ActorUnit& unit_at(VeltoActorCritic& agent, int learner) {
 
 // Calls `work` with the critic or the unit that `learner` selects.
 template <typename Work>
-auto with_learner(VeltoActorCritic& agent, int learner, Work work) {
+decltype(auto) with_learner(VeltoActorCritic& agent, int learner, Work work) {
   if (learner == kCritic) {
     return work(agent.critic);
   }
@@ -46,31 +52,28 @@ auto with_learner(VeltoActorCritic& agent, int learner, Work work) {
 
 // A view of `array` whose base is the agent's Python object, so the agent lives as long as the
 // view. The per-feature arrays are never resized, so the memory stays valid for that long.
-py::array float_view(std::vector<float>& array, py::handle owner, bool writable) {
+py::array float_view(std::vector<float>& array, py::handle owner) {
   py::array_t<float> view({static_cast<py::ssize_t>(array.size())}, {sizeof(float)}, array.data(),
                           owner);
-  if (!writable) {
-    // The base is no array and offers no writable buffer, so NumPy also refuses to set the flag
-    // back: nothing can write through this view.
-    py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-  }
+  // The base is no array and offers no writable buffer, so NumPy also refuses to set the flag
+  // back: nothing can write through this view.
+  py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
   return view;
 }
 
 template <typename Learner>
-py::list array_views(Learner& learner, py::handle owner, bool writable) {
+py::list array_views(Learner& learner, py::handle owner) {
   py::list views;
   for (const auto& field : LearnerFields<Learner>::arrays) {
-    views.append(float_view(learner.*field.member, owner, writable));
+    views.append(float_view(learner.*field.member, owner));
   }
   return views;
 }
 
-py::list learner_arrays(VeltoActorCritic& agent, int learner, bool writable) {
+py::list learner_arrays(VeltoActorCritic& agent, int learner) {
   velto::constructed(agent);
   const py::handle owner = py::cast(&agent, py::return_value_policy::reference);
-  return with_learner(agent, learner,
-                      [&](auto& chosen) { return array_views(chosen, owner, writable); });
+  return with_learner(agent, learner, [&](auto& chosen) { return array_views(chosen, owner); });
 }
 
 template <typename Learner>
@@ -177,6 +180,116 @@ void set_engine(VeltoActorCritic& agent, int unit,
   velto::set_engine_state(chosen.rng, state);
 }
 
+// Loading fills a freshly built agent of no features array by array, in one pass over the data:
+// each array is reserved whole (and advised onto huge pages, as the learners' own arrays are),
+// then appended to chunk by chunk as the chunks are read and checksummed. Filling the arrays of
+// an agent built at full size would write every element twice, zeros first.
+std::vector<float>& array_at(VeltoActorCritic& agent, int learner, int index) {
+  return with_learner(agent, learner, [index](auto& chosen) -> std::vector<float>& {
+    using Learner = std::decay_t<decltype(chosen)>;
+    const auto& fields = LearnerFields<Learner>::arrays;
+    if (index < 0 || static_cast<std::size_t>(index) >= fields.size()) {
+      throw py::index_error("array " + std::to_string(index) + " is outside [0, " +
+                            std::to_string(fields.size()) + ")");
+    }
+    return chosen.*fields[static_cast<std::size_t>(index)].member;
+  });
+}
+
+void begin_array(VeltoActorCritic& agent, int learner, int index, std::size_t count) {
+  velto::constructed(agent);
+  std::vector<float>& array = array_at(agent, learner, index);
+  if (!array.empty()) {
+    throw py::value_error("only an empty array is filled");
+  }
+  array.reserve(count);
+  velto::advise_huge_pages(array.data(), count * sizeof(float));
+}
+
+void append_to_array(VeltoActorCritic& agent, int learner, int index, const py::buffer& chunk) {
+  velto::constructed(agent);
+  std::vector<float>& array = array_at(agent, learner, index);
+  const py::buffer_info info = chunk.request();
+  const std::size_t bytes = static_cast<std::size_t>(info.size * info.itemsize);
+  if (info.ndim != 1 || info.strides[0] != info.itemsize || bytes % sizeof(float) != 0 ||
+      bytes / sizeof(float) > array.capacity() - array.size()) {
+    throw py::value_error("a chunk must be contiguous whole floats within the reserved size");
+  }
+  // Appended within the reserved capacity, so the array is never reallocated.
+  const std::size_t start = array.size();
+  array.resize(start + bytes / sizeof(float));
+  std::memcpy(array.data() + start, info.ptr, bytes);
+}
+
+// Appends `bytes` bytes read from file descriptor `fd` at `offset` to the array, and returns the
+// CRC-32 of them continued from `crc` and the number of bytes read (fewer where the file ends).
+// The reads go through a buffer small enough to stay in the cache while it is checksummed and
+// copied on, without the interpreter lock.
+py::tuple append_from_file(VeltoActorCritic& agent, int learner, int index, int fd,
+                           std::int64_t offset, std::size_t bytes, std::uint32_t crc) {
+  velto::constructed(agent);
+  std::vector<float>& array = array_at(agent, learner, index);
+  if (bytes % sizeof(float) != 0 || bytes / sizeof(float) > array.capacity() - array.size()) {
+    throw py::value_error("the data must be whole floats within the reserved size");
+  }
+  constexpr std::size_t kChunkFloats = (1 << 20) / sizeof(float);
+  std::vector<float> chunk(std::min(kChunkFloats, bytes / sizeof(float)));
+  std::size_t done = 0;
+  int error = 0;
+  {
+    py::gil_scoped_release unlocked;
+    while (done < bytes) {
+      const std::size_t want = std::min(chunk.size() * sizeof(float), bytes - done);
+      std::size_t got = 0;
+      while (got < want) {
+        const ssize_t read =
+            pread(fd, reinterpret_cast<char*>(chunk.data()) + got, want - got,
+                  static_cast<off_t>(offset + static_cast<std::int64_t>(done + got)));
+        if (read < 0 && errno == EINTR) {
+          continue;
+        }
+        if (read <= 0) {
+          error = read < 0 ? errno : 0;
+          break;
+        }
+        got += static_cast<std::size_t>(read);
+      }
+      crc = velto::crc32(chunk.data(), got, crc);
+      const std::size_t whole = got / sizeof(float);
+      array.insert(array.end(), chunk.data(), chunk.data() + whole);
+      done += got;
+      if (got < want) {
+        break;
+      }
+    }
+  }
+  if (error != 0) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+  return py::make_tuple(crc, done);
+}
+
+// Every per-feature array of every learner holds exactly num_features elements.
+void check_array_sizes(VeltoActorCritic& agent, std::size_t num_features) {
+  velto::constructed(agent);
+  const auto check = [num_features](auto& learner) {
+    using Learner = std::decay_t<decltype(learner)>;
+    for (const auto& field : LearnerFields<Learner>::arrays) {
+      if ((learner.*field.member).size() != num_features) {
+        throw py::value_error(std::string(field.name) + " holds " +
+                              std::to_string((learner.*field.member).size()) + " elements, not " +
+                              std::to_string(num_features));
+      }
+    }
+  };
+  check(agent.critic);
+  for (ActorUnit& unit : agent.units) {
+    check(unit);
+  }
+}
+
 // The single-precision exponential the learners take of their log step sizes, element by
 // element; NumPy's own float32 exp may differ from it in the last bit.
 py::array_t<float> exp_float32(const py::array_t<float, py::array::c_style>& values) {
@@ -209,16 +322,15 @@ void bind_state(py::module_& m) {
   m.def(
       "num_units", [](VeltoActorCritic& agent) { return velto::constructed(agent).units.size(); },
       py::arg("agent"));
-  m.def(
-      "arrays",
-      [](VeltoActorCritic& agent, int learner) { return learner_arrays(agent, learner, false); },
-      py::arg("agent"), py::arg("learner"),
-      "Read-only views of the learner's per-feature arrays, in the order of *_ARRAYS.");
-  m.def(
-      "writable_arrays",
-      [](VeltoActorCritic& agent, int learner) { return learner_arrays(agent, learner, true); },
-      py::arg("agent"), py::arg("learner"),
-      "Writable views of the same arrays, for filling a freshly built agent.");
+  m.def("arrays", &learner_arrays, py::arg("agent"), py::arg("learner"),
+        "Read-only views of the learner's per-feature arrays, in the order of *_ARRAYS.");
+  m.def("begin_array", &begin_array, py::arg("agent"), py::arg("learner"), py::arg("index"),
+        py::arg("count"));
+  m.def("append_to_array", &append_to_array, py::arg("agent"), py::arg("learner"), py::arg("index"),
+        py::arg("chunk"));
+  m.def("append_from_file", &append_from_file, py::arg("agent"), py::arg("learner"),
+        py::arg("index"), py::arg("fd"), py::arg("offset"), py::arg("bytes"), py::arg("crc"));
+  m.def("check_array_sizes", &check_array_sizes, py::arg("agent"), py::arg("num_features"));
   m.def("scalars", &scalars, py::arg("agent"), py::arg("learner"));
   m.def("set_scalars", &set_scalars, py::arg("agent"), py::arg("learner"), py::arg("values"));
   m.def("trace_list", &trace_list, py::arg("agent"), py::arg("learner"));
