@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
+#include <optional>
 
+#include "agent/memory_limits.hpp"
 #include "core/actor_unit.hpp"
 
 namespace velto {
@@ -16,12 +19,16 @@ constexpr std::uint64_t kUnitArrays = 10;
 }  // namespace
 
 std::uint64_t available_memory_bytes() {
+  // Physical memory bounds everything; the kernel's own figures (free memory, cgroup limits
+  // less usage) can only lower it.
+  std::uint64_t available = UINT64_MAX;
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) {
-    return UINT64_MAX;
+  if (pages > 0 && page_size > 0) {
+    available = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
   }
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+  const std::optional<std::uint64_t> limited = MemoryLimits("/").available_bytes();
+  return limited ? std::min(available, *limited) : available;
 }
 
 void require_memory(std::uint64_t bytes) {

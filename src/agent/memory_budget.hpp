@@ -4,9 +4,10 @@
 
 namespace velto {
 
-// The bytes this process can still be given without the kernel killing it. Used to refuse, with
-// std::bad_alloc, an agent whose zero-filled arrays would be committed page by page past what
-// the machine can back.
+// The bytes this process can still be given without the kernel killing it: the smallest of the
+// physical memory, MemAvailable and the headroom under every memory cgroup limit above the
+// process (MemoryLimits). Used to refuse, with std::bad_alloc, an agent whose zero-filled arrays
+// would be committed page by page past what can be backed.
 std::uint64_t available_memory_bytes();
 
 // Throws std::bad_alloc, before anything is allocated, when `bytes` more cannot be had.

@@ -14,8 +14,9 @@ namespace velto {
 // anything else is refused unused. Shared by the module and the kit, which both take agents.
 inline VeltoActorCritic& constructed(VeltoActorCritic& agent) {
   namespace py = pybind11;
-  static const py::detail::type_info* const type =
-      py::detail::get_type_info(typeid(VeltoActorCritic));
+  // Looked up on every call, never cached: each interpreter (sub-interpreters included) has its
+  // own record of the class, and an agent is registered under the record of its own interpreter.
+  const py::detail::type_info* const type = py::detail::get_type_info(typeid(VeltoActorCritic));
   if (!py::detail::get_object_handle(&agent, type)) {
     throw py::type_error("VeltoActorCritic.__init__() has not been called on this object");
   }

@@ -5,19 +5,22 @@
 #include <vector>
 
 #include "agent/velto_actor_critic.hpp"
+#include "binding_support/agent_init.hpp"
 #include "binding_support/constructed_agent.hpp"
+#include "binding_support/instance_creation_guard.hpp"
+#include "binding_support/step_descriptor.hpp"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(velto_actor_critic, m) {
   m.doc() = "Python bindings for Velto Actor-Critic algorithm";
+  velto::guard_instance_creation();
 
-  py::class_<velto::VeltoActorCritic>(m, "VeltoActorCritic")
-      .def(py::init<std::int32_t, std::int32_t, float, float, float, float, float, float, float,
-                    float, std::int32_t>(),
-           py::arg("num_features"), py::arg("num_actions"), py::arg("lambda_"), py::arg("alpha"),
-           py::arg("epsilon"), py::arg("meta_step_size"), py::arg("eta"), py::arg("eta_actor"),
-           py::arg("decay"), py::arg("action_prob_at_init"), py::arg("seed"))
+  py::class_<velto::VeltoActorCritic> cls(m, "VeltoActorCritic");
+  cls.def("__init__", &velto::construct_agent, py::detail::is_new_style_constructor(),
+          py::arg("num_features"), py::arg("num_actions"), py::arg("lambda_"), py::arg("alpha"),
+          py::arg("epsilon"), py::arg("meta_step_size"), py::arg("eta"), py::arg("eta_actor"),
+          py::arg("decay"), py::arg("action_prob_at_init"), py::arg("seed"))
       .def(
           "step",
           [](velto::VeltoActorCritic& agent, const std::vector<std::int32_t>& feature_indices,
@@ -25,4 +28,5 @@ PYBIND11_MODULE(velto_actor_critic, m) {
             return velto::constructed(agent).step(feature_indices, reward, gamma);
           },
           py::arg("feature_indices"), py::arg("reward"), py::arg("gamma"));
+  velto::install_step_descriptor(cls);
 }

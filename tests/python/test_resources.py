@@ -167,6 +167,65 @@ def test_sizes_that_cannot_fit_raise_memory_error(num_features, num_actions):
     assert (completed.returncode, completed.stdout.strip()) == (0, "MemoryError"), completed.stderr
 
 
+def own_memory_cgroup() -> Path | None:
+    """This process's group in a cgroup v1 memory hierarchy mounted at /sys/fs/cgroup/memory."""
+    try:
+        lines = Path("/proc/self/cgroup").read_text().splitlines()
+    except OSError:
+        return None
+    for line in lines:
+        _, controllers, path = line.split(":", 2)
+        if "memory" in controllers.split(","):
+            group = Path("/sys/fs/cgroup/memory") / path.lstrip("/")
+            return group if (group / "memory.limit_in_bytes").exists() else None
+    return None
+
+
+# Runs in the limited group: moves itself in, sets the limit to what it uses plus 400 MiB, then
+# asks for one agent beyond the limit and three of 150 MiB (84 bytes per feature with one action).
+IN_LIMITED_GROUP = """
+import json, os, sys
+from pathlib import Path
+group = Path(sys.argv[1])
+(group / "cgroup.procs").write_text(str(os.getpid()))
+from velto_actor_critic import VeltoActorCritic
+used = int((group / "memory.usage_in_bytes").read_text())
+(group / "memory.limit_in_bytes").write_text(str(used + (400 << 20)))
+outcomes, kept = [], []
+for mib in (1024, 150, 150, 150):
+    try:
+        kept.append(VeltoActorCritic((mib << 20) // 84, 1, 0.9, 0.1, 0.01, 1e-3, 0.5, 0.05, 0.5,
+                                     0.5, 7))
+        outcomes.append("built")
+    except MemoryError:
+        outcomes.append("MemoryError")
+print(json.dumps(outcomes))
+"""
+
+
+def test_memory_error_under_a_cgroup_memory_limit():
+    # Below the machine's memory, a cgroup's limit is what the kernel enforces, by killing the
+    # process; the guard must count it, and what the group already uses.
+    parent = own_memory_cgroup()
+    if parent is None:
+        pytest.skip("no cgroup v1 memory hierarchy at /sys/fs/cgroup/memory")
+    group = parent / f"velto_memory_test_{os.getpid()}"
+    try:
+        group.mkdir()
+    except OSError as error:
+        pytest.skip(f"cannot create a memory cgroup: {error}")
+    try:
+        completed = subprocess.run(
+            [sys.executable, "-c", IN_LIMITED_GROUP, str(group)],
+            capture_output=True, text=True, timeout=120,
+        )
+    finally:
+        group.rmdir()
+    assert completed.returncode == 0, (completed.returncode, completed.stderr[-3000:])
+    outcomes = json.loads(completed.stdout.strip().splitlines()[-1])
+    assert outcomes == ["MemoryError", "built", "built", "MemoryError"]
+
+
 def step_sequence(seed: int, length: int, num_features: int):
     """A reproducible sequence of feature lists, rewards and discounts."""
     rng = random.Random(seed)
