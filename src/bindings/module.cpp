@@ -8,9 +8,13 @@
 #include "binding_support/agent_init.hpp"
 #include "binding_support/constructed_agent.hpp"
 #include "binding_support/instance_creation_guard.hpp"
-#include "binding_support/step_descriptor.hpp"
+#include "binding_support/method_descriptor.hpp"
 
 namespace py = pybind11;
+
+namespace {
+constexpr char kStep[] = "step";
+}  // namespace
 
 PYBIND11_MODULE(velto_actor_critic, m) {
   m.doc() = "Python bindings for Velto Actor-Critic algorithm";
@@ -28,5 +32,5 @@ PYBIND11_MODULE(velto_actor_critic, m) {
             return velto::constructed(agent).step(feature_indices, reward, gamma);
           },
           py::arg("feature_indices"), py::arg("reward"), py::arg("gamma"));
-  velto::install_step_descriptor(cls);
+  velto::MethodDescriptor<kStep>::install(cls);
 }

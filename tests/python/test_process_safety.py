@@ -231,6 +231,33 @@ def test_profiler_keeps_the_caller_and_counts_each_step(caller):
     assert caller_entry[1] == 1 and "<built-in method builtins.len>" in by_name
 
 
+def test_profiler_keeps_the_caller_of_the_kits_tile_coder():
+    # The kit's classes come from the same binding library; the tile coder is called at every step
+    # of the kit's loops, right before the agent.
+    from velto_kit import TileCoder
+
+    coder = TileCoder([-1.0, -1.0], [1.0, 1.0], 4, 2)
+    agent = make_agent()
+
+    def coded_steps(count):
+        for t in range(count):
+            agent.step(coder.active_features([t / count, -t / count]), 1.0, 0.9)
+        return len([])
+
+    profiler = cProfile.Profile()
+    profiler.enable()
+    coded_steps(15)
+    profiler.disable()
+    stats = pstats.Stats(profiler).stats
+    callers = {key[2]: [caller[2] for caller in entry[4]] for key, entry in stats.items()}
+    names = {key[2]: entry[1] for key, entry in stats.items()}
+    coder_name = "<method 'active_features' of 'velto_kit._native.TileCoder' objects>"
+    step_name = "<method 'step' of 'velto_actor_critic.VeltoActorCritic' objects>"
+    assert names.get("coded_steps") == 1, sorted(names)
+    assert (names.get(coder_name), names.get(step_name)) == (15, 15), sorted(names)
+    assert callers[coder_name] == callers[step_name] == ["coded_steps"]
+
+
 class TestStepForwarding:
     """`step` forwards to the binding library's function: same results and same errors."""
 
