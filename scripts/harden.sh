@@ -164,7 +164,7 @@ case "$module_path" in
 esac
 env "${sanitized_env[@]}" "$python" -m pytest -p no:cacheprovider tests/python
 
-stage "fuzzing the checkpoint loader against the sanitized kit for ${loader_fuzz_seconds}s"
+stage "the checkpoint loader against the sanitized kit: ${loader_fuzz_seconds}s of fuzzing, its tests"
 # velto_kit's Python beside the sanitized extension, ahead of the installed package.
 kit_dir="$root/$asan_dir/kit-package"
 rm -rf "$kit_dir"
@@ -178,6 +178,10 @@ env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -c \
 }
 env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" \
   tests/fuzz/checkpoint_loader_fuzz.py "$loader_fuzz_seconds" "$asan_dir"
+# The checkpoint and inspection tests against the same sanitized kit (about 15 s).
+env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -m pytest \
+  -p no:cacheprovider -q tests/python/test_checkpoint.py tests/python/test_checkpoint_damage.py \
+  tests/python/test_inspection.py
 
 stage "fuzz target build"
 fuzz_dir=build/harden-fuzz
