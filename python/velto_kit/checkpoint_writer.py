@@ -202,19 +202,34 @@ def directory(entries: list[Entry], start: int) -> bytes:
     return b"".join(records)
 
 
+# Where a CRC-32 sits in a local and in a central header.
+_LOCAL_CRC = 14
+_CENTRAL_CRC = 16
+
+
 def checkpoint_bytes(agent: VeltoActorCritic) -> bytes:
-    """The whole checkpoint as one bytes object, each array copied into it once."""
+    """The whole checkpoint as one bytes object: each array copied into it once, its checksum
+    taken from the copy (the kit's ``assemble``), and the checksums then written into the local
+    and central headers, which are laid out first with zeros there."""
     members = entries(agent)
     pieces: list[bytes | memoryview] = []
+    groups: list[int] = []
+    slots: list[tuple[int, int]] = []
     offset = 0
-    for entry in members:
-        entry.checksum()
+    for group, entry in enumerate(members):
         entry.offset = offset
         local = entry.local_header()
+        slots.append((offset + _LOCAL_CRC, group))
         pieces += [local, entry.header, entry.data]
+        groups += [-1, group, group]
         offset += len(local) + entry.size
+    position = offset
+    for group, entry in enumerate(members):
+        slots.append((position + _CENTRAL_CRC, group))
+        position += len(entry.central_header())
     pieces.append(directory(members, offset))
-    return b"".join(pieces)
+    groups.append(-1)
+    return _native.assemble(pieces, groups, slots)
 
 
 def _write_all(descriptor: int, pieces: list[bytes | memoryview]) -> None:
