@@ -11,6 +11,8 @@
   (``run_episodes``, ``evaluate``, ``run_random``).
 """
 
+from importlib.metadata import version
+
 from velto_kit import pickling as _pickling
 from velto_kit._native import TileCoder
 from velto_kit.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
@@ -29,6 +31,9 @@ from velto_kit.loop import (
 from velto_kit.settings import AgentSettings, make_agent
 
 _pickling.register()
+
+# The distribution's version, written once in pyproject.toml.
+__version__ = version("velto_actor_critic")
 
 __all__ = [
     "MAPPINGS",
