@@ -49,7 +49,8 @@ sdist=$(ls dist/velto_actor_critic-*.tar.gz)
 sdist_env=$work/sdist-env
 install_sdist() {
   "$python" -m venv "$sdist_env"
-  CMAKE_BUILD_PARALLEL_LEVEL=1 "$sdist_env/bin/python" -m pip install --quiet "$sdist" pytest
+  CMAKE_BUILD_PARALLEL_LEVEL=1 "$sdist_env/bin/python" -m pip install --quiet --no-compile \
+    "$sdist" pytest
 }
 timed "sdist built and installed in a fresh environment" install_sdist >"$work/sdist.log" 2>&1 &
 sdist_job=$!
@@ -74,8 +75,9 @@ found = {name: path for name, path in found.items() if path}
 assert not found, f"a compiler can be found: {found}"
 print("no compiler on PATH, CC and CXX unset")
 EOF
-  no_compiler "$wheel_env/bin/python" -m pip install --quiet --only-binary=:all: "$wheel" \
-    -r requirements-dev.txt
+  # Byte code is compiled when a module is first imported, not for every installed file.
+  no_compiler "$wheel_env/bin/python" -m pip install --quiet --no-compile --only-binary=:all: \
+    "$wheel" -r requirements-dev.txt
 }
 timed "wheel installed without a compiler" install_wheel
 site=$("$wheel_env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
@@ -89,19 +91,8 @@ for module in (velto_actor_critic, velto_kit):
     assert module.__file__.startswith(sys.argv[1]), f"{module.__name__} from {module.__file__}"
 print(f"testing the installed wheel in {sys.argv[1]}")
 EOF
-timed "Python suites against the wheel, without a compiler" no_compiler \
-  "$wheel_env/bin/python" -P -m pytest tests/python -q -p no:cacheprovider \
-  --deselect tests/python/test_reference_model.py::test_learner_matches_model_in_every_member_after_every_step
-
-# 4. The code that ships.
-extensions=("$site"/velto_actor_critic.*.so "$site"/velto_kit/_native.*.so)
-timed "AVX instructions only in the AVX2 functions" \
-  "$wheel_env/bin/python" tests/dist/vector_code.py --sources src "${extensions[@]}"
-timed "the check of the shipped code catches a file built for AVX2" \
-  "$wheel_env/bin/python" -m pytest tests/dist -q -p no:cacheprovider
-
 # 5. The C++ package, from the Release build of the C++ tests (scripts/test.sh builds it; only
-#    what is missing is built here).
+#    what is missing is built here), and a consumer of it.
 cpp_package() {
   cmake -S . -B build/tests -DVELTO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/tests --parallel "$(nproc)" --target velto_agent state_dump >/dev/null
@@ -111,23 +102,52 @@ cpp_package() {
   cmake --build "$work/consumer" --parallel "$(nproc)" >/dev/null
   "$work/consumer/agent_digest"
 }
-timed "C++ package installed, consumer built and run" cpp_package
 
-timed "emulated processors: dispatch and digests" "$wheel_env/bin/python" tests/dist/emulated_cpu.py \
-  --python "$wheel_env/bin/python" --consumer "$work/consumer/agent_digest"
-printf '#!/bin/sh\nexec qemu-x86_64 -cpu Nehalem "%s" "$@"\n' \
-  "$PWD/build/tests/tests/cpp/state_dump" >"$work/state_dump_nehalem"
-chmod +x "$work/state_dump_nehalem"
-timed "C++ learners on Nehalem against the model" env VELTO_NAN_PAYLOADS=any \
-  VELTO_STATE_DUMP="$PWD/$work/state_dump_nehalem" "$wheel_env/bin/python" -P -m pytest -q \
-  -p no:cacheprovider tests/python/test_reference_model.py -k learner_matches_model
-timed "module on Nehalem against the model, all emulated" qemu-x86_64 -cpu Nehalem \
-  "$wheel_env/bin/python" -P -m pytest -q -p no:cacheprovider tests/python/test_reference_model.py \
-  -k "module_action_lists and ordinary"
+# 4 and 5, on the second core while the first runs the Python suites.
+checks_of_what_ships() {
+  local extensions=("$site"/velto_actor_critic.*.so "$site"/velto_kit/_native.*.so)
+  timed "AVX instructions only in the AVX2 functions" \
+    "$wheel_env/bin/python" tests/dist/vector_code.py --sources src "${extensions[@]}"
+  timed "the check of the shipped code catches a file built for AVX2" \
+    "$wheel_env/bin/python" -m pytest tests/dist -q -p no:cacheprovider
+
+  timed "C++ package installed, consumer built and run" cpp_package
+
+  timed "emulated processors: dispatch and digests" "$wheel_env/bin/python" \
+    tests/dist/emulated_cpu.py --python "$wheel_env/bin/python" \
+    --consumer "$work/consumer/agent_digest"
+  printf '#!/bin/sh\nexec qemu-x86_64 -cpu Nehalem "%s" "$@"\n' \
+    "$PWD/build/tests/tests/cpp/state_dump" >"$work/state_dump_nehalem"
+  chmod +x "$work/state_dump_nehalem"
+  timed "C++ learners on Nehalem against the model" env VELTO_NAN_PAYLOADS=any \
+    VELTO_STATE_DUMP="$PWD/$work/state_dump_nehalem" "$wheel_env/bin/python" -P -m pytest -q \
+    -p no:cacheprovider tests/python/test_reference_model.py -k learner_matches_model
+  timed "module on Nehalem against the model, all emulated" qemu-x86_64 -cpu Nehalem \
+    "$wheel_env/bin/python" -P -m pytest -q -p no:cacheprovider \
+    tests/python/test_reference_model.py -k "module_action_lists and ordinary"
+}
+checks_of_what_ships >"$work/ships.log" 2>&1 &
+ships_job=$!
+
+suites_passed=true
+timed "Python suites against the wheel, without a compiler" no_compiler \
+  "$wheel_env/bin/python" -P -m pytest tests/python -q -p no:cacheprovider \
+  --deselect tests/python/test_reference_model.py::test_learner_matches_model_in_every_member_after_every_step ||
+  suites_passed=false
+# Both background jobs end before the stage does, whatever happened.
+ships_passed=true
+wait "$ships_job" || ships_passed=false
+cat "$work/ships.log"
+sdist_passed=true
+wait "$sdist_job" || sdist_passed=false
+cat "$work/sdist.log"
+if ! { $suites_passed && $ships_passed && $sdist_passed; }; then
+  echo "[dist stage] failed: Python suites passed $suites_passed, checks of what ships passed" \
+    "$ships_passed, sdist installed $sdist_passed" >&2
+  exit 1
+fi
 
 # 3, concluded.
-wait "$sdist_job" || { cat "$work/sdist.log"; exit 1; }
-cat "$work/sdist.log"
 wheel_digest=$("$wheel_env/bin/python" -P tests/dist/agent_digest.py | cut -d'"' -f4)
 sdist_digest=$("$sdist_env/bin/python" -P tests/dist/agent_digest.py | cut -d'"' -f4)
 [ "$wheel_digest" = "$sdist_digest" ] ||
