@@ -13,3 +13,8 @@ ctest --test-dir build/tests --output-on-failure --parallel "$(nproc)"
 # The comparison with the Python model runs this program of the ctest build.
 export VELTO_STATE_DUMP="$PWD/build/tests/tests/cpp/state_dump"
 .venv/bin/python -m pytest tests/python
+
+# velto_kit and the examples stay lint-clean and typed.
+.venv/bin/ruff check python examples
+.venv/bin/ruff format --check python examples
+.venv/bin/python -m mypy

@@ -42,7 +42,8 @@ def save_attributes(learner: object, directory: Path, stem: str) -> None:
             kind = type(value).__name__
             raise TypeError(f"attribute {name!r} of {type(learner).__name__}: cannot save a {kind}")
     directory = Path(directory)
-    np.savez(directory / f"{stem}.npz", **arrays)
+    # NumPy's stub types the keyword arrays as if they could fill allow_pickle.
+    np.savez(directory / f"{stem}.npz", **arrays)  # type: ignore[arg-type]
     (directory / f"{stem}.json").write_text(json.dumps(others))
 
 

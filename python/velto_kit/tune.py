@@ -74,7 +74,7 @@ def train_trial(config: Mapping[str, Any]) -> None:
     from ray import tune
 
     trial = TrialConfig.from_dict(config)
-    done = {"episodes": 0, "steps": 0, "seconds": 0.0}
+    done: dict[str, Any] = {"episodes": 0, "steps": 0, "seconds": 0.0}
     checkpoint = tune.get_checkpoint()
     env = make_env(trial)
     try:
