@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any
 
 import gymnasium as gym
-from velto_kit.sweep import (
+from velto_kit.sweeps.sweep import (
     EXPERIMENT_NAME,
     check_grid,
     episode_rows,
@@ -33,8 +33,8 @@ from velto_kit.sweep import (
     trial_rows,
     write_csv,
 )
-from velto_kit.sweep_plot import curve_labels, plot_returns
-from velto_kit.trial_config import TrialConfig
+from velto_kit.sweeps.sweep_plot import curve_labels, plot_returns
+from velto_kit.sweeps.trial_config import TrialConfig
 
 # The smoke grid: two seeds of one short CartPole-v1 run, which fit in a CI stage.
 SMOKE = {"env_id": ["CartPole-v1"], "seed": [0, 1], "episodes": [20], "checkpoint_every": [10]}
@@ -123,7 +123,7 @@ def grid_from(arguments: argparse.Namespace) -> dict[str, list[Any]]:
 
 def check_tasks(grid: dict[str, list[Any]]) -> None:
     """Fails before Ray starts when a task cannot be made (a misspelt id, a missing package)."""
-    from velto_kit.tune import make_env
+    from velto_kit.sweeps.tune import make_env
 
     for env_id in grid.get("env_id", [TrialConfig.env_id]):
         make_env(TrialConfig(env_id=env_id)).close()

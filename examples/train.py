@@ -89,7 +89,9 @@ def time_limit(env_id: str, max_episode_steps: int | None) -> int | None:
     return UNLIMITED_TASK_STEPS
 
 
-def make_features(env: gym.Env[Any, Any], settings: Settings) -> velto_kit.features.Features:
+def make_features(
+    env: gym.Env[Any, Any], settings: Settings
+) -> velto_kit.experiments.features.Features:
     return velto_kit.features_for(
         env,
         tiles=settings.tiles,

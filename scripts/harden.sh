@@ -169,7 +169,7 @@ stage "the checkpoint loader against the sanitized kit: ${loader_fuzz_seconds}s 
 kit_dir="$root/$asan_dir/kit-package"
 rm -rf "$kit_dir"
 mkdir -p "$kit_dir/velto_kit"
-cp python/velto_kit/*.py "$kit_dir/velto_kit/"
+cp -r python/velto_kit/. "$kit_dir/velto_kit/"
 cp "$asan_dir"/_native.*.so "$kit_dir/velto_kit/"
 env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -c \
   'import velto_kit._native as kit; print("sanitized kit:", kit.__file__)' | grep -q "$kit_dir" || {

@@ -1,12 +1,11 @@
 """What both studies share: the tasks' fixed settings, running groups of trials, and summaries.
 
-A group is one grid of trials (``velto_kit.sweep``'s grid: a key with several values is an axis).
-It runs on Ray Tune through ``velto_kit.sweep.run_sweep`` (a local Ray started here unless
-``--address`` names a cluster), or with ``--backend local`` in a plain process pool that drives the
-same learners (``velto_kit.trial_learners``) without Ray. Each finished group is written to
-``OUT/groups/NAME.json``; running a study again with the same ``--out`` reuses those files, so an
-interrupted study continues with the groups it had not finished.
-"""
+A group is one grid of trials (the grid of ``velto_kit.sweeps.sweep``: a key with several values is
+an axis). It runs on Ray Tune through ``velto_kit.sweeps.sweep.run_sweep`` (a local Ray started
+here unless ``--address`` names a cluster), or with ``--backend local`` in a plain process pool
+that drives the same learners (``velto_kit.sweeps.trial_learners``) without Ray. Each finished
+group is written to ``OUT/groups/NAME.json``; running a study again with the same ``--out`` reuses
+those files, so an interrupted study continues with the groups it had not finished."""
 
 from __future__ import annotations
 
@@ -76,9 +75,9 @@ def grid_points(grid: Mapping[str, Sequence[Any]]) -> list[dict[str, Any]]:
 
 def _local_trial(config: dict[str, Any]) -> TrialRecord:
     """Runs one trial in this process with the learners the Ray trainable uses."""
-    from velto_kit.trial_config import TrialConfig
-    from velto_kit.trial_learners import build_learner
-    from velto_kit.tune import make_env
+    from velto_kit.sweeps.trial_config import TrialConfig
+    from velto_kit.sweeps.trial_learners import build_learner
+    from velto_kit.sweeps.tune import make_env
 
     trial = TrialConfig.from_dict({**config, "checkpoint_every": 10**9})
     env = make_env(trial)
@@ -99,7 +98,7 @@ def _run_local(points: list[dict[str, Any]], workers: int) -> list[TrialRecord]:
 
 
 def _run_ray(grid: Mapping[str, Sequence[Any]], name: str, out: Path) -> list[TrialRecord]:
-    from velto_kit.sweep import episode_records, run_sweep
+    from velto_kit.sweeps.sweep import episode_records, run_sweep
 
     storage = (out / "ray").resolve()
     # A group whose Tune records exist was interrupted: Tune's restore continues it.

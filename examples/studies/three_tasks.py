@@ -1,9 +1,9 @@
 """Three classic-control tasks and a one-hot task: the agent against SARSA(lambda) and random.
 
-For each task, the agent and the SARSA(lambda) baseline (``velto_kit.baselines``, same features)
-are tuned with the same budget: the same number of candidate settings, each run on the tuning
-seeds. The candidate with the best mean final return on those seeds is then run on the reported
-seeds, which were not used for tuning, beside a uniformly random policy on the same seeds.
+For each task, the agent and the SARSA(lambda) baseline (``velto_kit.sweeps.baselines``, same
+features) are tuned with the same budget: the same number of candidate settings, each run on the
+tuning seeds. The candidate with the best mean final return on those seeds is then run on the
+reported seeds, which were not used for tuning, beside a uniformly random policy on the same seeds.
 
     python examples/studies/three_tasks.py                   # the README's study, local Ray
     python examples/studies/three_tasks.py --backend local --workers 2

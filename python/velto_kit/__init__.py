@@ -1,36 +1,60 @@
 """velto_kit: everything around a ``velto_actor_critic.VeltoActorCritic`` agent.
 
-- ``save``/``load`` and ``dumps``/``loads``: checkpoints that resume exactly;
-- importing this package registers the agent class with ``copyreg``, so that ``pickle``,
-  ``copy.copy`` and ``copy.deepcopy`` work on agents;
-- ``inspect``: every member of the critic and of each actor unit, by name;
-- ``value`` and ``action_probabilities``: what the agent gives for a state, without learning;
-- features for observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the
-  agent's units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings
-  (``AgentSettings``, ``make_agent``) and the loop that runs an agent on a Gymnasium environment
-  (``run_episodes``, ``evaluate``, ``run_random``).
+Its names are grouped by what they are for, and every one is importable from ``velto_kit``
+itself:
+
+- ``velto_kit.state``: ``save``/``load`` and ``dumps``/``loads`` (checkpoints that resume
+  exactly), ``inspect`` (every member of the critic and of each actor unit, by name), ``value``
+  and ``action_probabilities`` (what the agent gives for a state, without learning); importing
+  velto_kit registers the agent class with ``copyreg``, so that ``pickle``, ``copy.copy`` and
+  ``copy.deepcopy`` work on agents;
+- ``velto_kit.experiments``: features for observations (``TileCoder``, ``OneHot``,
+  ``features_for``), mappings from the agent's units onto ``Discrete(n)`` actions
+  (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``) and the loop that
+  runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``);
+- ``velto_kit.sweeps``: sweeps over settings, seeds and tasks on Ray Tune and the SARSA(lambda)
+  baseline.
 """
 
 from importlib.metadata import version
 
-from velto_kit import pickling as _pickling
-from velto_kit._native import TileCoder
-from velto_kit.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
-from velto_kit.checkpoint import CheckpointError, dumps, load, loads, save
-from velto_kit.evaluation import action_probabilities, value
-from velto_kit.features import OBSERVATION_BOUNDS, OneHot, features_for
-from velto_kit.inspection import AgentState, CriticState, LearnerState, UnitState, inspect
-from velto_kit.loop import (
+from velto_kit import _moved
+from velto_kit.experiments import (
+    MAPPINGS,
+    OBSERVATION_BOUNDS,
+    ActionMapping,
+    AgentSettings,
     EpisodeResult,
+    OneHot,
+    TileCoder,
+    action_mapping,
     checkpoint_path,
+    default_mapping,
     evaluate,
+    features_for,
+    make_agent,
     random_returns,
     run_episodes,
     run_random,
 )
-from velto_kit.settings import AgentSettings, make_agent
+from velto_kit.state import (
+    AgentState,
+    CheckpointError,
+    CriticState,
+    LearnerState,
+    UnitState,
+    action_probabilities,
+    dumps,
+    inspect,
+    load,
+    loads,
+    save,
+    value,
+)
+from velto_kit.state import pickling as _pickling
 
 _pickling.register()
+_moved.install()
 
 # The distribution's version, written once in pyproject.toml.
 __version__ = version("velto_actor_critic")

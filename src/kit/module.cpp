@@ -1,9 +1,9 @@
 #include <pybind11/pybind11.h>
 
-#include "kit/checksum_bindings.hpp"
-#include "kit/evaluation_bindings.hpp"
-#include "kit/state_bindings.hpp"
-#include "kit/tile_coder_bindings.hpp"
+#include "kit/experiments/tile_coder_bindings.hpp"
+#include "kit/state/checksum_bindings.hpp"
+#include "kit/state/evaluation_bindings.hpp"
+#include "kit/state/state_bindings.hpp"
 
 namespace py = pybind11;
 

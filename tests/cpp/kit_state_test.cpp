@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "agent/velto_actor_critic.hpp"
-#include "kit/crc32.hpp"
-#include "kit/engine_text.hpp"
-#include "kit/evaluation.hpp"
+#include "kit/state/crc32.hpp"
+#include "kit/state/engine_text.hpp"
+#include "kit/state/evaluation.hpp"
 
 namespace {
 

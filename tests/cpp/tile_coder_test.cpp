@@ -1,4 +1,4 @@
-#include "kit/tile_coder.hpp"
+#include "kit/experiments/tile_coder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@ import os
 
 import gymnasium as gym
 import numpy as np
-from velto_kit.features import OBSERVATION_BOUNDS
+from velto_kit.experiments.features import OBSERVATION_BOUNDS
 
 CRASH_AT_RESET = 13
 

@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-from velto_kit.baselines import SarsaLambda
+from velto_kit.sweeps.baselines import SarsaLambda
 
 
 def one_hot(state: int) -> list[int]:

@@ -13,8 +13,8 @@ from pathlib import Path
 
 import gymnasium as gym
 import pytest
-from velto_kit.trial_config import TrialConfig
-from velto_kit.trial_learners import build_learner
+from velto_kit.sweeps.trial_config import TrialConfig
+from velto_kit.sweeps.trial_learners import build_learner
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))

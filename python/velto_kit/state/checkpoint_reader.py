@@ -31,7 +31,7 @@ from numpy.lib import format as npy
 from velto_actor_critic import VeltoActorCritic
 
 from velto_kit import _native
-from velto_kit.checkpoint_layout import (
+from velto_kit.state.checkpoint_layout import (
     ENGINE_WORDS,
     FORMAT_NAME,
     HEADER_FIELDS,

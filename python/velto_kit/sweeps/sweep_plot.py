@@ -53,7 +53,7 @@ def plot_returns(
     """Draws the return per episode (a `smoothing`-episode moving average) of every setting on
     every task: the mean over the setting's seeds, their min-max range shaded; writes a PNG.
 
-    `trials` and `episodes` are ``velto_kit.sweep.trial_rows`` and ``episode_rows``.
+    `trials` and `episodes` are ``velto_kit.sweeps.sweep.trial_rows`` and ``episode_rows``.
 
     Example: ``plot_returns(trial_rows(results, 20), episode_rows(results), Path("sweep.png"))``.
     """

@@ -9,7 +9,7 @@ from collections.abc import Callable
 
 from velto_actor_critic import VeltoActorCritic
 
-from velto_kit.checkpoint import dumps, loads
+from velto_kit.state.checkpoint import dumps, loads
 
 
 def restore(data: bytes) -> VeltoActorCritic:

@@ -1,7 +1,7 @@
 """Sweeps on Ray Tune: a grid over settings x seeds x tasks, run, resumed and tabulated.
 
 ``run_sweep`` hands the grid to ``ray.tune.Tuner`` (Tune's grid search, trial records, failure
-handling and restoring; ``velto_kit.tune.train_trial`` trains each point) and returns Tune's
+handling and restoring; ``velto_kit.sweeps.tune.train_trial`` trains each point) and returns Tune's
 ``ResultGrid``; ``trial_rows`` and ``episode_rows`` turn that into one row per trial and one per
 episode, ``write_csv`` and ``plot_returns`` into a table and a figure.
 """
@@ -15,7 +15,7 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
-from velto_kit.trial_config import TrialConfig
+from velto_kit.sweeps.trial_config import TrialConfig
 
 EXPERIMENT_NAME = "sweep"
 EPISODE_FIELDS = ("trial", "episode", "return", "length", "steps", "seconds")
@@ -95,7 +95,7 @@ def run_sweep(
     """
     from ray import tune
 
-    from velto_kit.tune import train_trial
+    from velto_kit.sweeps.tune import train_trial
 
     storage = Path(storage).resolve()
     path = storage / name

@@ -1,4 +1,4 @@
-#include "kit/evaluation.hpp"
+#include "kit/state/evaluation.hpp"
 
 #include "agent/feature_range.hpp"
 #include "core/feature_sum.hpp"

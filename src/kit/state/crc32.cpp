@@ -1,4 +1,4 @@
-#include "kit/crc32.hpp"
+#include "kit/state/crc32.hpp"
 
 #include <array>
 

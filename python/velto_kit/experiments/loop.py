@@ -23,8 +23,8 @@ from typing import Any
 
 import numpy as np
 
-from velto_kit.actions import ActionMapping, Choose
-from velto_kit.features import Features
+from velto_kit.experiments.actions import ActionMapping, Choose
+from velto_kit.experiments.features import Features
 
 
 @dataclass(frozen=True)

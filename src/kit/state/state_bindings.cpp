@@ -1,4 +1,4 @@
-#include "kit/state_bindings.hpp"
+#include "kit/state/state_bindings.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -17,9 +17,9 @@
 #include "agent/velto_actor_critic.hpp"
 #include "binding_support/constructed_agent.hpp"
 #include "core/huge_pages.hpp"
-#include "kit/crc32.hpp"
-#include "kit/engine_text.hpp"
-#include "kit/learner_fields.hpp"
+#include "kit/state/crc32.hpp"
+#include "kit/state/engine_text.hpp"
+#include "kit/state/learner_fields.hpp"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "kit/engine_text.hpp"
+#include "kit/state/engine_text.hpp"
 
 #include <sstream>
 #include <stdexcept>

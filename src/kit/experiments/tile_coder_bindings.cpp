@@ -1,4 +1,4 @@
-#include "kit/tile_coder_bindings.hpp"
+#include "kit/experiments/tile_coder_bindings.hpp"
 
 #include <pybind11/stl.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "binding_support/method_descriptor.hpp"
-#include "kit/scratch_array.hpp"
-#include "kit/tile_coder.hpp"
+#include "kit/experiments/scratch_array.hpp"
+#include "kit/experiments/tile_coder.hpp"
 
 namespace py = pybind11;
 

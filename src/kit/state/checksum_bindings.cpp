@@ -1,4 +1,4 @@
-#include "kit/checksum_bindings.hpp"
+#include "kit/state/checksum_bindings.hpp"
 
 #include <pybind11/stl.h>
 
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "kit/crc32.hpp"
+#include "kit/state/crc32.hpp"
 
 namespace py = pybind11;
 

@@ -25,8 +25,8 @@ from typing import Any
 
 import numpy as np
 
-from velto_kit.trial_config import TrialConfig
-from velto_kit.trial_learners import build_learner
+from velto_kit.sweeps.trial_config import TrialConfig
+from velto_kit.sweeps.trial_learners import build_learner
 
 TRIAL_FILE = "trial.json"
 

@@ -10,8 +10,13 @@ from pathlib import Path
 from velto_actor_critic import VeltoActorCritic
 
 from velto_kit import _native
-from velto_kit.checkpoint_reader import BytesSource, CheckpointError, FileSource, read_checkpoint
-from velto_kit.checkpoint_writer import checkpoint_bytes, write_checkpoint
+from velto_kit.state.checkpoint_reader import (
+    BytesSource,
+    CheckpointError,
+    FileSource,
+    read_checkpoint,
+)
+from velto_kit.state.checkpoint_writer import checkpoint_bytes, write_checkpoint
 
 __all__ = ["CheckpointError", "dumps", "load", "loads", "save"]
 

@@ -101,7 +101,7 @@ def box_bounds(
         raise ValueError(
             f"{env_id or 'the environment'}: observation dimensions {unbounded} are unbounded;"
             " give bounds=(lows, highs) (examples/train.py: --bounds) or add a box to"
-            " velto_kit.features.OBSERVATION_BOUNDS"
+            " velto_kit.experiments.features.OBSERVATION_BOUNDS"
         )
     return low.tolist(), high.tolist()
 

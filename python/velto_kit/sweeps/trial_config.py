@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any
 
-from velto_kit.settings import AgentSettings
+from velto_kit.experiments.settings import AgentSettings
 
 LEARNERS = ("velto", "sarsa", "random")
 

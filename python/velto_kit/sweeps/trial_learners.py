@@ -3,7 +3,7 @@
 Each learner runs episodes on an environment and saves itself into a checkpoint folder; its
 builder makes it fresh from a ``TrialConfig`` or restores it from such a folder. To add a learner,
 write a class with ``run`` and ``save`` and a builder, and add the builder to ``BUILDERS`` (and its
-name to ``velto_kit.trial_config.LEARNERS``).
+name to ``velto_kit.sweeps.trial_config.LEARNERS``).
 """
 
 from __future__ import annotations
@@ -14,13 +14,13 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, Protocol
 
-from velto_kit.actions import ActionMapping, action_mapping
-from velto_kit.baselines import SarsaLambda
-from velto_kit.features import Features, features_for
-from velto_kit.loop import EpisodeResult, run_episodes, run_random
-from velto_kit.plain_state import load_attributes, save_attributes
-from velto_kit.settings import make_agent
-from velto_kit.trial_config import TrialConfig
+from velto_kit.experiments.actions import ActionMapping, action_mapping
+from velto_kit.experiments.features import Features, features_for
+from velto_kit.experiments.loop import EpisodeResult, run_episodes, run_random
+from velto_kit.experiments.settings import make_agent
+from velto_kit.state.plain_state import load_attributes, save_attributes
+from velto_kit.sweeps.baselines import SarsaLambda
+from velto_kit.sweeps.trial_config import TrialConfig
 
 AGENT_FILE = "agent.npz"
 SARSA_STEM = "sarsa"
@@ -228,6 +228,6 @@ def build_learner(config: TrialConfig, env: Any, restored: Path | None) -> Trial
     Example:
         >>> import gymnasium as gym
         >>> type(build_learner(TrialConfig(learner="random"), gym.make("CartPole-v1"), None))
-        <class 'velto_kit.trial_learners.RandomLearner'>
+        <class 'velto_kit.sweeps.trial_learners.RandomLearner'>
     """
     return BUILDERS[config.learner](config, env, restored)

@@ -1,4 +1,4 @@
-#include "kit/evaluation_bindings.hpp"
+#include "kit/state/evaluation_bindings.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "binding_support/constructed_agent.hpp"
-#include "kit/evaluation.hpp"
+#include "kit/state/evaluation.hpp"
 
 namespace py = pybind11;
 

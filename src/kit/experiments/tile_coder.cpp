@@ -1,4 +1,4 @@
-#include "kit/tile_coder.hpp"
+#include "kit/experiments/tile_coder.hpp"
 
 #include <cmath>
 #include <limits>
@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "kit/scratch_array.hpp"
+#include "kit/experiments/scratch_array.hpp"
 
 namespace velto {
 

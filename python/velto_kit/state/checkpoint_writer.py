@@ -20,7 +20,7 @@ from numpy.lib import format as npy
 from velto_actor_critic import VeltoActorCritic
 
 from velto_kit import _native
-from velto_kit.checkpoint_layout import FORMAT_NAME, HEADER_FIELDS, VERSION, learner_prefix
+from velto_kit.state.checkpoint_layout import FORMAT_NAME, HEADER_FIELDS, VERSION, learner_prefix
 
 
 def _learner_members(agent: VeltoActorCritic, learner: int) -> Iterator[tuple[str, np.ndarray]]:

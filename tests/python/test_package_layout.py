@@ -1,0 +1,41 @@
+"""The package's grouping into subpackages, and the modules' earlier places."""
+
+import importlib
+import pickle
+
+import pytest
+import velto_kit
+from velto_actor_critic import VeltoActorCritic
+from velto_kit._moved import MOVED
+
+
+@pytest.mark.parametrize("old, group", sorted(MOVED.items()))
+def test_an_earlier_module_path_is_the_module_at_its_new_place(old, group):
+    moved = importlib.import_module(f"velto_kit.{old}")
+    assert moved is importlib.import_module(f"velto_kit.{group}.{old}")
+    # The module keeps its own name and spec, so that reloading and pickling name the new place.
+    assert moved.__name__ == f"velto_kit.{group}.{old}"
+    assert moved.__spec__.name == moved.__name__
+
+
+def test_names_unknown_to_the_table_are_not_found():
+    with pytest.raises(ModuleNotFoundError):
+        importlib.import_module("velto_kit.no_such_module")
+
+
+def test_every_subpackage_name_is_importable_from_the_package():
+    for group in ("state", "experiments"):
+        package = importlib.import_module(f"velto_kit.{group}")
+        for name in package.__all__:
+            assert getattr(velto_kit, name) is getattr(package, name), name
+
+
+def test_an_agent_pickled_under_the_earlier_module_path_loads():
+    agent = VeltoActorCritic(16, 2, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 3)
+    agent.step([1, 2], 0.0, 0.9)
+    data = pickle.dumps(agent, protocol=2)
+    assert b"velto_kit.state.pickling" in data
+    # A pickle from before the grouping names the function at its earlier place.
+    earlier = data.replace(b"velto_kit.state.pickling", b"velto_kit.pickling")
+    restored = pickle.loads(earlier)
+    assert velto_kit.dumps(restored) == velto_kit.dumps(agent)
