@@ -8,7 +8,9 @@
 - features for observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the
   agent's units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings
   (``AgentSettings``, ``make_agent``) and the loop that runs an agent on a Gymnasium environment
-  (``run_episodes``, ``evaluate``, ``run_random``).
+  (``run_episodes``, ``evaluate``, ``run_random``);
+- ``Population``: many agents stepped once each in one call, on native threads if asked, with the
+  same bits as stepping them one at a time.
 """
 
 from importlib.metadata import version
@@ -28,6 +30,7 @@ from velto_kit.loop import (
     run_episodes,
     run_random,
 )
+from velto_kit.population import Population
 from velto_kit.settings import AgentSettings, make_agent
 
 _pickling.register()
@@ -46,6 +49,7 @@ __all__ = [
     "EpisodeResult",
     "LearnerState",
     "OneHot",
+    "Population",
     "TileCoder",
     "UnitState",
     "action_mapping",
