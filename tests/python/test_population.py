@@ -211,10 +211,10 @@ def test_construction_refuses_what_it_cannot_step():
 EVERY_FEATURE = list(range(3000))
 
 # What another thread takes of agent 1, each in one call: its critic's value summed over every
-# feature (any weight a half-done sweep had changed would show), or a whole checkpoint.
+# feature (a weight that a half-done sweep had changed or not yet changed would show), or a whole
+# checkpoint.
 SNAPSHOTS = {
     "value": lambda agent: velto_kit.value(agent, EVERY_FEATURE).tobytes(),
-    "probabilities": lambda agent: velto_kit.action_probabilities(agent, EVERY_FEATURE).tobytes(),
     "dumps": velto_kit.dumps,
     "deepcopy": lambda agent: velto_kit.dumps(copy.deepcopy(agent)),
 }
@@ -227,7 +227,6 @@ UNLOCKED_COPY = pytest.mark.xfail(reason="dumps copies agent memory without the 
     "snapshot",
     [
         "value",
-        "probabilities",
         pytest.param("dumps", marks=UNLOCKED_COPY),
         pytest.param("deepcopy", marks=UNLOCKED_COPY),
     ],
@@ -237,13 +236,14 @@ def test_other_threads_see_agents_before_or_after_a_call_never_during(snapshot):
     native threads: every snapshot is a state of the one-at-a-time sequence, and nothing hangs."""
     take = SNAPSHOTS[snapshot]
     count, calls = 4, 150
+    # Long-lived traces: every step sweeps thousands of entries, a wide window for a reader.
+    settings = velto_kit.AgentSettings(lambda_=0.99, epsilon=1e-4)
     agents, alone = (
-        [velto_kit.make_agent(3000, 2, velto_kit.AgentSettings(), seed=s) for s in range(count)]
-        for _ in range(2)
+        [velto_kit.make_agent(3000, 2, settings, seed=s) for s in range(count)] for _ in range(2)
     )
     population = Population(agents, threads=2)
     rng = np.random.default_rng(0)
-    inputs = [(rng.integers(0, 3000, (count, 16)), rng.normal(size=count)) for _ in range(calls)]
+    inputs = [(rng.integers(0, 3000, (count, 32)), rng.normal(size=count)) for _ in range(calls)]
     seen = {take(alone[1])}
     for features, rewards in inputs:
         for i, agent in enumerate(alone):
