@@ -51,6 +51,7 @@ FORMS = {
     "int32 array": lambda rows: np.array(rows, dtype=np.int32),
     "int64 array": lambda rows: np.array(rows, dtype=np.int64),
     "int16 array": lambda rows: np.array(rows, dtype=np.int16),
+    "Fortran-order int64": lambda rows: np.asfortranarray(np.array(rows, dtype=np.int64)),
     "ragged lists": lambda rows: rows,
     "ragged arrays": lambda rows: [np.array(r, dtype=np.int64) for r in rows],
 }
