@@ -38,8 +38,7 @@ class BoundPopulation {
     for (std::size_t i = 0; i < agents.size(); ++i) {
       const py::handle agent = agents[i];
       if (!py::isinstance<VeltoActorCritic>(agent)) {
-        throw py::type_error("agents[" + std::to_string(i) +
-                             "] must be a VeltoActorCritic, not " +
+        throw py::type_error("agents[" + std::to_string(i) + "] must be a VeltoActorCritic, not " +
                              std::string(Py_TYPE(agent.ptr())->tp_name));
       }
       VeltoActorCritic& native = agent.cast<VeltoActorCritic&>();
@@ -134,9 +133,8 @@ velto::FeatureRows feature_rows(py::array& features, const std::optional<py::arr
 }
 
 py::array_t<bool> step(BoundPopulation& bound, py::array features,
-                       const std::optional<py::array>& offsets,
-                       const py::object& rewards, const py::object& gammas,
-                       const std::optional<py::array>& active) {
+                       const std::optional<py::array>& offsets, const py::object& rewards,
+                       const py::object& gammas, const std::optional<py::array>& active) {
   velto::Population& population = bound.population();
   const std::size_t size = population.size();
   const velto::FeatureRows rows = feature_rows(features, offsets, size);
@@ -151,8 +149,8 @@ py::array_t<bool> step(BoundPopulation& bound, py::array features,
     }
     active_rows = reinterpret_cast<const std::uint8_t*>(active->data());
   }
-  py::array_t<bool> taken({static_cast<py::ssize_t>(size),
-                           static_cast<py::ssize_t>(population.num_actions())});
+  py::array_t<bool> taken(
+      {static_cast<py::ssize_t>(size), static_cast<py::ssize_t>(population.num_actions())});
   // The interpreter lock stays held while native threads step: it is what keeps every other
   // Python thread from reading or changing an agent half-stepped. The workers never touch Python.
   try {
