@@ -61,6 +61,7 @@ class Population:
     _size: int
 
     def __init__(self, agents: Iterable[VeltoActorCritic], *, threads: int = 1) -> None:
+        """Wraps `agents` (see the class's description)."""
         if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
             raise TypeError(f"threads must be an int, not {type(threads).__name__}")
         if not 1 <= threads <= MAX_THREADS:
@@ -88,9 +89,11 @@ class Population:
         return self._core.threads
 
     def __len__(self) -> int:
+        """The number of agents, N."""
         return self._size
 
     def __repr__(self) -> str:
+        """The size, the actions and the threads, for the interpreter."""
         return (
             f"Population({len(self)} agents, num_actions={self.num_actions},"
             f" threads={self.threads})"
@@ -231,8 +234,7 @@ def _python_integers(row: int, values: NDArray[Any]) -> NDArray[np.int64]:
 
 
 def _float_rows(name: str, values: Any, size: int) -> float | NDArray[Any]:
-    """A number or an array of shape (N,) as a float or a contiguous float32 or float64 array of
-    N."""
+    """A number or an array of shape (N,) as a float or a contiguous float32/float64 array."""
     if isinstance(values, numbers.Real) and not isinstance(values, np.ndarray):
         return float(values)
     array = np.asarray(values)
