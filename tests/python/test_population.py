@@ -3,8 +3,12 @@ other Python threads using its agents during calls, and the batched feature maps
 
 import copy
 import hashlib
+import os
 import random
+import signal
 import threading
+import time
+import warnings
 
 import numpy as np
 import pytest
@@ -331,3 +335,31 @@ def test_one_hot_and_flattened_batches_are_the_single_calls():
     assert flattened.active_features_batch(boxes).tolist() == [
         flattened.active_features(b) for b in boxes
     ]
+
+
+def test_population_started_before_a_fork_steps_in_the_child():
+    """The child of a fork has none of the parent's worker threads: waiting for them would hang."""
+    agents, alone = twins(7, 4, 2, [30])
+    population = Population(agents, threads=2)
+    population.step(np.arange(8).reshape(4, 2), 0.0, 0.9)  # the workers exist now
+    for agent in alone:
+        agent.step([2 * alone.index(agent), 2 * alone.index(agent) + 1], 0.0, 0.9)
+    expected = [agent.step([5], 1.0, 0.9) for agent in alone]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+        child = os.fork()
+    if child == 0:
+        try:
+            taken = population.step(np.full((4, 1), 5), 1.0, 0.9)
+            same = [np.flatnonzero(row).tolist() for row in taken] == expected
+            os._exit(0 if same else 1)
+        finally:
+            os._exit(2)
+    deadline = time.monotonic() + 60
+    while (finished := os.waitpid(child, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
+            pytest.fail("the child's population call hung")
+        time.sleep(0.01)
+    assert os.waitstatus_to_exitcode(finished[1]) == 0
