@@ -77,12 +77,16 @@ def test_every_member_matches_agents_stepped_one_at_a_time(threads, form):
             [sizes[i % len(sizes)] for i in range(count)],
             None if ragged else rng.randrange(0, 5),
         )
-        rewards = np_rng.normal(size=count)  # float64: each must round to binary32 as step does
+        # float64 (each must round to binary32 as step rounds it), float32, or one Python number.
+        rewards = np_rng.normal(size=count)
         if call % 3 == 1:
             rewards = rewards.astype(np.float32)
+        elif call % 6 == 2:
+            rewards = [float(rewards[0])] * count
         gammas = np.where(np_rng.random(count) < 0.2, 0.0, np_rng.uniform(0.5, 1.0, count))
         active = np_rng.random(count) < 0.8 if call % 2 else None
-        taken = population.step(FORMS[form](rows), rewards, gammas, active=active)
+        given = rewards[0] if isinstance(rewards, list) else rewards
+        taken = population.step(FORMS[form](rows), given, gammas, active=active)
 
         assert taken.shape == (count, num_actions) and taken.dtype == np.bool_
         for i, agent in enumerate(alone):
@@ -93,17 +97,6 @@ def test_every_member_matches_agents_stepped_one_at_a_time(threads, form):
             assert np.array_equal(taken[i], as_taken(actions, num_actions)), (call, i)
         for i in range(count):
             assert_same_state(agents[i], alone[i])
-
-
-def test_scalar_rewards_and_gammas_round_like_step():
-    agents, alone = twins(5, 3, 2, [50])
-    population = Population(agents)
-    for reward, gamma in [(0.1, 0.3), (np.float32(-1.7), np.float64(0.99)), (1, True)]:
-        taken = population.step(np.array([[1, 2], [3, 4], [5, 6]]), reward, gamma)
-        for i, agent in enumerate(alone):
-            actions = agent.step([2 * i + 1, 2 * i + 2], float(reward), float(gamma))
-            assert np.array_equal(taken[i], as_taken(actions, 2))
-            assert_same_state(agents[i], agent)
 
 
 def digests(agents):
