@@ -12,6 +12,8 @@ itself:
   ``features_for``), mappings from the agent's units onto ``Discrete(n)`` actions
   (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``) and the loop that
   runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``);
+  ``Population``: many agents stepped once each in one call, on native threads if asked, with the
+  same bits as stepping them one at a time;
 - ``velto_kit.sweeps``: sweeps over settings, seeds and tasks on Ray Tune and the SARSA(lambda)
   baseline.
 """
@@ -26,6 +28,7 @@ from velto_kit.experiments import (
     AgentSettings,
     EpisodeResult,
     OneHot,
+    Population,
     TileCoder,
     action_mapping,
     checkpoint_path,
@@ -70,6 +73,7 @@ __all__ = [
     "EpisodeResult",
     "LearnerState",
     "OneHot",
+    "Population",
     "TileCoder",
     "UnitState",
     "action_mapping",

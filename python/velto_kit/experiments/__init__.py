@@ -1,7 +1,7 @@
 """Running agents on tasks: features of observations (``TileCoder``, ``OneHot``,
 ``features_for``), mappings from the agent's units onto actions (``action_mapping``), the agent's
 settings (``AgentSettings``, ``make_agent``) and the loops (``run_episodes``, ``evaluate``,
-``run_random``)."""
+``run_random``) and ``Population``, many agents stepped in one call."""
 
 from velto_kit._native import TileCoder
 from velto_kit.experiments.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
@@ -14,6 +14,7 @@ from velto_kit.experiments.loop import (
     run_episodes,
     run_random,
 )
+from velto_kit.experiments.population import Population
 from velto_kit.experiments.settings import AgentSettings, make_agent
 
 __all__ = [
@@ -23,6 +24,7 @@ __all__ = [
     "AgentSettings",
     "EpisodeResult",
     "OneHot",
+    "Population",
     "TileCoder",
     "action_mapping",
     "checkpoint_path",
