@@ -9,8 +9,9 @@
   agent's units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings
   (``AgentSettings``, ``make_agent``) and the loop that runs an agent on a Gymnasium environment
   (``run_episodes``, ``evaluate``, ``run_random``);
-- populations: many agents stepped in one call (``Population``) on a vector environment
-  (``make_vector_env``, ``run_population``).
+- ``Population``: many agents stepped once each in one call, on native threads if asked, with the
+  same bits as stepping them one at a time; ``run_population`` runs one on a vector environment
+  (``make_vector_env``).
 """
 
 from importlib.metadata import version
