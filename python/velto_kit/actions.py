@@ -83,8 +83,11 @@ class ActionMapping:
             raise ValueError(f"rngs has {len(rngs)} generators, not {mask.shape[0]}")
         mask = mask.astype(bool, copy=False)
         decided = _DECIDERS.get(self.name, _undecided)(mask, self.num_actions)
-        chosen = np.where(decided < 0, 0, decided).astype(np.int64)
-        for row in np.flatnonzero(decided < 0):
+        undecided = np.flatnonzero(decided < 0)
+        if undecided.size == 0:
+            return decided
+        chosen = decided.copy()
+        for row in undecided:
             taken = np.flatnonzero(mask[row]).tolist()
             chosen[row] = self.choose(taken, rngs[int(row)])
         return chosen
@@ -130,7 +133,13 @@ def _undecided(mask: NDArray[np.bool_], _num_actions: int) -> NDArray[np.int64]:
 
 
 def _binary_decided(mask: NDArray[np.bool_], num_actions: int) -> NDArray[np.int64]:
-    code = mask.astype(np.int64) @ (np.int64(1) << np.arange(mask.shape[1], dtype=np.int64))
+    units = mask.shape[1]
+    if units == 1:  # two actions, the common case: the unit is the action
+        code = mask[:, 0].astype(np.int64)
+    else:
+        code = mask.astype(np.int64) @ (np.int64(1) << np.arange(units, dtype=np.int64))
+    if num_actions == 1 << units:  # every code names an action
+        return code
     return np.where(code < num_actions, code, -1)
 
 

@@ -150,18 +150,29 @@ def _final_observations(info: dict[str, Any], indices: NDArray[np.intp]) -> NDAr
 
 
 class _Members:
-    """Per agent: its generator, its episode's running return and length, and its progress."""
+    """Per agent: its generator, its episode's running return and length, and its progress.
+
+    ``idle`` marks the rows that neither draw nor move on the coming vector step: agents whose
+    episodes are done (``done``) and, in next-step mode, sub-environments that reset on it
+    (``pending``: row -> whether the episode ended by termination, ``owed``: its last reward,
+    which a termination's call still has to deliver). Episode ends are few per vector step, so
+    they are kept per row in Python rather than as whole-array masks.
+    """
 
     def __init__(
         self, count: int, episodes: int, start_episode: int, rngs: list[np.random.Generator]
     ) -> None:
         self.rngs = rngs
-        self.episode = np.full(count, start_episode, dtype=np.int64)
+        self.episode = [start_episode] * count
         self.last = start_episode + episodes
         self.done = np.full(count, episodes == 0)
+        self.idle = self.done.copy()
+        self.remaining = 0 if episodes == 0 else count
+        self.pending: dict[int, bool] = {}
+        self.owed: dict[int, float] = {}
         self.returns = np.zeros(count, dtype=np.float64)
         self.lengths = np.zeros(count, dtype=np.int64)
-        self.steps = np.zeros(count, dtype=np.int64)
+        self.steps = [0] * count
 
 
 def _check(envs: Any, population: Population, mapping: ActionMapping, episodes: int) -> None:
@@ -261,8 +272,10 @@ def run_population(
     loop = _Loop(envs, population, features, mapping, float(gamma), learn)
     loop.checkpoints = (checkpoint_every, checkpoint_dir)
     members = _Members(count, episodes, start_episode, list(rngs))
-    seeds = None if seed is None else [seed + i for i in range(count)]
-    yield from loop.run(members, seeds, start_episode)
+    # An int, not the list of seed + i: Gymnasium's synchronous vector environment (and
+    # EnvPool's here) seed sub-environment i with seed + i from it, and a vectorised task such as
+    # CartPole's takes only an int, for the one generator of all its sub-environments.
+    yield from loop.run(members, seed, start_episode)
 
 
 class _Loop:
@@ -292,12 +305,21 @@ class _Loop:
         self.seconds = 0.0
 
     def actions(
-        self, members: _Members, taken: NDArray[np.bool_] | None, rows: Rows, draw: NDArray
+        self,
+        members: _Members,
+        taken: NDArray[np.bool_] | None,
+        rows: Rows,
+        moved: NDArray[np.bool_] | None,
     ) -> NDArray[np.int64]:
-        """The vector's actions: drawn for the rows in `draw`, the first action elsewhere
-        (a sub-environment that resets on this step, or whose agent is done, ignores it)."""
+        """The vector's actions: drawn for the rows in `moved` (None: all), the first action
+        elsewhere (a sub-environment that resets on this step, or whose agent is done, ignores
+        it)."""
+        if moved is None:
+            if taken is None:
+                taken = self.policy_draws(rows, np.arange(self.count), members.rngs)
+            return self.mapping.actions(taken, members.rngs) + self.start
         actions = np.full(self.count, self.start, dtype=np.int64)
-        indices = np.flatnonzero(draw)
+        indices = np.flatnonzero(moved)
         if indices.size == 0:
             return actions
         rngs = [members.rngs[i] for i in indices]
@@ -323,7 +345,7 @@ class _Loop:
             taken[row] = probabilities.astype(np.float64) > rng.random(probabilities.size)
         return taken
 
-    def ended(self, members: _Members, indices: NDArray[np.intp]) -> list[MemberResult]:
+    def ended(self, members: _Members, indices: list[int]) -> list[MemberResult]:
         """Closes the episodes of the agents at `indices`, saving those due a checkpoint."""
         every, directory = self.checkpoints
         now = time.perf_counter()
@@ -331,9 +353,8 @@ class _Loop:
         self.started = now
         results = []
         for i in indices:
-            i = int(i)
-            episode = int(members.episode[i])
-            members.steps[i] += members.lengths[i]
+            episode = members.episode[i]
+            members.steps[i] += int(members.lengths[i])
             checkpoint = None
             if every is not None and (episode + 1) % every == 0:
                 from velto_kit import save
@@ -347,7 +368,7 @@ class _Loop:
                     episode,
                     float(members.returns[i]),
                     int(members.lengths[i]),
-                    int(members.steps[i]),
+                    members.steps[i],
                     self.seconds,
                     checkpoint,
                 )
@@ -355,40 +376,45 @@ class _Loop:
             members.returns[i] = 0.0
             members.lengths[i] = 0
             members.episode[i] += 1
-            members.done[i] = members.episode[i] >= members.last
+            if members.episode[i] >= members.last:
+                members.done[i] = members.idle[i] = True
+                members.remaining -= 1
         return results
 
     def run(
-        self, members: _Members, seeds: list[int] | None, start_episode: int
+        self, members: _Members, seed: int | None, start_episode: int
     ) -> Iterator[MemberResult]:
         self.started = time.perf_counter()
-        observations, _ = self.envs.reset(seed=seeds)
+        observations, _ = self.envs.reset(seed=seed)
         rows = self.encode(observations)
         taken: NDArray[np.bool_] | None = None
         if self.learn:
             first_gamma = 0.0 if start_episode == 0 else self.gamma
             taken = self.population.step(rows, 0.0, first_gamma)
-        # Next-step mode: the sub-environments that reset on the coming step, and whether their
-        # episode ended by termination (the agent then still owes its terminal call).
-        pending = np.zeros(self.count, dtype=bool)
-        terminal = np.zeros(self.count, dtype=bool)
-        owed = np.zeros(self.count, dtype=np.float64)
         step = self.next_step if self.mode == NEXT_STEP else self.same_step
-        while not members.done.all():
-            draw = ~pending & ~members.done
-            actions = self.actions(members, taken, rows, draw)
+        while members.remaining:
+            # Most rows move on most vector steps: with none idle, no per-row selection at all.
+            everyone = not members.idle.any()
+            moved = None if everyone else ~members.idle
+            actions = self.actions(members, taken, rows, moved)
             observations, rewards, terminated, truncated, info = self.envs.step(actions)
             rewards = np.asarray(rewards, dtype=np.float64)
-            terminated = np.asarray(terminated, dtype=bool)
-            truncated = np.asarray(truncated, dtype=bool)
+            ends = np.flatnonzero(np.logical_or(terminated, truncated)).tolist()
             rows = self.encode(observations)
-            moved = ~pending & ~members.done
-            members.lengths[moved] += 1
-            members.returns[moved] += rewards[moved]
-            taken, finished = step(
-                members, rows, rewards, terminated, truncated, info, pending, terminal, owed
-            )
-            if finished.size:
+            if moved is None:
+                members.lengths += 1
+                members.returns += rewards
+            else:
+                members.lengths[moved] += 1
+                members.returns[moved] += rewards[moved]
+                ends = [i for i in ends if moved[i]]
+            if not ends and not members.pending:
+                if self.learn:
+                    active = None if moved is None else moved
+                    taken = self.population.step(rows, rewards, self.gamma, active=active)
+                continue
+            taken, finished = step(members, rows, rewards, terminated, ends, info)
+            if finished:
                 yield from self.ended(members, finished)
                 self.started = time.perf_counter()
 
@@ -397,65 +423,67 @@ class _Loop:
         members: _Members,
         rows: Rows,
         rewards: NDArray[np.float64],
-        terminated: NDArray[np.bool_],
-        truncated: NDArray[np.bool_],
+        terminated: Any,
+        ends: list[int],
         info: dict[str, Any],
-        pending: NDArray[np.bool_],
-        terminal: NDArray[np.bool_],
-        owed: NDArray[np.float64],
-    ) -> tuple[NDArray[np.bool_] | None, NDArray[np.intp]]:
-        """One vector step of an environment that resets a finished sub-environment on the
-        step after: the rows that reset now show their agent the first observation."""
+    ) -> tuple[NDArray[np.bool_] | None, list[int]]:
+        """A vector step with episode ends, of an environment that resets a finished
+        sub-environment on the step after: the rows that reset now (``members.pending``) show
+        their agent the first observation; a termination's call waits for it."""
         del info
-        live = ~members.done
-        resetting = pending & live
-        moved = ~pending & live
-        ends = moved & (terminated | truncated)
-        gammas = np.full(self.count, self.gamma)
-        gammas[resetting & terminal] = 0.0
-        step_rewards = np.where(moved, rewards, 0.0)
-        step_rewards[resetting & terminal] = owed[resetting & terminal]
-        # A termination's call waits for the first observation of the reset on the next step.
-        active = live & ~(moved & terminated)
-        taken = None
+        resetting = list(members.pending)
         if self.learn:
-            taken = self.population.step(rows, step_rewards, gammas, active=active)
-        owed[ends] = rewards[ends]
-        terminal[ends] = terminated[ends]
+            rewards = rewards.copy()
+            gammas = np.full(self.count, self.gamma)
+            for i in resetting:
+                if members.pending[i]:
+                    rewards[i], gammas[i] = members.owed[i], 0.0
+                else:
+                    rewards[i] = 0.0
+            active = ~members.done
+            for i in ends:
+                if terminated[i]:
+                    active[i] = False
+            taken = self.population.step(rows, rewards, gammas, active=active)
+        else:
+            taken = None
+        for i in resetting:
+            members.idle[i] = members.done[i]
+        members.pending.clear()
+        for i in ends:
+            members.pending[i] = bool(terminated[i])
+            members.owed[i] = float(rewards[i])
+            members.idle[i] = True
         # Evaluation closes an episode as it ends; training once the agent is in the next one.
-        finished = np.flatnonzero(resetting if self.learn else ends)
-        pending[:] = ends | (pending & ~live)
-        return taken, finished
+        return taken, resetting if self.learn else ends
 
     def same_step(
         self,
         members: _Members,
         rows: Rows,
         rewards: NDArray[np.float64],
-        terminated: NDArray[np.bool_],
-        truncated: NDArray[np.bool_],
+        terminated: Any,
+        ends: list[int],
         info: dict[str, Any],
-        pending: NDArray[np.bool_],
-        terminal: NDArray[np.bool_],
-        owed: NDArray[np.float64],
-    ) -> tuple[NDArray[np.bool_] | None, NDArray[np.intp]]:
-        """One vector step of an environment that resets a finished sub-environment at once:
-        `rows` already hold the next first observations, the final ones are in `info`."""
-        del pending, terminal, owed
-        live = ~members.done
-        ends = live & (terminated | truncated)
-        finished = np.flatnonzero(ends)
+    ) -> tuple[NDArray[np.bool_] | None, list[int]]:
+        """A vector step with episode ends, of an environment that resets a finished
+        sub-environment at once: `rows` already hold the next first observations, the final
+        ones are in `info`."""
         if not self.learn:
-            return None, finished
-        cut = np.flatnonzero(live & truncated & ~terminated)
+            return None, ends
+        cut = np.array([i for i in ends if not terminated[i]], dtype=np.intp)
         first_rows = rows
         if cut.size:
             rows = _with_rows(rows, cut, self.encode(_final_observations(info, cut)))
-        gammas = np.where(terminated, 0.0, self.gamma)
-        taken = self.population.step(rows, rewards, gammas, active=live)
+        gammas = np.full(self.count, self.gamma)
+        for i in ends:
+            if terminated[i]:
+                gammas[i] = 0.0
+        active = None if not members.done.any() else ~members.done
+        taken = self.population.step(rows, rewards, gammas, active=active)
         if cut.size:
             bridge = np.zeros(self.count, dtype=bool)
             bridge[cut] = True
             bridged = self.population.step(first_rows, 0.0, self.gamma, active=bridge)
             taken[cut] = bridged[cut]
-        return taken, finished
+        return taken, ends
