@@ -398,9 +398,7 @@ class _Loop:
                 members.remaining -= 1
         return results
 
-    def run(
-        self, members: _Members, seed: int | None, starts: list[int]
-    ) -> Iterator[MemberResult]:
+    def run(self, members: _Members, seed: int | None, starts: list[int]) -> Iterator[MemberResult]:
         self.started = time.perf_counter()
         observations, _ = self.envs.reset(seed=seed)
         rows = self.encode(observations)
