@@ -295,3 +295,24 @@ def test_sweep_tables_keep_one_row_per_seed(episodes_of_seed_4):
     ]
     assert rows[0]["final_mean_return"] == 1.5
     assert len(episode_rows(results)) == 3 + episodes_of_seed_4 + 3
+
+
+@pytest.mark.parametrize(("seeds", "same"), [(["3", "4"], True), (["3", "5"], False)])
+def test_train_population_gives_single_runs_returns_where_sub_envs_are_single_envs(
+    seeds, same, tmp_path, capsys
+):
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import train
+
+    options = ["--env", "FrozenLake-v1", "--episodes", "30", "--seeds", *seeds]
+    options += ["--random-episodes", "2", "--no-progress", "--no-inspect-plot", "--workers", "1"]
+    csvs = []
+    for extra in ([], ["--population", "--population-threads", "2"]):
+        out = tmp_path / ("population" if extra else "single")
+        train.main([*options, *extra, "--output-dir", str(out)])
+        csvs.append((out / "returns.csv").read_text())
+    assert "as one population" in capsys.readouterr().out
+    assert (csvs[0] == csvs[1]) == same
+    assert len(csvs[0].splitlines()) == 1 + 30 * len(seeds)
