@@ -33,6 +33,12 @@ TRIAL_FILE = "trial.json"
 def agent_file(seed: int) -> str:
     """The file of the agent of `seed` in a population trial's checkpoint folder.
 
+    Args:
+        seed: the agent's seed.
+
+    Returns:
+        The file's name.
+
     Example:
         >>> agent_file(3)
         'agent-3.npz'
@@ -43,6 +49,12 @@ def agent_file(seed: int) -> str:
 def make_trial_envs(config: TrialConfig) -> Any:
     """The trial's vector environment: one sub-environment per seed, with the trial's time
     limit if it sets one.
+
+    Args:
+        config: the trial.
+
+    Returns:
+        The vector environment, from ``make_vector_env``.
 
     Example:
         >>> make_trial_envs(TrialConfig(seeds_per_trial=3)).num_envs
@@ -76,7 +88,15 @@ class PopulationTrial:
 
     @classmethod
     def build(cls, config: TrialConfig, restored: Path | None) -> PopulationTrial:
-        """Fresh agents of the trial's seeds, or those saved in the folder `restored`."""
+        """Fresh agents of the trial's seeds, or those saved in the folder `restored`.
+
+        Args:
+            config: the trial.
+            restored: a checkpoint folder written by ``save``, or None for fresh agents.
+
+        Returns:
+            The trial, ready to ``run``.
+        """
         from velto_kit import load
 
         envs = make_trial_envs(config)
@@ -95,7 +115,11 @@ class PopulationTrial:
         return cls(config, envs, agents, done)
 
     def run(self) -> Any:
-        """The remaining episodes of every agent, as ``run_population`` yields them."""
+        """The remaining episodes of every agent, as ``run_population`` yields them.
+
+        Returns:
+            The iterator of ``MemberResult``.
+        """
         from velto_kit.tune import resume_seed
 
         config = self.config
@@ -111,13 +135,30 @@ class PopulationTrial:
         )
 
     def metrics(self, results: Any) -> Any:
-        """Each result as the metrics Tune gets, in order, counting the trial's progress."""
+        """Each result as the metrics Tune gets, in order, counting the trial's progress.
+
+        Args:
+            results: the iterator ``run`` returns.
+
+        Returns:
+            An iterator of metrics dicts (``seed``, ``episode``, ``return``, ``length``,
+            ``steps``, ``seconds``).
+        """
         started_seconds, started_steps = self.seconds, list(self.steps)
         for result in results:
             yield self.record(result, started_seconds, started_steps)
 
     def record(self, result: MemberResult, seconds: float, steps: list[int]) -> dict[str, Any]:
-        """The metrics of `result`, its steps and seconds counted from the trial's start."""
+        """The metrics of `result`, its steps and seconds counted from the trial's start.
+
+        Args:
+            result: one agent's finished episode.
+            seconds: the trial's seconds before this run.
+            steps: each agent's steps before this run.
+
+        Returns:
+            The metrics dict.
+        """
         i = result.agent
         self.episodes[i] = result.episode + 1
         self.steps[i] = steps[i] + result.steps
@@ -133,7 +174,11 @@ class PopulationTrial:
 
     def checkpoint_due(self) -> bool:
         """Whether the slowest agent has just finished another block of ``checkpoint_every``
-        episodes, or every agent its last episode (the trial's last result)."""
+        episodes, or every agent its last episode (the trial's last result).
+
+        Returns:
+            True when the result just counted is to carry a checkpoint.
+        """
         slowest = min(self.episodes)
         block = slowest // self.config.checkpoint_every
         due = block > self.saved_block or slowest == self.config.episodes
@@ -141,7 +186,11 @@ class PopulationTrial:
         return due
 
     def save(self, directory: Path) -> None:
-        """Every agent and ``trial.json`` into `directory`."""
+        """Writes every agent and ``trial.json`` into `directory`.
+
+        Args:
+            directory: an existing folder.
+        """
         from velto_kit import save
 
         for seed, agent in zip(self.config.seeds, self.population.agents, strict=True):
@@ -151,7 +200,11 @@ class PopulationTrial:
 
 
 def train_population_trial(config: TrialConfig) -> None:
-    """Ray Tune function trainable for a trial of several seeds (see the module's text)."""
+    """Ray Tune function trainable for a trial of several seeds (see the module's text).
+
+    Args:
+        config: the trial, with ``seeds_per_trial`` above 1.
+    """
     from ray import tune
 
     checkpoint = tune.get_checkpoint()
