@@ -224,7 +224,7 @@ def main() -> None:
             f" | {cells[0]} | {cells[1]} |"
         )
     print("\nwhere a population run's CPU time goes (threads=1):\n")
-    print("| environment | CPU-s | environment | features | agents | Python |")
+    print("| backend | CPU-s | environment | features | agents | Python |")
     print("|---|---:|---:|---:|---:|---:|")
     split = {}
     for name, make_envs in backends:
