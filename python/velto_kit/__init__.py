@@ -13,7 +13,8 @@ itself:
   (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``) and the loop that
   runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``);
   ``Population``: many agents stepped once each in one call, on native threads if asked, with the
-  same bits as stepping them one at a time;
+  same bits as stepping them one at a time, and ``run_population``, which runs one on a vector
+  environment (``make_vector_env``);
 - ``velto_kit.sweeps``: sweeps over settings, seeds and tasks on Ray Tune and the SARSA(lambda)
   baseline.
 """
@@ -27,6 +28,7 @@ from velto_kit.experiments import (
     ActionMapping,
     AgentSettings,
     EpisodeResult,
+    MemberResult,
     OneHot,
     Population,
     TileCoder,
@@ -36,8 +38,11 @@ from velto_kit.experiments import (
     evaluate,
     features_for,
     make_agent,
+    make_vector_env,
+    member_checkpoint_path,
     random_returns,
     run_episodes,
+    run_population,
     run_random,
 )
 from velto_kit.state import (
@@ -72,6 +77,7 @@ __all__ = [
     "CriticState",
     "EpisodeResult",
     "LearnerState",
+    "MemberResult",
     "OneHot",
     "Population",
     "TileCoder",
@@ -87,8 +93,11 @@ __all__ = [
     "load",
     "loads",
     "make_agent",
+    "make_vector_env",
+    "member_checkpoint_path",
     "random_returns",
     "run_episodes",
+    "run_population",
     "run_random",
     "save",
     "value",

@@ -1,7 +1,8 @@
 """Running agents on tasks: features of observations (``TileCoder``, ``OneHot``,
 ``features_for``), mappings from the agent's units onto actions (``action_mapping``), the agent's
 settings (``AgentSettings``, ``make_agent``) and the loops (``run_episodes``, ``evaluate``,
-``run_random``) and ``Population``, many agents stepped in one call."""
+``run_random``), ``Population`` (many agents stepped in one call) and ``run_population`` on a
+vector environment (``make_vector_env``)."""
 
 from velto_kit._native import TileCoder
 from velto_kit.experiments.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
@@ -15,7 +16,13 @@ from velto_kit.experiments.loop import (
     run_random,
 )
 from velto_kit.experiments.population import Population
+from velto_kit.experiments.population_loop import (
+    MemberResult,
+    member_checkpoint_path,
+    run_population,
+)
 from velto_kit.experiments.settings import AgentSettings, make_agent
+from velto_kit.experiments.vector_envs import make_vector_env
 
 __all__ = [
     "MAPPINGS",
@@ -23,6 +30,7 @@ __all__ = [
     "ActionMapping",
     "AgentSettings",
     "EpisodeResult",
+    "MemberResult",
     "OneHot",
     "Population",
     "TileCoder",
@@ -32,7 +40,10 @@ __all__ = [
     "evaluate",
     "features_for",
     "make_agent",
+    "make_vector_env",
+    "member_checkpoint_path",
     "random_returns",
     "run_episodes",
+    "run_population",
     "run_random",
 ]

@@ -181,7 +181,8 @@ def features_for(
     """
     import gymnasium as gym
 
-    space = env.observation_space
+    # A vector environment's observation_space is the batch's; its sub-environments' is single.
+    space = getattr(env, "single_observation_space", env.observation_space)
     if isinstance(space, gym.spaces.Discrete):
         return OneHot(int(space.n), int(space.start))
     if isinstance(space, gym.spaces.Box):
