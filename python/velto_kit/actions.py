@@ -32,7 +32,7 @@ Choose = Callable[[Sequence[int], np.random.Generator], int]
 class ActionMapping:
     """A named rule from taken units to one of `num_actions` actions.
 
-    Example:
+    Examples:
         >>> mapping = action_mapping("one-per-action", 4)
         >>> mapping.num_units
         4
@@ -92,7 +92,7 @@ def default_mapping(num_actions: int) -> str:
     pair and one unit per action on Acrobot-v1 and CliffWalking-v1 (README, "Evidence"), and no
     worse on MountainCar-v0.
 
-    Example:
+    Examples:
         >>> [default_mapping(n) for n in (2, 3, 4)]
         ['binary', 'binary', 'binary']
     """
@@ -104,7 +104,7 @@ def default_mapping(num_actions: int) -> str:
 def action_mapping(name: str, num_actions: int) -> ActionMapping:
     """The mapping called `name` (one of ``MAPPINGS``, or ``"default"``) for `num_actions`.
 
-    Example:
+    Examples:
         >>> action_mapping("binary", 5).num_units
         3
     """

@@ -20,7 +20,7 @@ def value(agent: VeltoActorCritic, features: Sequence[int]) -> np.float32:
     weight. Nothing is learned and nothing is drawn. ``features`` is checked like ``step``'s:
     an index outside ``[0, num_features)`` raises IndexError, a wrong kind TypeError.
 
-    Example::
+    Examples:
 
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
@@ -41,7 +41,7 @@ def action_probabilities(agent: VeltoActorCritic, features: Sequence[int]) -> ND
     forms its probability after its trace sweep, so with the weights that sweep leaves. Nothing
     is learned and no engine draws. Indices are checked as ``step`` checks them (IndexError).
 
-    Example::
+    Examples:
 
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic

@@ -32,7 +32,7 @@ class Features(Protocol):
 class OneHot:
     """One feature per state of a ``Discrete(n, start)`` observation space.
 
-    Example:
+    Examples:
         >>> OneHot(4).active_features(2)
         [2]
         >>> OneHot(3, start=-1).active_features(-1)
@@ -62,7 +62,7 @@ class OneHot:
 class Flattened:
     """A tile coder over a Box observation of any shape, read in C order.
 
-    Example:
+    Examples:
         >>> coder = Flattened(TileCoder([0.0] * 4, [1.0] * 4, 2, 1))
         >>> coder.active_features(np.zeros((2, 2)))
         [0]
@@ -85,7 +85,7 @@ def box_bounds(
     """The box to tile-code: `bounds` if given, else the table's entry for `env_id`, else the
     space's own bounds, which must then be finite.
 
-    Example:
+    Examples:
         >>> box_bounds(None, np.array([0.0]), np.array([1.0]), None)
         ([0.0], [1.0])
     """
@@ -117,7 +117,7 @@ def features_for(
     """The feature map for `env`'s observation space: one-hot for ``Discrete``, a tile coder of
     `tilings` tilings of `tiles` tiles per dimension for ``Box``.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> features_for(gym.make("CartPole-v1")).num_features
         19208

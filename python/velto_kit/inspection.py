@@ -52,7 +52,7 @@ class CriticState(LearnerState):
     """The critic's members (see :class:`LearnerState` for which are live views and which are
     copies).
 
-    Example::
+    Examples:
 
         state = velto_kit.inspect(agent).critic
         print(state.weights[:5], state.last_value, state.step_sizes.max())
@@ -73,7 +73,7 @@ class UnitState(LearnerState):
     Mersenne Twister as the C++ standard library's text form writes it: 624 right after seeding,
     0 right after the engine regenerated its words; each draw advances it by two outputs.
 
-    Example::
+    Examples:
 
         unit = velto_kit.inspect(agent).units[0]
         print(unit.action_prob_at_init, unit.rng_position, unit.step_sizes.mean())
@@ -89,7 +89,7 @@ class UnitState(LearnerState):
 class AgentState:
     """Everything :func:`inspect` returns: the critic, the units in action order, the sizes.
 
-    Example::
+    Examples:
 
         state = velto_kit.inspect(agent)
         assert len(state.units) == state.num_actions
@@ -132,7 +132,7 @@ def inspect(agent: VeltoActorCritic) -> AgentState:
     ``rng_state``/``rng_position``. ``step_sizes`` gives ``exp(log_step_size)``. Inspecting
     changes nothing and draws nothing. An object whose ``__init__`` never ran gives TypeError.
 
-    Example::
+    Examples:
 
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic

@@ -19,7 +19,7 @@ _SCALARS = (bool, int, float, str, type(None))
 def save_attributes(learner: object, directory: Path, stem: str) -> None:
     """Writes every attribute of `learner` to ``stem.npz`` (arrays) and ``stem.json`` (the rest).
 
-    Example:
+    Examples:
         >>> import tempfile
         >>> class Counter:
         ...     def __init__(self) -> None:

@@ -12,7 +12,7 @@ class AgentSettings:
     """Every learning parameter of ``VeltoActorCritic``; the defaults are the CartPole example's
     (see the README, "How the defaults were chosen").
 
-    Example:
+    Examples:
         >>> AgentSettings(lambda_=0.9).eta_actor
         0.005
     """
@@ -32,7 +32,7 @@ def make_agent(
 ) -> VeltoActorCritic:
     """A fresh agent of `num_features` features and `num_units` units.
 
-    Example:
+    Examples:
         >>> agent = make_agent(16, 2, AgentSettings(), seed=0)
         >>> agent.step([3], 0.0, 0.0) in ([], [0], [1], [0, 1])
         True

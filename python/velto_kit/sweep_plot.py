@@ -17,7 +17,7 @@ _NOT_SETTINGS |= {"steps", "seconds", "status"}
 def moving_average(values: Sequence[float], width: int) -> np.ndarray:
     """Trailing mean over up to `width` values, so the curve starts at the first episode.
 
-    Example:
+    Examples:
         >>> moving_average([1.0, 3.0, 5.0], 2).tolist()
         [1.0, 2.0, 4.0]
     """
@@ -31,7 +31,7 @@ def curve_labels(trials: Sequence[Mapping[str, Any]]) -> dict[str, str]:
     """A label per trial naming the settings that differ among `trials` (seed and task aside),
     so trials that differ only in their seed share a label and a curve.
 
-    Example:
+    Examples:
         >>> curve_labels([{"trial": "a", "seed": 0, "alpha": 0.1, "eta": 1},
         ...               {"trial": "b", "seed": 1, "alpha": 0.01, "eta": 1}])
         {'a': 'alpha=0.1', 'b': 'alpha=0.01'}

@@ -28,7 +28,7 @@ class TrialConfig:
     example's choice for the number of actions). The agent is saved every ``checkpoint_every``
     episodes and after the last one.
 
-    Example:
+    Examples:
         >>> config = TrialConfig.from_dict({"env_id": "CartPole-v1", "seed": 3, "alpha": 0.05})
         >>> config.settings.alpha, config.episodes
         (0.05, 1000)
@@ -72,7 +72,7 @@ class TrialConfig:
     def from_dict(cls, config: Mapping[str, Any]) -> TrialConfig:
         """The trial described by `config`; keys left out take their defaults.
 
-        Example:
+        Examples:
             >>> TrialConfig.from_dict({"learner": "random", "episodes": 5}).episodes
             5
         """

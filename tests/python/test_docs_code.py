@@ -1,0 +1,112 @@
+"""Every Python code block of the README and of the documentation site runs, in order, page by
+page; the site's generated parts (command-line reference, velto_kit reference) stay complete."""
+
+import importlib.util
+import re
+from pathlib import Path
+
+import pytest
+import velto_kit
+from markdown_blocks import MarkerError, blocks
+
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs"
+# The studies' recorded outputs under docs/results are data, not pages.
+DOCUMENTS = [ROOT / "README.md"] + sorted(
+    path for path in DOCS.rglob("*.md") if DOCS / "results" not in path.parents
+)
+
+
+def _name(path: Path) -> str:
+    return str(path.relative_to(ROOT))
+
+
+@pytest.mark.parametrize("document", DOCUMENTS, ids=_name)
+def test_code_blocks_of_page_run(document, tmp_path, monkeypatch):
+    found = blocks(document.read_text(), document.relative_to(ROOT))
+    runnable = [block for block in found if block.skip_reason is None]
+    if not runnable:
+        pytest.skip("no runnable Python block")
+    # Blocks write their files where they run, and draw without a display.
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    namespace: dict = {"__name__": "__main__"}
+    for block in runnable:
+        # The file name in the traceback points at the page and the block's line.
+        code = compile("\n" * block.line + block.code, str(document), "exec")
+        exec(code, namespace)
+
+
+RUN = "```python\nx = 1\n```"
+BASH = "```bash\nls\n```"
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        (RUN, [("x = 1", None)]),
+        ("<!-- not run: needs a cluster -->\n" + RUN, [("x = 1", "needs a cluster")]),
+        ("<!-- not run: long -->\n\n" + RUN, [("x = 1", "long")]),
+        ("<!-- not run: long -->\n" + RUN + "\n" + RUN, [("x = 1", "long"), ("x = 1", None)]),
+        (BASH + "\n```pycon\n>>> 1\n```\n```python3\nx\n```", []),
+        ("````markdown\n" + RUN + "\n````", []),
+    ],
+    ids=["plain", "marked", "blank-between", "marker-covers-one-block", "other-languages",
+         "nested-fence-is-not-a-block"],
+)
+def test_blocks_and_skip_reasons(text, expected):
+    found = blocks(text, Path("page.md"))
+    assert [(block.code, block.skip_reason) for block in found] == expected
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("<!-- not run: -->\n" + RUN, "needs its reason"),
+        ("<!-- not run:    -->\n" + RUN, "needs its reason"),
+        ("<!-- not run -->\n" + RUN, "needs its reason"),
+        ("<!-- not run: slow -->\n" + BASH, "non-Python block"),
+        ("<!-- not run: slow -->\nsome text\n" + RUN, "before no code block"),
+        ("<!-- not run: slow -->\n", "end of the file"),
+        ("```python\nx = 1\n", "never closed"),
+    ],
+    ids=["empty", "blank", "no-colon", "before-bash", "before-text", "at-end", "unclosed"],
+)
+def test_bad_markers_and_fences_are_errors(text, message):
+    with pytest.raises(MarkerError, match=message):
+        blocks(text, Path("page.md"))
+
+
+def _cli_hook():
+    spec = importlib.util.spec_from_file_location("cli_reference", ROOT / "docs_hooks" / "cli_reference.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize(
+    "script",
+    ["examples/train.py", "examples/sweep.py", "examples/studies/sensitivity.py",
+     "examples/studies/three_tasks.py"],
+)
+def test_cli_reference_lists_every_option_of_the_parser(script):
+    hook = _cli_hook()
+    parser = hook.load_parser(script)
+    page = hook.on_page_markdown(f"# x\n\n<!-- cli: {script} -->\n")
+    assert "<!-- cli:" not in page
+    options = [name for action in parser._actions for name in action.option_strings]
+    assert len(options) > 5
+    missing = [name for name in options if name != "-h" and f"`{name}" not in page]
+    assert missing == []
+
+
+def test_cli_reference_refuses_a_script_that_is_not_there():
+    with pytest.raises(FileNotFoundError, match="examples/nothing.py"):
+        _cli_hook().on_page_markdown("<!-- cli: examples/nothing.py -->")
+
+
+def test_velto_kit_reference_has_exactly_the_public_names():
+    page = (DOCS / "reference" / "velto_kit.md").read_text()
+    documented = set(re.findall(r"^::: velto_kit\.(\w+)$", page, re.MULTILINE))
+    assert sorted(set(velto_kit.__all__) - documented) == []
+    assert sorted(documented - set(velto_kit.__all__)) == []
