@@ -56,7 +56,9 @@ def blocks(text: str, path: Path) -> list[Block]:
                 reason = pending[1] if pending else None
                 found.append(Block(path, fence_line + 1, code, reason))
             elif pending:
-                raise MarkerError(f"{path}:{pending[0]}: a not-run marker before a non-Python block")
+                raise MarkerError(
+                    f"{path}:{pending[0]}: a not-run marker before a non-Python block"
+                )
             pending = None
             index = end
         elif stripped and pending:

@@ -1,7 +1,10 @@
 """Every Python code block of the README and of the documentation site runs, in order, page by
 page; the site's generated parts (command-line reference, velto_kit reference) stay complete."""
 
+import doctest
+import importlib
 import importlib.util
+import pkgutil
 import re
 from pathlib import Path
 
@@ -51,8 +54,14 @@ BASH = "```bash\nls\n```"
         (BASH + "\n```pycon\n>>> 1\n```\n```python3\nx\n```", []),
         ("````markdown\n" + RUN + "\n````", []),
     ],
-    ids=["plain", "marked", "blank-between", "marker-covers-one-block", "other-languages",
-         "nested-fence-is-not-a-block"],
+    ids=[
+        "plain",
+        "marked",
+        "blank-between",
+        "marker-covers-one-block",
+        "other-languages",
+        "nested-fence-is-not-a-block",
+    ],
 )
 def test_blocks_and_skip_reasons(text, expected):
     found = blocks(text, Path("page.md"))
@@ -78,7 +87,9 @@ def test_bad_markers_and_fences_are_errors(text, message):
 
 
 def _cli_hook():
-    spec = importlib.util.spec_from_file_location("cli_reference", ROOT / "docs_hooks" / "cli_reference.py")
+    spec = importlib.util.spec_from_file_location(
+        "cli_reference", ROOT / "docs_hooks" / "cli_reference.py"
+    )
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -86,17 +97,27 @@ def _cli_hook():
 
 @pytest.mark.parametrize(
     "script",
-    ["examples/train.py", "examples/sweep.py", "examples/studies/sensitivity.py",
-     "examples/studies/three_tasks.py"],
+    [
+        "examples/train.py",
+        "examples/sweep.py",
+        "examples/studies/sensitivity.py",
+        "examples/studies/three_tasks.py",
+    ],
 )
 def test_cli_reference_lists_every_option_of_the_parser(script):
     hook = _cli_hook()
     parser = hook.load_parser(script)
     page = hook.on_page_markdown(f"# x\n\n<!-- cli: {script} -->\n")
     assert "<!-- cli:" not in page
-    options = [name for action in parser._actions for name in action.option_strings]
+    # argparse's own --help is left out of the tables: every program has it.
+    options = [
+        name
+        for action in parser._actions
+        if action.dest != "help"
+        for name in action.option_strings
+    ]
     assert len(options) > 5
-    missing = [name for name in options if name != "-h" and f"`{name}" not in page]
+    missing = [name for name in options if f"`{name}" not in page]
     assert missing == []
 
 
@@ -110,3 +131,19 @@ def test_velto_kit_reference_has_exactly_the_public_names():
     documented = set(re.findall(r"^::: velto_kit\.(\w+)$", page, re.MULTILINE))
     assert sorted(set(velto_kit.__all__) - documented) == []
     assert sorted(documented - set(velto_kit.__all__)) == []
+
+
+MODULES = sorted(
+    info.name for info in pkgutil.iter_modules(velto_kit.__path__, "velto_kit.") if not info.ispkg
+)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_docstring_examples_of_module_run(name, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    module = importlib.import_module(name)
+    result = doctest.testmod(module, optionflags=doctest.ELLIPSIS)
+    if result.attempted == 0:
+        pytest.skip("no example in its docstrings")
+    assert result.failed == 0
