@@ -100,6 +100,7 @@ def _opposing(taken: Sequence[int], _rng: np.random.Generator) -> int:
 
 
 MAPPINGS = ("binary", "one-per-action", "opposing")
+"""The names ``action_mapping`` knows, besides ``"default"``."""
 
 
 def default_mapping(num_actions: int) -> str:

@@ -18,6 +18,7 @@ from velto_kit._native import TileCoder
 OBSERVATION_BOUNDS: Mapping[str, tuple[Sequence[float], Sequence[float]]] = {
     "CartPole-v1": ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5]),
 }
+"""Boxes ``(lows, highs)`` by environment id, for ``features_for`` where the space has none."""
 
 
 class Features(Protocol):

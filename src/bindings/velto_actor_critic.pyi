@@ -5,9 +5,8 @@ import typing
 
 # Where an int is expected the module takes anything with __index__ (ints, NumPy integers) and
 # refuses float; objects that convert only through __int__ (Decimal, Fraction, numpy.float32) are
-# truncated at run time, and the stub leaves them out so that mypy flags the truncation.
-_Int: typing.TypeAlias = typing.SupportsIndex
-_Float: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
+# truncated at run time, and the stub leaves them out so that mypy flags the truncation. The types
+# are written out, not aliased, so that the documentation shows them.
 
 class VeltoActorCritic:
     """One agent: a critic with meta-learned step sizes and one Bernoulli actor unit per action.
@@ -41,31 +40,32 @@ class VeltoActorCritic:
         MemoryError: The agent is larger than the memory that can be had (physical memory,
             ``MemAvailable``, every enclosing cgroup's limit); checked before allocating.
 
-    Example:
-        ```python
-        agent = VeltoActorCritic(1024, 2, 0.5, 0.1, 0.01, 0.001, 0.5, 0.005, 0.5, 0.5, seed=0)
-        ```
+    Examples:
+        >>> agent = VeltoActorCritic(1024, 2, 0.5, 0.1, 0.01, 0.001, 0.5, 0.005, 0.5, 0.5, seed=0)
+        >>> VeltoActorCritic(100.0, 2, 0.5, 0.1, 0.01, 0.001, 0.5, 0.005, 0.5, 0.5, seed=0)
+        Traceback (most recent call last):
+        TypeError: __init__(): incompatible constructor arguments. ...
     """
 
     def __init__(
         self,
-        num_features: _Int,
-        num_actions: _Int,
-        lambda_: _Float,
-        alpha: _Float,
-        epsilon: _Float,
-        meta_step_size: _Float,
-        eta: _Float,
-        eta_actor: _Float,
-        decay: _Float,
-        action_prob_at_init: _Float,
-        seed: _Int,
+        num_features: typing.SupportsIndex,
+        num_actions: typing.SupportsIndex,
+        lambda_: typing.SupportsFloat | typing.SupportsIndex,
+        alpha: typing.SupportsFloat | typing.SupportsIndex,
+        epsilon: typing.SupportsFloat | typing.SupportsIndex,
+        meta_step_size: typing.SupportsFloat | typing.SupportsIndex,
+        eta: typing.SupportsFloat | typing.SupportsIndex,
+        eta_actor: typing.SupportsFloat | typing.SupportsIndex,
+        decay: typing.SupportsFloat | typing.SupportsIndex,
+        action_prob_at_init: typing.SupportsFloat | typing.SupportsIndex,
+        seed: typing.SupportsIndex,
     ) -> None: ...
     def step(
         self,
-        feature_indices: collections.abc.Iterable[_Int],
-        reward: _Float,
-        gamma: _Float,
+        feature_indices: collections.abc.Iterable[typing.SupportsIndex],
+        reward: typing.SupportsFloat | typing.SupportsIndex,
+        gamma: typing.SupportsFloat | typing.SupportsIndex,
     ) -> list[int]:
         """Learns from the transition into a new state and decides the actions taken there.
 
@@ -87,8 +87,10 @@ class VeltoActorCritic:
                 the agent is unchanged.
             MemoryError: A learner's list could not grow; the work done before stays.
 
-        Example:
-            ```python
-            actions = agent.step([3, 17, 512], reward=0.0, gamma=0.95)
-            ```
+        Examples:
+            >>> agent = VeltoActorCritic(1024, 2, 0.5, 0.1, 0.01, 0.001, 0.5, 0.005, 0.5, 0.5, 0)
+            >>> agent.step([3, 17, 512], reward=0.0, gamma=0.95)
+            [0, 1]
+            >>> agent.step({4, 18}, reward=1.0, gamma=0.0)  # into a terminal state
+            [0, 1]
         """

@@ -1,6 +1,7 @@
 """Every Python code block of the README and of the documentation site runs, in order, page by
 page; the site's generated parts (command-line reference, velto_kit reference) stay complete."""
 
+import ast
 import doctest
 import importlib
 import importlib.util
@@ -14,6 +15,7 @@ from markdown_blocks import MarkerError, blocks
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
+PACKAGE_STUB = Path("python") / "velto_kit" / "_native.pyi"
 # The studies' recorded outputs under docs/results are data, not pages.
 DOCUMENTS = [ROOT / "README.md"] + sorted(
     path for path in DOCS.rglob("*.md") if DOCS / "results" not in path.parents
@@ -147,3 +149,28 @@ def test_docstring_examples_of_module_run(name, tmp_path, monkeypatch):
     if result.attempted == 0:
         pytest.skip("no example in its docstrings")
     assert result.failed == 0
+
+
+STUBS = [ROOT / "src" / "bindings" / "velto_actor_critic.pyi", ROOT / PACKAGE_STUB]
+
+
+@pytest.mark.parametrize("stub", STUBS, ids=lambda path: path.name)
+def test_docstring_examples_of_stub_run(stub):
+    # A stub is never imported, so its examples run against the module it describes.
+    import velto_actor_critic
+    from velto_kit import _native
+
+    names = {**vars(velto_actor_critic), **vars(_native)}
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    tree = ast.parse(stub.read_text())
+    attempted = 0
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Module | ast.ClassDef | ast.FunctionDef):
+            text = ast.get_docstring(node)
+            if text and ">>>" in text:
+                name = getattr(node, "name", stub.name)
+                test = parser.get_doctest(text, dict(names), name, str(stub), node.lineno)
+                result = runner.run(test)
+                assert result.failed == 0, name
+                attempted += result.attempted
+    assert attempted > 0
