@@ -79,7 +79,12 @@ def parser_markdown(parser: argparse.ArgumentParser) -> str:
     # Groups are argparse's own record of how the options are arranged; no public accessor exists.
     groups: list[Any] = parser._action_groups  # noqa: SLF001
     for group in groups:
-        actions = [a for a in group._group_actions if not isinstance(a, argparse._HelpAction)]
+        # --help is every program's; options hidden with SUPPRESS stay hidden here too.
+        actions = [
+            action
+            for action in group._group_actions
+            if not isinstance(action, argparse._HelpAction) and action.help != argparse.SUPPRESS
+        ]
         if not actions:
             continue
         if group.title not in ("options", "optional arguments", "positional arguments"):
