@@ -67,7 +67,8 @@ def parse_setting(text: str) -> tuple[str, list[Any]]:
     return key, [parse_value(value) for value in values.split(",")]
 
 
-def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's options; the documentation's reference is generated from it."""
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0] if __doc__ else None,
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
@@ -107,6 +108,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--num-cpus", type=int, help="CPUs of the local Ray (default: all)")
     parser.add_argument("--max-concurrent-trials", type=int, help="default: as CPUs allow")
     parser.add_argument("--quiet", action="store_true", help="no Tune status tables")
+    return parser
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = build_parser()
     arguments = parser.parse_args(argv)
     for name in ("episodes", "window", "smoothing"):
         if getattr(arguments, name) is not None and getattr(arguments, name) < 1:

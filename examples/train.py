@@ -395,7 +395,8 @@ def plot_learning_curve(
     plt.close(figure)
 
 
-def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's options; the documentation's reference is generated from it."""
     defaults = AgentSettings()
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0] if __doc__ else None,
@@ -510,6 +511,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     parser.add_argument("--no-inspect-plot", action="store_true", help="skip that figure")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    return parser
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = build_parser()
     arguments = parser.parse_args(argv)
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
     counts += ("population_threads",)

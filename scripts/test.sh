@@ -14,6 +14,10 @@ ctest --test-dir build/tests --output-on-failure --parallel "$(nproc)"
 export VELTO_STATE_DUMP="$PWD/build/tests/tests/cpp/state_dump"
 .venv/bin/python -m pytest tests/python
 
+# The documentation site builds without a warning: a broken link or anchor, a name the API
+# reference cannot find or a docstring that does not render fails it.
+NO_MKDOCS_2_WARNING=1 .venv/bin/mkdocs build --strict --quiet
+
 # velto_kit and the examples stay lint-clean and typed.
 .venv/bin/ruff check python examples
 .venv/bin/ruff format --check python examples

@@ -27,7 +27,8 @@ META_STEP_SIZES = (1e-3, 0.0)
 TASK_LENGTHS = {"CartPole-v1": (300, 50), "CliffWalking-v1": (200, 50)}
 
 
-def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's options; the documentation's reference is generated from it."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("results/sensitivity"))
     parser.add_argument("--plot", type=Path, default=None, help="figure path (default OUT/...)")
@@ -40,6 +41,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "--workers", type=int, default=2, help="trials at a time (local Ray CPUs or processes)"
     )
     parser.add_argument("--smoke", action="store_true", help="a tiny grid, for CI")
+    return parser
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = build_parser()
     arguments = parser.parse_args(argv)
     if arguments.smoke:
         arguments.alphas, arguments.seeds, arguments.episodes = (1e-3, 0.1), [0], 5

@@ -64,7 +64,8 @@ LEARNER_NAMES = {"velto": "agent", "sarsa": "SARSA(λ)", "random": "random"}
 COLOURS = {"velto": "C0", "sarsa": "C1", "random": "C2"}
 
 
-def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's options; the documentation's reference is generated from it."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("results/three_tasks"))
     parser.add_argument("--plot", type=Path, default=None, help="figure path (default OUT/...)")
@@ -76,6 +77,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "--workers", type=int, default=2, help="trials at a time (local Ray CPUs or processes)"
     )
     parser.add_argument("--smoke", action="store_true", help="a tiny version, for CI")
+    return parser
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = build_parser()
     arguments = parser.parse_args(argv)
     arguments.tuning_seeds, arguments.seeds = list(TUNING_SEEDS), list(REPORTED_SEEDS)
     if arguments.smoke:

@@ -22,9 +22,14 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, SupportsIndex
 
 import numpy as np
 from numpy.typing import NDArray
+
+if TYPE_CHECKING:
+    # Gymnasium is optional at run time; a space is recognised without importing it first.
+    from gymnasium.spaces import Space
 
 Choose = Callable[[Sequence[int], np.random.Generator], int]
 
@@ -33,7 +38,7 @@ Choose = Callable[[Sequence[int], np.random.Generator], int]
 class ActionMapping:
     """A named rule from taken units to one of `num_actions` actions.
 
-    Example:
+    Examples:
         >>> mapping = action_mapping("one-per-action", 4)
         >>> mapping.num_units
         4
@@ -47,7 +52,18 @@ class ActionMapping:
     choose: Choose
 
     def action(self, taken: Sequence[int], rng: np.random.Generator) -> int:
-        """The environment action for the agent's list of taken unit indices."""
+        """The environment action for the agent's list of taken unit indices.
+
+        Args:
+            taken: The units the agent took, as ``step`` returns them.
+            rng: The generator of this mapping's random picks (never the agent's engines).
+
+        Returns:
+            The action, in ``[0, num_actions)``.
+
+        Raises:
+            ValueError: A unit outside ``[0, num_units)``.
+        """
         for unit in taken:
             if not 0 <= unit < self.num_units:
                 raise ValueError(f"taken unit {unit} outside [0, {self.num_units})")
@@ -160,15 +176,26 @@ _DECIDERS: dict[str, Decider] = {
 }
 
 MAPPINGS = ("binary", "one-per-action", "opposing")
+"""The names ``action_mapping`` knows, besides ``"default"``."""
 
 
 def default_mapping(num_actions: int) -> str:
-    """The mapping the example uses for `num_actions`: the binary code for every n. For two
-    actions this is the example's one unit; for three and four it learned better than the opposing
-    pair and one unit per action on Acrobot-v1 and CliffWalking-v1 (README, "Evidence"), and no
-    worse on MountainCar-v0.
+    """The name of the mapping the example uses for `num_actions`: the binary code for every n.
 
-    Example:
+    For two actions this is the example's one unit; for three and four it learned better than the
+    opposing pair and one unit per action on Acrobot-v1 and CliffWalking-v1 (see the evidence
+    studies), and no worse on MountainCar-v0.
+
+    Args:
+        num_actions: The number of actions, at least 2.
+
+    Returns:
+        A name from ``MAPPINGS``.
+
+    Raises:
+        ValueError: Fewer than 2 actions.
+
+    Examples:
         >>> [default_mapping(n) for n in (2, 3, 4)]
         ['binary', 'binary', 'binary']
     """
@@ -177,15 +204,44 @@ def default_mapping(num_actions: int) -> str:
     return "binary"
 
 
-def action_mapping(name: str, num_actions: int) -> ActionMapping:
-    """The mapping called `name` (one of ``MAPPINGS``, or ``"default"``) for `num_actions`.
+def _action_count(num_actions: SupportsIndex | Space[Any]) -> int:
+    if hasattr(num_actions, "__index__"):
+        # Gymnasium's Discrete.n is a NumPy integer; the binary code needs a Python int.
+        return operator.index(num_actions)
+    try:
+        from gymnasium.spaces import Discrete
+    except ImportError:  # without Gymnasium nothing here can be a space
+        pass
+    else:
+        if isinstance(num_actions, Discrete):
+            return int(num_actions.n)
+    raise TypeError(f"num_actions must be an int or a Discrete space, not {num_actions!r}")
 
-    Example:
+
+def action_mapping(name: str, num_actions: SupportsIndex | Space[Any]) -> ActionMapping:
+    """The mapping called `name` for `num_actions` actions.
+
+    Args:
+        name: One of ``MAPPINGS``, or ``"default"`` for ``default_mapping(num_actions)``.
+        num_actions: The number of actions (an int or a NumPy integer), or the environment's
+            ``Discrete`` action space itself, whose ``n`` it takes. A space numbered from a
+            ``start`` other than 0 is fine: the loop adds the start to the mapping's action.
+
+    Returns:
+        The mapping; build the agent with its ``num_units`` units.
+
+    Raises:
+        TypeError: `num_actions` is neither an int nor a ``Discrete`` space (a float, a ``Box``).
+        ValueError: Fewer than 2 actions, an unknown name, or ``"opposing"`` for other than 3.
+
+    Examples:
         >>> action_mapping("binary", 5).num_units
         3
+        >>> import gymnasium as gym
+        >>> action_mapping("default", gym.spaces.Discrete(4)).num_units
+        2
     """
-    # Gymnasium's Discrete.n is a NumPy integer; the binary code needs a Python int.
-    num_actions = operator.index(num_actions)
+    num_actions = _action_count(num_actions)
     if num_actions < 2:
         raise ValueError(f"num_actions must be at least 2, not {num_actions}")
     if name == "default":

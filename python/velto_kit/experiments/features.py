@@ -19,17 +19,22 @@ from velto_kit._native import TileCoder
 OBSERVATION_BOUNDS: Mapping[str, tuple[Sequence[float], Sequence[float]]] = {
     "CartPole-v1": ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5]),
 }
+"""Boxes ``(lows, highs)`` by environment id, for ``features_for`` where the space has none."""
 
 
 class Features(Protocol):
-    """What the loop needs from a feature map: its size and the active indices of a state, one
-    state at a time or a batch of N states (row n of the batch is exactly what the single call
-    gives for observation n)."""
+    """What the loops need from a feature map: its size and the active indices of a state."""
 
     @property
     def num_features(self) -> int: ...
 
     def active_features(self, observation: Any) -> list[int]: ...
+
+
+class BatchFeatures(Features, Protocol):
+    """A feature map that also codes a batch of N states in one call (row n of the batch is
+    exactly what the single call gives for observation n). The kit's own maps are such maps;
+    ``run_population`` takes any ``Features`` and calls one that lacks the batch row by row."""
 
     def active_features_batch(self, observations: Any) -> NDArray[np.int32]: ...
 
@@ -37,7 +42,7 @@ class Features(Protocol):
 class OneHot:
     """One feature per state of a ``Discrete(n, start)`` observation space.
 
-    Example:
+    Examples:
         >>> OneHot(4).active_features(2)
         [2]
         >>> OneHot(3, start=-1).active_features(-1)
@@ -102,7 +107,7 @@ class OneHot:
 class Flattened:
     """A tile coder over a Box observation of any shape, read in C order.
 
-    Example:
+    Examples:
         >>> coder = Flattened(TileCoder([0.0] * 4, [1.0] * 4, 2, 1))
         >>> coder.active_features(np.zeros((2, 2)))
         [0]
@@ -140,7 +145,7 @@ def box_bounds(
     """The box to tile-code: `bounds` if given, else the table's entry for `env_id`, else the
     space's own bounds, which must then be finite.
 
-    Example:
+    Examples:
         >>> box_bounds(None, np.array([0.0]), np.array([1.0]), None)
         ([0.0], [1.0])
     """
@@ -168,11 +173,11 @@ def features_for(
     tilings: int = 8,
     bounds: tuple[Any, Any] | None = None,
     hash_size: int | None = None,
-) -> Features:
+) -> BatchFeatures:
     """The feature map for `env`'s observation space: one-hot for ``Discrete``, a tile coder of
     `tilings` tilings of `tiles` tiles per dimension for ``Box``.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> features_for(gym.make("CartPole-v1")).num_features
         19208

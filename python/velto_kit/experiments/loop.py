@@ -36,7 +36,7 @@ class EpisodeResult:
     (``seconds``: the run's own wall time, not the time its caller spends between episodes);
     ``checkpoint`` is the file saved after this episode, if any.
 
-    Example:
+    Examples:
         >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
         21.0
     """
@@ -63,7 +63,7 @@ class EpisodeResult:
 def checkpoint_path(directory: Path, episodes_done: int) -> Path:
     """Where ``run_episodes`` saves the agent after `episodes_done` episodes.
 
-    Example:
+    Examples:
         >>> checkpoint_path(Path("out"), 200).name
         'agent-000200.npz'
     """
@@ -110,7 +110,7 @@ def run_episodes(
     such episode. The agent is left in the next episode's first state. An environment without a
     time limit may never end an episode: wrap it in ``gymnasium.wrappers.TimeLimit``.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> from velto_kit import AgentSettings, action_mapping, features_for, make_agent
         >>> env = gym.make("CartPole-v1")
@@ -189,7 +189,7 @@ def evaluate(
     engines stay exactly as they were. Use an environment of its own (it is reset here), with a
     time limit: a policy may never reach an end.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> from velto_kit import AgentSettings, action_mapping, features_for, make_agent
         >>> env = gym.make("CartPole-v1")
@@ -232,7 +232,7 @@ def run_random(env: Any, *, episodes: int, seed: int | None = None) -> Iterator[
     """Episodes of a policy that picks every environment action uniformly at random (the
     action space seeded with `seed`), as a baseline.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> len(list(run_random(gym.make("CartPole-v1"), episodes=3, seed=0)))
         3
@@ -258,7 +258,7 @@ def run_random(env: Any, *, episodes: int, seed: int | None = None) -> Iterator[
 def random_returns(env: Any, *, episodes: int, seed: int | None = None) -> list[float]:
     """The returns of ``run_random``.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> len(random_returns(gym.make("CartPole-v1"), episodes=2, seed=0))
         2

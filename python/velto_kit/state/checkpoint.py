@@ -51,7 +51,7 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
     ``.<name>.*.tmp``, behind). The agent is not changed. ``load(path)`` gives an agent equal to
     this one in every bit, which continues with the same actions.
 
-    Example::
+    Examples:
 
         >>> import os, tempfile, velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
@@ -92,7 +92,7 @@ def load(path: PathLike) -> VeltoActorCritic:
     large for the machine raises MemoryError. Each array is read straight into the new agent's
     memory and checked against its CRC-32. Nothing is unpickled.
 
-    Example::
+    Examples:
 
         agent = velto_kit.load("agent.npz")
     """
@@ -104,7 +104,7 @@ def load(path: PathLike) -> VeltoActorCritic:
 def dumps(agent: VeltoActorCritic) -> bytes:
     """The agent's complete state as bytes: the content :func:`save` writes to a file.
 
-    Example::
+    Examples:
 
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
@@ -121,7 +121,7 @@ def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:
     """The agent held in ``data`` (from :func:`dumps`), checked like :func:`load`; errors name
     ``<bytes>`` as the file.
 
-    Example::
+    Examples:
 
         twin = velto_kit.loads(velto_kit.dumps(agent))
     """

@@ -41,12 +41,34 @@ class Field:
 
 
 def learner_prefix(learner: int) -> str:
+    """The member-name prefix of a learner: ``critic/`` or ``units/<i>/``.
+
+    Args:
+        learner: ``_native.CRITIC`` for the critic, else the unit's index.
+
+    Returns:
+        The prefix, ending in a slash.
+
+    Examples:
+        >>> learner_prefix(_native.CRITIC), learner_prefix(2)
+        ('critic/', 'units/2/')
+    """
     return "critic/" if learner == _native.CRITIC else f"units/{learner}/"
 
 
 def learner_fields(learner: int) -> list[Field]:
-    """Every member of the critic (learner ``_native.CRITIC``) or of unit ``learner``, in the
-    order the file holds them."""
+    """Every member of the critic or of one unit, in the order the file holds them.
+
+    Args:
+        learner: ``_native.CRITIC`` for the critic, else the unit's index.
+
+    Returns:
+        One field per member, its name without the learner's prefix.
+
+    Examples:
+        >>> [field.name for field in learner_fields(0)][-2:]
+        ['rng_state', 'rng_position']
+    """
     critic = learner == _native.CRITIC
     arrays = _native.CRITIC_ARRAYS if critic else _native.UNIT_ARRAYS
     scalars = _native.CRITIC_SCALARS if critic else _native.UNIT_SCALARS
@@ -67,7 +89,19 @@ HEADER_FIELDS = [
 
 
 def member_names(num_actions: int) -> Iterator[str]:
-    """Every member name (without ``.npy``) of a checkpoint of an agent with this many units."""
+    """Every member name (without ``.npy``) of a checkpoint of an agent with this many units.
+
+    Args:
+        num_actions: The agent's number of units; may be absurd, as read from a file.
+
+    Yields:
+        The header's names, then the critic's, then each unit's, in file order.
+
+    Examples:
+        >>> names = list(member_names(1))
+        >>> names[:2], names[-1]
+        (['format', 'version'], 'units/0/rng_position')
+    """
     for field in HEADER_FIELDS:
         yield field.name
     # A generator of learners, never a list: num_actions comes from the file and may be absurd

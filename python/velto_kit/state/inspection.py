@@ -16,11 +16,11 @@ Floats = NDArray[np.float32]
 
 @dataclass(frozen=True, eq=False)
 class LearnerState:
-    """The members that the critic and the actor units share, as :func:`inspect` found them.
+    """The members that the critic and the actor units share, as `inspect` found them.
 
     The per-feature arrays are live read-only views of the agent's own memory: they keep the agent
     alive and show what later steps write. ``trace_list`` (which the agent reallocates as it grows)
-    and the scalars are copies taken by :func:`inspect`. Copy an array (``numpy.array(view)``) to
+    and the scalars are copies taken by `inspect`. Copy an array (``numpy.array(view)``) to
     keep it as it is now.
     """
 
@@ -42,20 +42,26 @@ class LearnerState:
 
     @property
     def step_sizes(self) -> Floats:
-        """A new array of the step sizes, ``exp(log_step_size)`` with the learners' own float32
-        exponential (bit for bit what a step uses)."""
+        """A new array of the step sizes, ``exp(log_step_size)``.
+
+        Computed with the learners' own float32 exponential, so bit for bit what a step uses.
+        """
         return _native.exp_float32(self.log_step_size)
 
 
 @dataclass(frozen=True, eq=False)
 class CriticState(LearnerState):
-    """The critic's members (see :class:`LearnerState` for which are live views and which are
-    copies).
+    """The critic's members.
 
-    Example::
+    See [LearnerState][velto_kit.LearnerState] for which are live views and which are copies.
 
-        state = velto_kit.inspect(agent).critic
-        print(state.weights[:5], state.last_value, state.step_sizes.max())
+    Examples:
+        >>> import velto_kit
+        >>> from velto_actor_critic import VeltoActorCritic
+        >>> agent = VeltoActorCritic(8, 1, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
+        >>> critic = velto_kit.inspect(agent).critic
+        >>> critic.weights[:3].tolist(), float(critic.last_value), float(critic.step_sizes.max())
+        ([0.0, 0.0, 0.0], 0.0, 0.09999999403953552)
     """
 
     weight_change: Floats
@@ -66,17 +72,21 @@ class CriticState(LearnerState):
 
 @dataclass(frozen=True, eq=False)
 class UnitState(LearnerState):
-    """One actor unit's members (see :class:`LearnerState` for which are live views and which are
-    copies).
+    """One actor unit's members.
+
+    See [LearnerState][velto_kit.LearnerState] for which are live views and which are copies.
 
     ``rng_state`` (624 ``uint32`` words) and ``rng_position`` (0 to 624) are the unit's
     Mersenne Twister as the C++ standard library's text form writes it: 624 right after seeding,
     0 right after the engine regenerated its words; each draw advances it by two outputs.
 
-    Example::
-
-        unit = velto_kit.inspect(agent).units[0]
-        print(unit.action_prob_at_init, unit.rng_position, unit.step_sizes.mean())
+    Examples:
+        >>> import velto_kit
+        >>> from velto_actor_critic import VeltoActorCritic
+        >>> agent = VeltoActorCritic(8, 2, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
+        >>> unit = velto_kit.inspect(agent).units[1]
+        >>> float(unit.action_prob_at_init), unit.rng_position, unit.rng_state.shape
+        (0.5, 624, (624,))
     """
 
     rng_state: NDArray[np.uint32]
@@ -87,12 +97,15 @@ class UnitState(LearnerState):
 
 @dataclass(frozen=True, eq=False)
 class AgentState:
-    """Everything :func:`inspect` returns: the critic, the units in action order, the sizes.
+    """Everything [inspect][velto_kit.inspect] returns: the critic, the units in order, the sizes.
 
-    Example::
-
-        state = velto_kit.inspect(agent)
-        assert len(state.units) == state.num_actions
+    Examples:
+        >>> import velto_kit
+        >>> from velto_actor_critic import VeltoActorCritic
+        >>> agent = VeltoActorCritic(8, 3, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
+        >>> state = velto_kit.inspect(agent)
+        >>> state.num_features, state.num_actions, len(state.units)
+        (8, 3, 3)
     """
 
     num_features: int
@@ -130,17 +143,25 @@ def inspect(agent: VeltoActorCritic) -> AgentState:
     views that keep the agent alive and follow its later steps; ``trace_list`` is an ``int32``
     copy, scalars are ``numpy.float32`` copies with their exact bits, and each unit's engine is
     ``rng_state``/``rng_position``. ``step_sizes`` gives ``exp(log_step_size)``. Inspecting
-    changes nothing and draws nothing. An object whose ``__init__`` never ran gives TypeError.
+    changes nothing and draws nothing.
 
-    Example::
+    Args:
+        agent: The agent to look into; it is left unchanged.
 
+    Returns:
+        The critic's and every unit's members.
+
+    Raises:
+        TypeError: An object whose ``__init__`` never ran.
+
+    Examples:
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
         >>> agent = VeltoActorCritic(8, 1, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
         >>> _ = agent.step([1, 2], 0.0, 0.9)
         >>> state = velto_kit.inspect(agent)
         >>> state.critic.trace_list.tolist(), state.units[0].rng_position
-        ([1, 2], 624)
+        ([1, 2], 2)
     """
     num_units = _native.num_units(agent)  # checks first that __init__ ran
     return AgentState(

@@ -19,7 +19,7 @@ _SCALARS = (bool, int, float, str, type(None))
 def save_attributes(learner: object, directory: Path, stem: str) -> None:
     """Writes every attribute of `learner` to ``stem.npz`` (arrays) and ``stem.json`` (the rest).
 
-    Example:
+    Examples:
         >>> import tempfile
         >>> class Counter:
         ...     def __init__(self) -> None:
@@ -48,10 +48,24 @@ def save_attributes(learner: object, directory: Path, stem: str) -> None:
 
 
 def load_attributes[T](cls: type[T], directory: Path, stem: str) -> T:
-    """An instance of `cls` whose attributes are those ``save_attributes`` wrote under `stem`;
-    ``__init__`` is not called.
+    """An instance of `cls` whose attributes are those ``save_attributes`` wrote under `stem`.
 
-    Example: see ``save_attributes``.
+    ``__init__`` is not called; no code from the files runs.
+
+    Args:
+        cls: The class of the new instance.
+        directory: Folder of the two files.
+        stem: Their common name.
+
+    Returns:
+        The restored instance.
+
+    Raises:
+        ValueError: A generator state that names no NumPy bit generator.
+        OSError: A file that cannot be read.
+
+    Examples:
+        See ``save_attributes``.
     """
     directory = Path(directory)
     learner = cls.__new__(cls)

@@ -37,7 +37,7 @@ class SarsaLambda:
     ``gamma=0`` call. On truncation the caller bootstraps with ``step(final, reward)`` and then
     calls ``start(first)``; the action returned for ``final`` is used only as the bootstrap.
 
-    Example:
+    Examples:
         >>> learner = SarsaLambda(num_features=4, num_actions=2, alpha=0.5, lambda_=0.9,
         ...                       gamma=1.0, epsilon=0.0, seed=0)
         >>> action = learner.start([0, 1])
@@ -97,7 +97,7 @@ class SarsaLambda:
     def value(self, features: Sequence[int] | np.ndarray, action: int) -> float:
         """The action value of `action` in the state with these active features.
 
-        Example:
+        Examples:
             >>> SarsaLambda(8, 2, 0.1, 0.9, 0.99, 0.1, seed=0).value([1, 5], 1)
             0.0
         """
@@ -106,7 +106,7 @@ class SarsaLambda:
     def start(self, features: Sequence[int] | np.ndarray) -> int:
         """Begins an episode in the state with these active features; returns its action.
 
-        Example:
+        Examples:
             >>> SarsaLambda(8, 3, 0.1, 0.9, 0.99, 0.0, seed=0).start([1, 5]) in (0, 1, 2)
             True
         """
@@ -123,7 +123,7 @@ class SarsaLambda:
         With ``terminal=True`` the transition ends the episode (target ``reward``) and `features`
         are the next episode's first state, in which the returned action is taken.
 
-        Example:
+        Examples:
             >>> learner = SarsaLambda(8, 2, 0.1, 0.9, 0.99, 0.1, seed=0)
             >>> learner.start([1, 5]) in (0, 1)
             True

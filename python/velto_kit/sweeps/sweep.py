@@ -25,7 +25,7 @@ def param_space(grid: Mapping[str, Sequence[Any]]) -> dict[str, Any]:
     """Tune's search space for `grid`: a key with several values becomes a grid axis
     (``tune.grid_search``), a key with one value a fixed setting (checked by ``check_grid``).
 
-    Example:
+    Examples:
         >>> space = param_space({"seed": [0, 1], "env_id": ["CartPole-v1"]})
         >>> space["env_id"], space["seed"]
         ('CartPole-v1', {'grid_search': [0, 1]})
@@ -46,7 +46,7 @@ def check_grid(grid: Mapping[str, Sequence[Any]]) -> None:
     """Checks every combination of `grid` as a ``TrialConfig``, so that a bad setting fails
     before the sweep starts, not in each of its trials.
 
-    Example:
+    Examples:
         >>> check_grid({"episodes": [10, 0]})
         Traceback (most recent call last):
         ValueError: episodes must be at least 1, not 0
@@ -58,7 +58,7 @@ def check_grid(grid: Mapping[str, Sequence[Any]]) -> None:
 def grid_points(grid: Mapping[str, Sequence[Any]]) -> list[dict[str, Any]]:
     """Every combination of `grid`'s values, as the trials' configs.
 
-    Example:
+    Examples:
         >>> len(grid_points({"seed": [0, 1, 2], "alpha": [0.1, 0.01]}))
         6
     """
@@ -87,7 +87,7 @@ def run_sweep(
     ``storage / name``. A failed trial is retried from its latest checkpoint up to
     `max_failures` times.
 
-    Example:
+    Examples:
         >>> import ray, tempfile
         >>> ray.init(num_cpus=2)  # doctest: +SKIP
         >>> results = run_sweep({"seed": [0, 1], "episodes": [20]},
@@ -243,7 +243,7 @@ def episode_rows(results: Any) -> list[dict[str, Any]]:
 def write_csv(rows: Sequence[Mapping[str, Any]], path: Path) -> None:
     """Writes `rows` (dicts with the same keys) as a CSV table with a header line.
 
-    Example:
+    Examples:
         >>> import tempfile
         >>> path = Path(tempfile.mkdtemp()) / "t.csv"
         >>> write_csv([{"a": 1, "b": 2.5}], path)

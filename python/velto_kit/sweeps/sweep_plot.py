@@ -17,7 +17,14 @@ _NOT_SETTINGS |= {"steps", "seconds", "status"}
 def moving_average(values: Sequence[float], width: int) -> np.ndarray:
     """Trailing mean over up to `width` values, so the curve starts at the first episode.
 
-    Example:
+    Args:
+        values: The series, e.g. one trial's returns per episode.
+        width: Number of values in each mean, at most.
+
+    Returns:
+        A float64 array as long as `values`.
+
+    Examples:
         >>> moving_average([1.0, 3.0, 5.0], 2).tolist()
         [1.0, 2.0, 4.0]
     """
@@ -28,10 +35,17 @@ def moving_average(values: Sequence[float], width: int) -> np.ndarray:
 
 
 def curve_labels(trials: Sequence[Mapping[str, Any]]) -> dict[str, str]:
-    """A label per trial naming the settings that differ among `trials` (seed and task aside),
-    so trials that differ only in their seed share a label and a curve.
+    """A label per trial naming the settings that differ among `trials`.
 
-    Example:
+    Seed and task aside, so trials that differ only in their seed share a label and a curve.
+
+    Args:
+        trials: Trial rows (``velto_kit.sweeps.sweep.trial_rows``), each with a ``trial`` name.
+
+    Returns:
+        The label of each trial, by its name.
+
+    Examples:
         >>> curve_labels([{"trial": "a", "seed": 0, "alpha": 0.1, "eta": 1},
         ...               {"trial": "b", "seed": 1, "alpha": 0.01, "eta": 1}])
         {'a': 'alpha=0.1', 'b': 'alpha=0.01'}
@@ -50,12 +64,19 @@ def plot_returns(
     path: Path,
     smoothing: int = 20,
 ) -> None:
-    """Draws the return per episode (a `smoothing`-episode moving average) of every setting on
-    every task: the mean over the setting's seeds, their min-max range shaded; writes a PNG.
+    """Draws the return per episode of every setting on every task and writes a PNG.
 
-    `trials` and `episodes` are ``velto_kit.sweeps.sweep.trial_rows`` and ``episode_rows``.
+    Each curve is a `smoothing`-episode moving average of the mean over the setting's seeds, with
+    their min-max range shaded; one panel per task. Needs Matplotlib.
 
-    Example: ``plot_returns(trial_rows(results, 20), episode_rows(results), Path("sweep.png"))``.
+    Args:
+        trials: Trial rows, as ``velto_kit.sweeps.sweep.trial_rows`` gives them.
+        episodes: Episode rows, as ``velto_kit.sweeps.sweep.episode_rows`` gives them.
+        path: The PNG to write; its folder is created.
+        smoothing: Episodes in each moving average.
+
+    Examples:
+        ``plot_returns(trial_rows(results, 20), episode_rows(results), Path("sweep.png"))``
     """
     import matplotlib
 

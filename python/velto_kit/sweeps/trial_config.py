@@ -30,7 +30,7 @@ class TrialConfig:
     seeds ``seed, seed + 1, ...`` as one population on a vector environment (the ``"velto"``
     learner only), and reports every episode with its seed.
 
-    Example:
+    Examples:
         >>> config = TrialConfig.from_dict({"env_id": "CartPole-v1", "seed": 3, "alpha": 0.05})
         >>> config.settings.alpha, config.episodes
         (0.05, 1000)
@@ -80,7 +80,7 @@ class TrialConfig:
     def from_dict(cls, config: Mapping[str, Any]) -> TrialConfig:
         """The trial described by `config`; keys left out take their defaults.
 
-        Example:
+        Examples:
             >>> TrialConfig.from_dict({"learner": "random", "episodes": 5}).episodes
             5
         """

@@ -45,7 +45,7 @@ class TrialLearner(Protocol):
 def num_actions(env: Any) -> int:
     """The number of actions of `env`'s ``Discrete`` action space (ValueError for another).
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> num_actions(gym.make("CartPole-v1"))
         2
@@ -67,7 +67,7 @@ class AgentLearner:
     """The ``VeltoActorCritic`` agent, run by ``velto_kit.run_episodes`` and saved by
     ``velto_kit.save``.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> env = gym.make("CartPole-v1")
         >>> learner = AgentLearner.build(TrialConfig(), env, None)
@@ -120,7 +120,7 @@ class AgentLearner:
 class RandomLearner:
     """Uniformly random actions (``velto_kit.run_random``); nothing to learn or save.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> env = gym.make("CartPole-v1")
         >>> learner = RandomLearner.build(TrialConfig(learner="random"), env, None)
@@ -148,7 +148,7 @@ class SarsaLearner:
     agent's loop: a termination learns with target reward and begins the next episode in one
     call; a truncation bootstraps from the final state, then starts the next episode.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> env = gym.make("CartPole-v1")
         >>> learner = SarsaLearner.build(TrialConfig(learner="sarsa"), env, None)
@@ -225,7 +225,7 @@ BUILDERS: dict[str, Builder] = {
 def build_learner(config: TrialConfig, env: Any, restored: Path | None) -> TrialLearner:
     """The trial's learner: fresh, or continued from the checkpoint folder `restored`.
 
-    Example:
+    Examples:
         >>> import gymnasium as gym
         >>> type(build_learner(TrialConfig(learner="random"), gym.make("CartPole-v1"), None))
         <class 'velto_kit.sweeps.trial_learners.RandomLearner'>

@@ -37,7 +37,7 @@ def resume_seed(seed: int, episodes_done: int) -> int:
     episodes: `seed` itself for a fresh trial, else a seed of its own, so that a resumed trial
     does not replay the episodes it began with.
 
-    Example:
+    Examples:
         >>> resume_seed(7, 0)
         7
         >>> resume_seed(7, 100) == resume_seed(7, 100) != resume_seed(7, 200)
@@ -51,7 +51,7 @@ def resume_seed(seed: int, episodes_done: int) -> int:
 def make_env(config: TrialConfig) -> Any:
     """The trial's Gymnasium environment, with its own time limit unless the trial sets one.
 
-    Example:
+    Examples:
         >>> make_env(TrialConfig(max_episode_steps=50)).spec.max_episode_steps
         50
     """
@@ -66,7 +66,7 @@ def train_trial(config: Mapping[str, Any]) -> None:
     """Ray Tune function trainable: trains the learner of `config` (see ``TrialConfig``) on its
     task, reporting each episode and checkpointing through Tune.
 
-    Example:
+    Examples:
         >>> from ray import tune
         >>> tuner = tune.Tuner(train_trial, param_space={
         ...     "env_id": "CartPole-v1", "episodes": 20, "seed": tune.grid_search([0, 1])})

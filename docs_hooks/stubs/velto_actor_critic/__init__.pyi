@@ -1,0 +1,1 @@
+../../../src/bindings/velto_actor_critic.pyi
