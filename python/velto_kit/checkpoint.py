@@ -16,6 +16,8 @@ from velto_kit.checkpoint_writer import checkpoint_bytes, write_checkpoint
 __all__ = ["CheckpointError", "dumps", "load", "loads", "save"]
 
 PathLike = str | os.PathLike[str]
+# Every checkpoint dumps gives begins with a zip member's local header.
+_ZIP_START = b"PK\x03\x04"
 
 
 def _fsync_directory(directory: Path) -> None:
@@ -114,12 +116,22 @@ def dumps(agent: VeltoActorCritic) -> bytes:
 
 def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:
     """The agent held in ``data`` (from :func:`dumps`), checked like :func:`load`; errors name
-    ``<bytes>`` as the file.
+    ``<bytes>`` as the file. A str or path raises TypeError pointing to :func:`load`.
 
     Example::
 
         twin = velto_kit.loads(velto_kit.dumps(agent))
     """
+    if isinstance(data, (str, os.PathLike)):
+        raise TypeError(
+            f"loads reads the bytes that dumps gives, not a path: use velto_kit.load({data!r})"
+            " to read a checkpoint file"
+        )
     view = memoryview(data).cast("B")
+    if view[:4] != _ZIP_START:
+        raise CheckpointError(
+            f"<bytes>: no checkpoint: {view.nbytes} bytes that do not begin as a zip archive does"
+            " (a checkpoint from dumps begins with b'PK\\x03\\x04')"
+        )
     source = BytesSource(view)
     return read_checkpoint(source, source, "<bytes>")  # type: ignore[arg-type]
