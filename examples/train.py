@@ -10,11 +10,18 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py                      # CartPole-v1 with the defaults
     python examples/train.py --episodes 300 --seeds 0 1 --lambda 0.9
     python examples/train.py --env FrozenLake-v1 --episodes 2000 --gamma 0.95
+    python examples/train.py --checkpoint-every 100 --output-dir run   # killed? then:
+    python examples/train.py --checkpoint-every 100 --output-dir run --resume
+
+Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
+the figures are derived from these logs. A run resumed with --resume (the first run's options
+again) continues each seed from its latest checkpoint and ends exactly as an uninterrupted run.
 """
 
 import argparse
 import csv
 import dataclasses
+import io
 import multiprocessing
 import os
 import queue
@@ -33,6 +40,7 @@ import velto_kit
 from inspection_figure import write_inspection_figure
 from tqdm import tqdm
 from velto_kit import AgentSettings
+from velto_kit.atomic_files import write_atomically
 
 OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 # Time limit for tasks that have none of their own.
@@ -56,6 +64,7 @@ class Settings:
     evaluation_episodes: int
     checkpoint_every: int | None
     output_dir: Path
+    resume: bool = False
 
 
 @dataclass
@@ -115,14 +124,49 @@ def check_environment(settings: Settings) -> None:
     env.close()
 
 
+def seed_checkpoints(settings: Settings, seed: int) -> Path:
+    return settings.output_dir / "checkpoints" / f"seed-{seed}"
+
+
+def seed_log(settings: Settings, seed: int) -> Path:
+    """The seed's log: one line per finished episode, appended as it ends."""
+    return settings.output_dir / "episodes" / f"seed-{seed}.csv"
+
+
+def run_settings(settings: Settings) -> dict[str, Any]:
+    """What a run's checkpoint records of the example's settings beside what velto_kit records
+    itself (task, time limit, features, mapping, gamma, seed): a resumed run must match them."""
+    return {"agent": dataclasses.asdict(settings.agent)}
+
+
+def seed_resume(settings: Settings, seed: int) -> velto_kit.RunState | None:
+    """The run checkpoint the seed continues from: the latest one with --resume (None if there
+    is none yet), else None. A fresh run first removes earlier runs' manifests from its folder,
+    so that a later --resume cannot continue one of them."""
+    directory = seed_checkpoints(settings, seed)
+    if settings.resume:
+        return velto_kit.latest_run(directory)
+    for manifest in velto_kit.run_checkpoints(directory):
+        manifest.unlink()
+    return None
+
+
 def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult:
-    """Trains one fresh agent for `settings.episodes` episodes, then runs the baselines."""
+    """Trains one agent for `settings.episodes` episodes (fresh, or continued from its latest run
+    checkpoint with --resume), then runs the baselines."""
     env = make_env(settings)
     features = make_features(env, settings)
     mapping = make_mapping(env, settings)
-    agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
-    returns: list[float] = []
+    resume = seed_resume(settings, seed)
     steps, seconds = 0, 0.0
+    if resume is None:
+        agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+    else:
+        agent = resume.agent
+        steps, seconds = resume.members[0].steps, resume.seconds
+        for episode_return in resume.returns:
+            report(seed, episode_return)
+    log = seed_log(settings, seed)
     for result in velto_kit.run_episodes(
         env,
         agent,
@@ -132,11 +176,14 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         gamma=settings.gamma,
         seed=seed,
         checkpoint_every=settings.checkpoint_every,
-        checkpoint_dir=settings.output_dir / "checkpoints" / f"seed-{seed}",
+        checkpoint_dir=seed_checkpoints(settings, seed),
+        log=log,
+        resume=resume,
+        settings=run_settings(settings),
     ):
-        returns.append(result.return_)
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
+    returns = velto_kit.read_returns(log)
     evaluation_returns = []
     if settings.evaluation_episodes > 0:
         # A seed of its own, so the evaluation does not replay the training's first episodes.
@@ -262,14 +309,16 @@ def summary_table(results: Sequence[SeedResult], window: int) -> str:
 
 
 def write_returns(results: Sequence[SeedResult], path: Path) -> None:
-    """Every training episode's return, one row per seed and episode."""
+    """Every training episode's return, one row per seed and episode, written whole or not at
+    all (the returns come from the seeds' logs)."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    with path.open("w", newline="") as file:
-        writer = csv.writer(file)
-        writer.writerow(["seed", "episode", "return"])
-        for result in results:
-            for episode, episode_return in enumerate(result.returns):
-                writer.writerow([result.seed, episode, episode_return])
+    text = io.StringIO(newline="")
+    writer = csv.writer(text)
+    writer.writerow(["seed", "episode", "return"])
+    for result in results:
+        for episode, episode_return in enumerate(result.returns):
+            writer.writerow([result.seed, episode, episode_return])
+    write_atomically(path, text.getvalue().encode())
 
 
 def moving_average(values: Sequence[float], width: int) -> np.ndarray:
@@ -386,6 +435,12 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         help="save each agent (velto_kit.save) every EPISODES episodes to"
         " OUTPUT_DIR/checkpoints/seed-S/agent-NNNNNN.npz",
     )
+    parser.add_argument(
+        "--resume",
+        action="store_true",
+        help="continue each seed from its latest run checkpoint in OUTPUT_DIR/checkpoints/seed-S"
+        " (give the first run's options again); a seed without one starts afresh",
+    )
     parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
     parser.add_argument(
         "--output-dir",
@@ -446,6 +501,7 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         evaluation_episodes=arguments.evaluate,
         checkpoint_every=arguments.checkpoint_every,
         output_dir=arguments.output_dir,
+        resume=arguments.resume,
     )
 
 
@@ -461,7 +517,11 @@ def main(argv: Sequence[str] | None = None) -> None:
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")
     start = time.perf_counter()
-    results = run_all(settings, arguments.seeds, arguments.workers, not arguments.no_progress)
+    try:
+        results = run_all(settings, arguments.seeds, arguments.workers, not arguments.no_progress)
+    except ValueError as error:
+        # A resumed run whose options differ from its checkpoint's, or a damaged checkpoint.
+        sys.exit(f"error: {error}")
     print(summary_table(results, settings.window))
     returns_path = arguments.output_dir / "returns.csv"
     write_returns(results, returns_path)

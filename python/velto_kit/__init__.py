@@ -8,7 +8,10 @@
 - features for observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the
   agent's units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings
   (``AgentSettings``, ``make_agent``) and the loop that runs an agent on a Gymnasium environment
-  (``run_episodes``, ``evaluate``, ``run_random``).
+  (``run_episodes``, ``evaluate``, ``run_random``);
+- run checkpoints (``save_run``, ``load_run``, ``latest_run``, ``run_checkpoints``): a run
+  killed at any moment continues exactly (``run_episodes(..., resume=latest_run(folder))``), and
+  its per-episode log (``read_returns``).
 """
 
 from importlib.metadata import version
@@ -17,6 +20,7 @@ from velto_kit import pickling as _pickling
 from velto_kit._native import TileCoder
 from velto_kit.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
 from velto_kit.checkpoint import CheckpointError, dumps, load, loads, save
+from velto_kit.episode_log import read_returns
 from velto_kit.evaluation import action_probabilities, value
 from velto_kit.features import OBSERVATION_BOUNDS, OneHot, features_for
 from velto_kit.inspection import AgentState, CriticState, LearnerState, UnitState, inspect
@@ -27,6 +31,14 @@ from velto_kit.loop import (
     random_returns,
     run_episodes,
     run_random,
+)
+from velto_kit.run_state import (
+    MemberState,
+    RunState,
+    latest_run,
+    load_run,
+    run_checkpoints,
+    save_run,
 )
 from velto_kit.settings import AgentSettings, make_agent
 
@@ -45,7 +57,9 @@ __all__ = [
     "CriticState",
     "EpisodeResult",
     "LearnerState",
+    "MemberState",
     "OneHot",
+    "RunState",
     "TileCoder",
     "UnitState",
     "action_mapping",
@@ -56,12 +70,17 @@ __all__ = [
     "evaluate",
     "features_for",
     "inspect",
+    "latest_run",
     "load",
+    "load_run",
     "loads",
     "make_agent",
     "random_returns",
+    "read_returns",
+    "run_checkpoints",
     "run_episodes",
     "run_random",
     "save",
+    "save_run",
     "value",
 ]

@@ -30,7 +30,9 @@ def write_atomically(path: Path, data: bytes) -> None:
         >>> (folder / "a.txt").read_bytes()
         b'one'
     """
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    descriptor, temporary = tempfile.mkstemp(
+        prefix=f".{path.name}.", suffix=".tmp", dir=path.parent
+    )
     try:
         try:
             _write_all(descriptor, data)

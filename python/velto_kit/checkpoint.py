@@ -16,8 +16,8 @@ from velto_kit.checkpoint_writer import checkpoint_bytes, write_checkpoint
 __all__ = ["CheckpointError", "dumps", "load", "loads", "save"]
 
 PathLike = str | os.PathLike[str]
-# Every checkpoint dumps gives begins with a zip member's local header.
-_ZIP_START = b"PK\x03\x04"
+# A zip archive's end record alone: no checkpoint is shorter.
+_SMALLEST_ZIP = 22
 
 
 def _fsync_directory(directory: Path) -> None:
@@ -128,10 +128,10 @@ def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:
             " to read a checkpoint file"
         )
     view = memoryview(data).cast("B")
-    if view[:4] != _ZIP_START:
+    if view.nbytes < _SMALLEST_ZIP:
         raise CheckpointError(
-            f"<bytes>: no checkpoint: {view.nbytes} bytes that do not begin as a zip archive does"
-            " (a checkpoint from dumps begins with b'PK\\x03\\x04')"
+            f"<bytes>: no checkpoint: {view.nbytes} bytes, fewer than the smallest zip archive"
+            f" ({_SMALLEST_ZIP} bytes)"
         )
     source = BytesSource(view)
     return read_checkpoint(source, source, "<bytes>")  # type: ignore[arg-type]

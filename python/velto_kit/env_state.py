@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import base64
 import pickle
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
@@ -65,7 +66,12 @@ def encode(value: Any) -> Any:
         if value.dtype.hasobject:
             raise _Unencodable
         data = np.ascontiguousarray(value).tobytes()
-        return {"t": "ndarray", "dtype": value.dtype.str, "shape": list(value.shape), "data": _b64(data)}
+        return {
+            "t": "ndarray",
+            "dtype": value.dtype.str,
+            "shape": list(value.shape),
+            "data": _b64(data),
+        }
     if isinstance(value, np.generic):
         if value.dtype.hasobject:
             raise _Unencodable
@@ -106,7 +112,7 @@ def decode(data: Any) -> Any:
     raise EnvStateError(f"unknown value tag {tag!r} in a stored environment state")
 
 
-def generator_from_state(state: dict[str, Any]) -> np.random.Generator:
+def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
     """A NumPy generator in `state` (a ``bit_generator.state``), whose bit generator must be one
     of NumPy's own (``BIT_GENERATORS``).
 
@@ -115,7 +121,7 @@ def generator_from_state(state: dict[str, Any]) -> np.random.Generator:
         >>> generator_from_state(rng.bit_generator.state).random() == rng.random()
         True
     """
-    name = state.get("bit_generator") if isinstance(state, dict) else None
+    name = state.get("bit_generator") if isinstance(state, Mapping) else None
     if name not in BIT_GENERATORS:
         raise EnvStateError(f"bit generator {name!r} is not one of {BIT_GENERATORS}")
     bit_generator = getattr(np.random, str(name))()

@@ -115,7 +115,8 @@ def features_for(
     hash_size: int | None = None,
 ) -> Features:
     """The feature map for `env`'s observation space: one-hot for ``Discrete``, a tile coder of
-    `tilings` tilings of `tiles` tiles per dimension for ``Box``.
+    `tilings` tilings of `tiles` tiles per dimension for ``Box``. The agent's units drive a
+    ``Discrete(n)`` action space only: a task with any other raises ValueError here already.
 
     Example:
         >>> import gymnasium as gym
@@ -126,6 +127,9 @@ def features_for(
     """
     import gymnasium as gym
 
+    from velto_kit.run_checks import discrete_actions
+
+    discrete_actions(env)
     space = env.observation_space
     if isinstance(space, gym.spaces.Discrete):
         return OneHot(int(space.n), int(space.start))

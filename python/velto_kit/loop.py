@@ -166,7 +166,9 @@ def run_episodes(
     if log is not None:
         episode_log = EpisodeLog(log, training.start_episode, training.returns, training.lengths)
     directory = None if checkpoint_every is None else Path(checkpoint_dir or ".")
-    return _checkpointed(training, end - training.next_episode, checkpoint_every, directory, episode_log)
+    return _checkpointed(
+        training, end - training.next_episode, checkpoint_every, directory, episode_log
+    )
 
 
 def _checkpointed(
@@ -216,9 +218,10 @@ def evaluate(
     probability exceeds one half: a probability of exactly 0.5 (a unit with no preference, as
     every unit of a fresh agent) or NaN is not taken; the mapping still draws from the generator
     where the taken units name no single action. The agent, the features and the mapping are
-    checked against each other and the environment first, as by ``run_episodes``. Nothing of the agent is stepped, so its weights, traces and
-    engines stay exactly as they were. Use an environment of its own (it is reset here), with a
-    time limit: a policy may never reach an end.
+    checked against each other and the environment first, as by ``run_episodes``. Nothing of the
+    agent is stepped, so its weights, traces and engines stay exactly as they were. Use an
+    environment of its own (it is reset here), with a time limit: a policy may never reach an
+    end.
 
     Example:
         >>> import gymnasium as gym

@@ -184,7 +184,9 @@ def load_run(path: Path | str) -> RunState:
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         raise CheckpointError(f"{path}: no run checkpoint (format is not {FORMAT_NAME!r})")
     if manifest.get("version") != VERSION:
-        raise CheckpointError(f"{path}: run state version {manifest.get('version')!r}, not {VERSION}")
+        raise CheckpointError(
+            f"{path}: run state version {manifest.get('version')!r}, not {VERSION}"
+        )
     try:
         members = [_member(path, index, entry) for index, entry in enumerate(manifest["members"])]
         return RunState(
@@ -251,4 +253,3 @@ def latest_run(directory: Path | str) -> RunState | None:
         except CheckpointError as error:
             warnings.warn(f"passing over a damaged run checkpoint: {error}", stacklevel=2)
     return None
-

@@ -9,6 +9,7 @@ never stopped: the same returns, the same agent bit for bit.
 
 from __future__ import annotations
 
+import copy
 import json
 import platform
 import time
@@ -27,7 +28,7 @@ from velto_kit.run_checks import check_run_inputs
 from velto_kit.run_state import MemberState, RunState
 
 
-def resume_seed(seed: int | None, episodes_done: int) -> int | None:
+def resume_seed(seed: int, episodes_done: int) -> int:
     """The environment's seed for a run of `seed` that starts afresh after `episodes_done`
     episodes (its environment's state was lost): `seed` itself for a fresh run, else a seed of
     its own, so that it does not replay the episodes it began with.
@@ -38,7 +39,7 @@ def resume_seed(seed: int | None, episodes_done: int) -> int | None:
         >>> resume_seed(7, 100) == resume_seed(7, 100) != resume_seed(7, 200)
         True
     """
-    if episodes_done == 0 or seed is None:
+    if episodes_done == 0:
         return seed
     return int(np.random.SeedSequence([seed, episodes_done]).generate_state(1)[0])
 
@@ -117,7 +118,7 @@ def describe_run(
     return plain
 
 
-def check_same_run(stored: Mapping[str, Any], current: Mapping[str, Any]) -> None:
+def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
     """ValueError naming both values when a resumed run differs from its checkpoint in anything
     but the package versions (which only warn: the same versions give the same bits)."""
     for key in sorted(set(stored) | set(current)):
@@ -206,13 +207,14 @@ class TrainingRun:
             env_state.restore(env, *member.env)
             self.taken = list(member.taken)
 
-    def _begin(self) -> None:
+    def _begin(self) -> list[int]:
         """Shows the agent the first state: with discount 0 for a fresh agent, else (a resumed
         agent last saw another episode's first state) with the usual gamma."""
         episodes_done = self.next_episode - self.start_episode
-        observation, _ = self.env.reset(seed=resume_seed(self.seed, episodes_done))
+        seed = None if self.seed is None else resume_seed(self.seed, episodes_done)
+        observation, _ = self.env.reset(seed=seed)
         fresh = self.next_episode == 0
-        self.taken = self.agent.step(
+        return self.agent.step(
             self.features.active_features(observation), 0.0, 0.0 if fresh else self.gamma
         )
 
@@ -223,9 +225,7 @@ class TrainingRun:
         choose = _env_choice(self.env, self.mapping)
         step, env, rng, gamma = self.agent.step, self.env, self.rng, self.gamma
         started = time.perf_counter()
-        if self.taken is None:
-            self._begin()
-        taken = self.taken
+        taken = self._begin() if self.taken is None else self.taken
         for episode in range(self.next_episode, self.next_episode + count):
             episode_return = 0.0
             length = 0
@@ -266,11 +266,9 @@ class TrainingRun:
                 warnings.warn(f"{error}; a resumed run will start a fresh episode", stacklevel=2)
                 self._warned = True
         member = MemberState(
-            self.agent, list(self.taken), _copy_generator(self.rng), captured,
+            self.agent, list(self.taken), copy.deepcopy(self.rng), captured,
             list(self.returns), list(self.lengths), self.steps,
         )  # fmt: skip
-        return RunState(self.description, self.start_episode, self.next_episode, self.seconds, [member])
-
-
-def _copy_generator(rng: np.random.Generator) -> np.random.Generator:
-    return env_state.generator_from_state(rng.bit_generator.state)
+        return RunState(
+            self.description, self.start_episode, self.next_episode, self.seconds, [member]
+        )

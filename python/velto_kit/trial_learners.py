@@ -21,8 +21,8 @@ from velto_kit.loop import EpisodeResult, run_random
 from velto_kit.plain_state import load_attributes, save_attributes
 from velto_kit.run_state import RunState, latest_run, save_run
 from velto_kit.settings import make_agent
-from velto_kit.trial_config import TrialConfig
 from velto_kit.training_run import TrainingRun
+from velto_kit.trial_config import TrialConfig
 
 AGENT_FILE = "agent.npz"
 SARSA_STEM = "sarsa"
