@@ -121,7 +121,17 @@ class AgentLearner:
             start_episode=start_episode, settings=dataclasses.asdict(self.config.settings),
             resume=self.resume,
         )  # fmt: skip
-        return self.training.episodes(episodes)
+        return self._counted_from_here(self.training.episodes(episodes))
+
+    def _counted_from_here(self, results: Iterator[EpisodeResult]) -> Iterator[EpisodeResult]:
+        """`results` with steps and seconds counted from this call, as the trial adds them to
+        its checkpoint's own (a run checkpoint counts from the run's start)."""
+        assert self.training is not None
+        steps, seconds = self.training.steps, self.training.seconds
+        for result in results:
+            yield dataclasses.replace(
+                result, steps=result.steps - steps, seconds=result.seconds - seconds
+            )
 
     def save(self, directory: Path) -> None:
         from velto_kit import save

@@ -1,0 +1,193 @@
+"""Runs killed (SIGKILL, in a forked child) at random moments and resumed from their latest run
+checkpoint: every episode's return, the log and the final agent equal an uninterrupted run's."""
+
+import os
+import random
+import signal
+from pathlib import Path
+
+import gymnasium as gym
+import pytest
+import velto_kit
+from velto_kit import AgentSettings, action_mapping, features_for, make_agent, run_episodes
+from velto_kit.episode_log import EpisodeLog
+from velto_kit.run_state import latest_run
+
+# task: (make the environment, episodes, checkpoint every, features options)
+TASKS = {
+    "CartPole-v1": (lambda: gym.make("CartPole-v1"), 24, 4, {}),
+    "Acrobot-v1": (lambda: gym.make("Acrobot-v1", max_episode_steps=150), 8, 2, {"tiles": 4}),
+    "CliffWalking-v1": (lambda: gym.make("CliffWalking-v1", max_episode_steps=80), 16, 3, {}),
+}
+
+
+class CountingFeatures:
+    """The task's features, killing this process at the `kill_at`-th state coded."""
+
+    def __init__(self, coder, kill_at=None):
+        self.coder, self.kill_at, self.calls = coder, kill_at, 0
+
+    @property
+    def num_features(self):
+        return self.coder.num_features
+
+    def active_features(self, observation):
+        self.calls += 1
+        if self.calls == self.kill_at:
+            os.kill(os.getpid(), signal.SIGKILL)
+        return self.coder.active_features(observation)
+
+
+def train(task, out, kill_at=None):
+    """The task's run in `out`, continued from its latest run checkpoint if there is one."""
+    make_env, episodes, every, options = TASKS[task]
+    env = make_env()
+    features = CountingFeatures(features_for(env, **options), kill_at)
+    mapping = action_mapping("binary", int(env.action_space.n))
+    run = latest_run(out / "checkpoints")
+    agent = run.agent if run else make_agent(features.num_features, mapping.num_units,
+                                             AgentSettings(), seed=3)  # fmt: skip
+    results = list(run_episodes(
+        env, agent, features, mapping, episodes=episodes, gamma=0.99, seed=5,
+        checkpoint_every=every, checkpoint_dir=out / "checkpoints", log=out / "log.csv",
+        resume=run,
+    ))  # fmt: skip
+    return run, agent, results, features.calls
+
+
+def killed_in_child(action):
+    """Runs `action` in a forked child and returns its wait status."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            action()
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return status
+
+
+_references = {}
+
+
+def reference(task, tmp_path_factory):
+    if task not in _references:
+        out = tmp_path_factory.mktemp(f"reference-{task}")
+        _, agent, results, calls = train(task, out)
+        log = (out / "log.csv").read_bytes()
+        _references[task] = ([r.return_ for r in results], velto_kit.dumps(agent), log, calls)
+    return _references[task]
+
+
+def assert_resumes_exactly(task, out, tmp_path_factory):
+    returns, final_agent, log, _ = reference(task, tmp_path_factory)
+    run, agent, results, _ = train(task, out)
+    done = 0 if run is None else run.next_episode
+    assert [r.episode for r in results] == list(range(done, len(returns)))
+    assert [r.return_ for r in results] == returns[done:]
+    assert (out / "log.csv").read_bytes() == log
+    assert velto_kit.dumps(agent) == final_agent
+
+
+# Kill points: 9 on CartPole, 6 on Acrobot, 6 on CliffWalking, each at a random coded state.
+KILLS = [("CartPole-v1", k) for k in range(9)] + [("Acrobot-v1", k) for k in range(6)]
+KILLS += [("CliffWalking-v1", k) for k in range(6)]
+
+
+@pytest.mark.parametrize(("task", "point"), KILLS)
+def test_a_run_killed_at_a_random_step_resumes_as_if_never_killed(task, point, tmp_path,
+                                                                    tmp_path_factory):  # fmt: skip
+    calls = reference(task, tmp_path_factory)[3]
+    kill_at = random.Random(f"{task}-{point}").randrange(1, calls)
+    status = killed_in_child(lambda: train(task, tmp_path, kill_at))
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
+    assert_resumes_exactly(task, tmp_path, tmp_path_factory)
+
+
+def test_a_run_killed_twice_resumes_as_if_never_killed(tmp_path, tmp_path_factory):
+    calls = reference("CartPole-v1", tmp_path_factory)[3]
+    for kill_at in (calls // 3, calls // 3):  # the second counts from the first's checkpoint
+        status = killed_in_child(lambda kill_at=kill_at: train("CartPole-v1", tmp_path, kill_at))
+        assert os.WTERMSIG(status) == signal.SIGKILL
+    assert latest_run(tmp_path / "checkpoints").next_episode > 0
+    assert_resumes_exactly("CartPole-v1", tmp_path, tmp_path_factory)
+
+
+def kill_in_append(episode):
+    """Kills the process half way through the log line of `episode`, flushed."""
+    original = EpisodeLog.append
+
+    def append(log, number, *values):
+        if number == episode:
+            line = f"{number},{values[0]!r},"
+            log._file.write(line[: len(line) // 2 + 1])
+            log._file.flush()
+            os.kill(os.getpid(), signal.SIGKILL)
+        original(log, number, *values)
+
+    EpisodeLog.append = append
+
+
+def kill_before_manifest(episodes_done):
+    """Kills the process after the checkpoint's agent file is written, before its manifest."""
+    from velto_kit import run_state
+
+    original = run_state.write_atomically
+
+    def write(path, data):
+        if path.name == f"run-{episodes_done:06d}.json":
+            assert (path.parent / f"agent-{episodes_done:06d}.npz").is_file()
+            os.kill(os.getpid(), signal.SIGKILL)
+        original(path, data)
+
+    run_state.write_atomically = write
+
+
+@pytest.mark.parametrize(
+    ("task", "kill", "episode", "resumed_at"),
+    [
+        # Cut in episode 9's line: the checkpoint after 8 episodes is the one to resume.
+        ("CartPole-v1", kill_in_append, 9, 8),
+        # Cut in the line of episode 7, whose checkpoint (after 8) comes after its line: 4.
+        ("CartPole-v1", kill_in_append, 7, 4),
+        ("CliffWalking-v1", kill_in_append, 0, None),
+        # The agent of 12 episodes is on disk, its manifest is not: the run goes on from 8.
+        ("CartPole-v1", kill_before_manifest, 12, 8),
+    ],
+)
+def test_a_kill_while_writing_the_log_or_a_checkpoint_loses_nothing_done(
+    task, kill, episode, resumed_at, tmp_path, tmp_path_factory
+):
+    def killed_run():
+        kill(episode)
+        train(task, tmp_path)
+
+    status = killed_in_child(killed_run)
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
+    run = latest_run(tmp_path / "checkpoints")
+    assert (None if run is None else run.next_episode) == resumed_at
+    if kill is kill_in_append:
+        assert not (tmp_path / "log.csv").read_bytes().endswith(b"\n")
+    assert_resumes_exactly(task, tmp_path, tmp_path_factory)
+
+
+def test_a_restored_trial_continues_exactly_and_counts_steps_from_its_call(tmp_path):
+    from velto_kit.trial_config import TrialConfig
+    from velto_kit.trial_learners import build_learner
+
+    config = TrialConfig(episodes=20, max_episode_steps=60)
+    original = build_learner(config, gym.make("CartPole-v1"), None)
+    uninterrupted = list(original.run(gym.make("CartPole-v1"), episodes=20, start_episode=0,
+                                      seed=config.seed))  # fmt: skip
+    first = build_learner(config, gym.make("CartPole-v1"), None)
+    head = first.run(gym.make("CartPole-v1"), episodes=20, start_episode=0, seed=config.seed)
+    before = [next(head) for _ in range(8)]
+    first.save(tmp_path)
+    restored = build_learner(config, gym.make("CartPole-v1"), tmp_path)
+    # The trainable passes a fresh seed; a run checkpoint goes on with the run's own.
+    rest = list(restored.run(gym.make("CartPole-v1"), episodes=12, start_episode=8, seed=99))
+    assert [r.return_ for r in before + rest] == [r.return_ for r in uninterrupted]
+    assert velto_kit.dumps(restored.agent) == velto_kit.dumps(original.agent)
+    assert [r.steps for r in rest] == [r.steps - before[-1].steps for r in uninterrupted[8:]]
