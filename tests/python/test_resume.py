@@ -4,6 +4,9 @@ checkpoint: every episode's return, the log and the final agent equal an uninter
 import os
 import random
 import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import gymnasium as gym
@@ -191,3 +194,50 @@ def test_a_restored_trial_continues_exactly_and_counts_steps_from_its_call(tmp_p
     assert [r.return_ for r in before + rest] == [r.return_ for r in uninterrupted]
     assert velto_kit.dumps(restored.agent) == velto_kit.dumps(original.agent)
     assert [r.steps for r in rest] == [r.steps - before[-1].steps for r in uninterrupted[8:]]
+
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+# The example's main, each episode's log line followed by a short pause, so that the kill below
+# comes while episodes are still being written.
+SLOW_MAIN = f"""
+import sys, time
+sys.path.insert(0, {str(EXAMPLES)!r})
+from velto_kit.episode_log import EpisodeLog
+append = EpisodeLog.append
+EpisodeLog.append = lambda log, *values: (append(log, *values), time.sleep(0.02))
+import train
+train.main(sys.argv[1:])
+"""
+
+
+def lines(path):
+    return path.read_bytes().count(b"\n") if path.exists() else 0
+
+
+@pytest.mark.parametrize("kill_after", [7, 53])
+def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
+    kill_after, tmp_path
+):
+    sys.path.insert(0, str(EXAMPLES))
+    import train
+
+    options = ["--episodes", "40", "--seeds", "0", "1", "--workers", "1", "--checkpoint-every",
+               "5", "--random-episodes", "1", "--no-inspect-plot", "--no-progress"]  # fmt: skip
+    train.main([*options, "--output-dir", str(tmp_path / "whole")])
+    killed = tmp_path / "killed"
+    child = subprocess.Popen([sys.executable, "-c", SLOW_MAIN, *options, "--output-dir",
+                              str(killed)], stdout=subprocess.DEVNULL)  # fmt: skip
+    logs = [killed / "episodes" / f"seed-{seed}.csv" for seed in (0, 1)]
+    while sum(lines(log) for log in logs) < kill_after and child.poll() is None:
+        time.sleep(0.005)
+    child.send_signal(signal.SIGKILL)
+    assert child.wait(timeout=60) == -signal.SIGKILL
+    assert not (killed / "returns.csv").exists()
+    # Seed 0 had passed its first checkpoint: a resumed run leaves what it checkpointed alone.
+    kept = killed / "checkpoints" / "seed-0" / "run-000005.json"
+    written = kept.stat().st_mtime_ns
+    train.main([*options, "--output-dir", str(killed), "--resume"])
+    assert kept.stat().st_mtime_ns == written
+    for name in ("returns.csv", "episodes/seed-0.csv", "episodes/seed-1.csv",
+                 "checkpoints/seed-0/agent-000040.npz", "checkpoints/seed-1/agent-000040.npz"):
+        assert (killed / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
