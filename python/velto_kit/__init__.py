@@ -11,7 +11,10 @@
   (``run_episodes``, ``evaluate``, ``run_random``);
 - run checkpoints (``save_run``, ``load_run``, ``latest_run``, ``run_checkpoints``): a run
   killed at any moment continues exactly (``run_episodes(..., resume=latest_run(folder))``), and
-  its per-episode log (``read_returns``).
+  its per-episode log (``read_returns``);
+- ``Population``: many agents stepped once each in one call, on native threads if asked, with the
+  same bits as stepping them one at a time; ``run_population`` runs one on a vector environment
+  (``make_vector_env``).
 """
 
 from importlib.metadata import version
@@ -32,6 +35,8 @@ from velto_kit.loop import (
     run_episodes,
     run_random,
 )
+from velto_kit.population import Population
+from velto_kit.population_loop import MemberResult, member_checkpoint_path, run_population
 from velto_kit.run_state import (
     MemberState,
     RunState,
@@ -41,6 +46,7 @@ from velto_kit.run_state import (
     save_run,
 )
 from velto_kit.settings import AgentSettings, make_agent
+from velto_kit.vector_envs import make_vector_env
 
 _pickling.register()
 
@@ -57,8 +63,10 @@ __all__ = [
     "CriticState",
     "EpisodeResult",
     "LearnerState",
+    "MemberResult",
     "MemberState",
     "OneHot",
+    "Population",
     "RunState",
     "TileCoder",
     "UnitState",
@@ -75,10 +83,13 @@ __all__ = [
     "load_run",
     "loads",
     "make_agent",
+    "make_vector_env",
+    "member_checkpoint_path",
     "random_returns",
     "read_returns",
     "run_checkpoints",
     "run_episodes",
+    "run_population",
     "run_random",
     "save",
     "save_run",

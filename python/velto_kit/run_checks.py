@@ -22,7 +22,8 @@ def discrete_actions(env: Any) -> int:
     """
     import gymnasium as gym
 
-    space = env.action_space
+    # A vector environment's action_space is the batch's; its sub-environments' is single.
+    space = getattr(env, "single_action_space", env.action_space)
     if not isinstance(space, gym.spaces.Discrete):
         raise ValueError(
             f"the environment's action space is {space}; the agent's units can drive a"
@@ -49,7 +50,7 @@ def check_run_inputs(env: Any, agent: Any, features: Any, mapping: ActionMapping
     if mapping.num_actions != actions:
         raise ValueError(
             f"the mapping is for {mapping.num_actions} actions, the environment's action space"
-            f" is {env.action_space}"
+            f" is {getattr(env, 'single_action_space', env.action_space)}"
         )
     if not isinstance(agent, VeltoActorCritic):
         return
