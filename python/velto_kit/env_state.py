@@ -35,6 +35,11 @@ _FIXED = frozenset(
         "_observation_space",
         "_metadata",
         "metadata",
+        # A vector environment's: its sub-environments' spaces, factories and reset mode.
+        "single_action_space",
+        "single_observation_space",
+        "env_fns",
+        "autoreset_mode",
     }
 )
 # Bit generators a stored generator may name; nothing else is looked up by name.
@@ -159,18 +164,8 @@ def capture(env: Any) -> tuple[dict[str, Any], bytes | None]:
         >>> [layer["class"] for layer in plain["layers"]][0], pickled
         ('TimeLimit', None)
     """
-    plain_layers = []
     others: dict[str, Any] = {}
-    for index, layer in enumerate(layers(env)):
-        attributes = {}
-        for name, value in vars(layer).items():
-            if name in _FIXED:
-                continue
-            try:
-                attributes[name] = encode(value)
-            except _Unencodable:
-                others[f"{index}/{name}"] = value
-        plain_layers.append({"class": type(layer).__qualname__, "attributes": attributes})
+    plain = _capture_stack(env, "", others)
     pickled = None
     if others:
         try:
@@ -181,7 +176,39 @@ def capture(env: Any) -> tuple[dict[str, Any], bytes | None]:
                 f"the environment's state cannot be stored: {names} is neither plain data nor"
                 f" picklable ({type(error).__name__}: {error})"
             ) from error
-    return {"layers": plain_layers}, pickled
+    return plain, pickled
+
+
+def _is_env_list(value: Any) -> bool:
+    return type(value) is list and bool(value) and all(hasattr(v, "step") for v in value)
+
+
+def _capture_stack(env: Any, prefix: str, others: dict[str, Any]) -> dict[str, Any]:
+    """The layers of `env`, outermost first; the sub-environments of a vector environment
+    (its ``envs`` list) each as a stack of their own. What is not plain data goes to `others`,
+    keyed by its path."""
+    plain_layers = []
+    for index, layer in enumerate(layers(env)):
+        attributes = {}
+        stacks = None
+        for name, value in vars(layer).items():
+            if name in _FIXED:
+                continue
+            if name == "envs" and _is_env_list(value):
+                stacks = [
+                    _capture_stack(sub, f"{prefix}{index}/envs/{number}/", others)
+                    for number, sub in enumerate(value)
+                ]
+                continue
+            try:
+                attributes[name] = encode(value)
+            except _Unencodable:
+                others[f"{prefix}{index}/{name}"] = value
+        entry: dict[str, Any] = {"class": type(layer).__qualname__, "attributes": attributes}
+        if stacks is not None:
+            entry["envs"] = stacks
+        plain_layers.append(entry)
+    return {"layers": plain_layers}
 
 
 def restore(env: Any, plain: dict[str, Any], pickled: bytes | None) -> None:
@@ -195,17 +222,35 @@ def restore(env: Any, plain: dict[str, Any], pickled: bytes | None) -> None:
         >>> bool((env.step(1)[0] == twin.step(1)[0]).all())
         True
     """
+    # Only the resume path reads this blob: the run's own files, written by capture above.
+    others = pickle.loads(pickled) if pickled is not None else {}  # noqa: S301
+    _restore_stack(env, plain, "", others)
+
+
+def _restore_stack(env: Any, plain: dict[str, Any], prefix: str, others: dict[str, Any]) -> None:
     stack = layers(env)
     stored = [layer["class"] for layer in plain["layers"]]
     found = [type(layer).__qualname__ for layer in stack]
     if stored != found:
         raise EnvStateError(f"the run's environment is {stored}, this one {found}")
-    # Only the resume path reads this blob: the run's own files, written by capture above.
-    others = pickle.loads(pickled) if pickled is not None else {}  # noqa: S301
     for index, (layer, entry) in enumerate(zip(stack, plain["layers"], strict=True)):
         for name, value in entry["attributes"].items():
             setattr(layer, name, decode(value))
-        prefix = f"{index}/"
+        if "envs" in entry:
+            subs = getattr(layer, "envs", None)
+            if (
+                not isinstance(subs, list)
+                or not _is_env_list(subs)
+                or len(subs) != len(entry["envs"])
+            ):
+                raise EnvStateError(
+                    f"the run's environment has {len(entry['envs'])} sub-environments, this one"
+                    f" {len(subs) if isinstance(subs, list) else 'none'}"
+                )
+            for number, (sub, sub_plain) in enumerate(zip(subs, entry["envs"], strict=True)):
+                _restore_stack(sub, sub_plain, f"{prefix}{index}/envs/{number}/", others)
+        own = f"{prefix}{index}/"
         for key, value in others.items():
-            if key.startswith(prefix):
-                setattr(layer, key[len(prefix) :], value)
+            rest = key[len(own) :]
+            if key.startswith(own) and "/" not in rest:
+                setattr(layer, rest, value)

@@ -52,25 +52,29 @@ class EpisodeLog:
     Example:
         >>> import tempfile
         >>> path = Path(tempfile.mkdtemp()) / "episodes.csv"
-        >>> with EpisodeLog(path, 0, [], []) as log:
+        >>> with EpisodeLog(path, log_text(0, [], [])) as log:
         ...     log.append(0, 9.0, 9, 9)
         >>> read_returns(path)
         [9.0]
     """
 
-    def __init__(
-        self, path: Path | str, start_episode: int, returns: Sequence[float], lengths: Sequence[int]
-    ) -> None:
+    def __init__(self, path: Path | str, text: str) -> None:
+        """Starts the log at `path` with `text` (its header and the lines of the episodes a
+        resumed run has done), replacing whatever was there, whole or not at all."""
         self.path = Path(path)
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        write_atomically(self.path, log_text(start_episode, returns, lengths).encode())
+        write_atomically(self.path, text.encode("ascii"))
         self._file: IO[str] | None = self.path.open("a", encoding="ascii", newline="")
 
     def append(self, episode: int, episode_return: float, length: int, steps: int) -> None:
         """Appends one episode and hands it to the system at once."""
+        self.append_line(log_line(episode, episode_return, length, steps))
+
+    def append_line(self, line: str) -> None:
+        """Appends one finished line and hands it to the system at once."""
         if self._file is None:
             raise ValueError(f"the log {self.path} is closed")
-        self._file.write(log_line(episode, episode_return, length, steps))
+        self._file.write(line)
         self._file.flush()
 
     def sync(self) -> None:

@@ -141,7 +141,7 @@ def run_episodes(
         >>> [result.episode for result in results]
         [0, 1, 2]
     """
-    from velto_kit.episode_log import EpisodeLog
+    from velto_kit.episode_log import EpisodeLog, log_text
     from velto_kit.training_run import TrainingRun
 
     if episodes < 0:
@@ -164,7 +164,8 @@ def run_episodes(
         )
     episode_log = None
     if log is not None:
-        episode_log = EpisodeLog(log, training.start_episode, training.returns, training.lengths)
+        text = log_text(training.start_episode, training.returns, training.lengths)
+        episode_log = EpisodeLog(log, text)
     directory = None if checkpoint_every is None else Path(checkpoint_dir or ".")
     return _checkpointed(
         training, end - training.next_episode, checkpoint_every, directory, episode_log

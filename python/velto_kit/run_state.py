@@ -67,6 +67,10 @@ class RunState:
     next_episode: int
     seconds: float
     members: list[MemberState]
+    # A population's: the vector environment's state (its members' ``env`` are None), and the
+    # loop's own state between two vector steps (``velto_kit.population_runs``).
+    env: tuple[dict[str, Any], bytes | None] | None = None
+    loop: dict[str, Any] = field(default_factory=dict)
 
     @property
     def agent(self) -> Any:
@@ -134,13 +138,11 @@ def save_run(directory: Path | str, run: RunState) -> Path:
             "env": None,
         }
         if member.env is not None:
-            plain, pickled = member.env
-            entry["env"] = {"plain": plain, "pickled": None}
-            if pickled is not None:
-                blob = directory / f"{stem}.env-{index:03d}.pkl"
-                write_atomically(blob, pickled)
-                entry["env"]["pickled"] = {"file": blob.name, "sha256": file_digest(blob)}
+            entry["env"] = _env_entry(directory, f"{stem}.env-{index:03d}.pkl", member.env)
         members.append(entry)
+    shared_env = None
+    if run.env is not None:
+        shared_env = _env_entry(directory, f"{stem}.env.pkl", run.env)
     manifest = {
         "format": FORMAT_NAME,
         "version": VERSION,
@@ -149,10 +151,34 @@ def save_run(directory: Path | str, run: RunState) -> Path:
         "seconds": run.seconds,
         "description": run.description,
         "members": members,
+        "env": shared_env,
+        "loop": run.loop,
     }
     path = manifest_path(directory, run.next_episode)
     write_atomically(path, json.dumps(manifest, indent=1).encode())
     return path
+
+
+def _env_entry(
+    directory: Path, blob_name: str, env: tuple[dict[str, Any], bytes | None]
+) -> dict[str, Any]:
+    """An environment's state for the manifest, its pickled part (if any) in a file beside."""
+    plain, pickled = env
+    entry: dict[str, Any] = {"plain": plain, "pickled": None}
+    if pickled is not None:
+        blob = directory / blob_name
+        write_atomically(blob, pickled)
+        entry["pickled"] = {"file": blob.name, "sha256": file_digest(blob)}
+    return entry
+
+
+def _read_env(path: Path, entry: Any, label: str) -> tuple[dict[str, Any], bytes | None] | None:
+    if entry is None:
+        return None
+    pickled = None
+    if entry["pickled"] is not None:
+        pickled = _checked_file(path.parent, entry["pickled"], label).read_bytes()
+    return entry["plain"], pickled
 
 
 def _checked_file(directory: Path, entry: Any, label: str) -> Path:
@@ -195,6 +221,8 @@ def load_run(path: Path | str) -> RunState:
             next_episode=int(manifest["next_episode"]),
             seconds=float(manifest["seconds"]),
             members=members,
+            env=_read_env(path, manifest.get("env"), f"{path}: environment"),
+            loop=dict(manifest.get("loop") or {}),
         )
     except (KeyError, TypeError, AttributeError, EnvStateError) as error:
         raise CheckpointError(f"{path}: damaged run checkpoint ({error!r})") from error
@@ -203,13 +231,7 @@ def load_run(path: Path | str) -> RunState:
 def _member(path: Path, index: int, entry: dict[str, Any]) -> MemberState:
     label = f"{path}: member {index}"
     agent = load(_checked_file(path.parent, entry["agent"], label))
-    env = None
-    if entry["env"] is not None:
-        pickled = None
-        if entry["env"]["pickled"] is not None:
-            blob = _checked_file(path.parent, entry["env"]["pickled"], label)
-            pickled = blob.read_bytes()
-        env = (entry["env"]["plain"], pickled)
+    env = _read_env(path, entry["env"], label)
     return MemberState(
         agent=agent,
         taken=[int(unit) for unit in entry["taken"]],

@@ -241,3 +241,49 @@ def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
     for name in ("returns.csv", "episodes/seed-0.csv", "episodes/seed-1.csv",
                  "checkpoints/seed-0/agent-000040.npz", "checkpoints/seed-1/agent-000040.npz"):
         assert (killed / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
+
+
+# Populations: three agents on a vector environment, checkpointed each time the slowest has done
+# three more episodes.
+POPULATION_TASKS = {
+    "CartPole-v1": ({}, {}),
+    "FrozenLake-v1": ({}, {}),
+}
+
+
+def train_population(task, out, kill_at=None):
+    from velto_kit import Population, make_vector_env, run_population
+
+    env_options, feature_options = POPULATION_TASKS[task]
+    envs = make_vector_env(task, 3, seed=0, **env_options)
+    features = CountingFeatures(features_for(envs, **feature_options), kill_at)
+    mapping = action_mapping("binary", int(envs.single_action_space.n))
+    run = latest_run(out / "checkpoints")
+    if run is None:
+        agents = [make_agent(features.num_features, mapping.num_units, AgentSettings(), seed=s)
+                  for s in range(3)]  # fmt: skip
+    else:
+        agents = [member.agent for member in run.members]
+    results = list(run_population(
+        envs, Population(agents), features, mapping, episodes=10, gamma=0.99, seed=7,
+        checkpoint_every=3, checkpoint_dir=out / "checkpoints", log=out / "log.csv", resume=run,
+    ))  # fmt: skip
+    return run, agents, results, features.calls
+
+
+@pytest.mark.parametrize(("task", "point"), [(t, k) for t in POPULATION_TASKS for k in range(3)])
+def test_a_population_killed_at_a_random_step_resumes_as_if_never_killed(task, point, tmp_path):
+    whole = tmp_path / "whole"
+    _, agents, results, calls = train_population(task, whole)
+    kill_at = random.Random(f"population-{task}-{point}").randrange(calls * 3 // 5, calls)
+    killed = tmp_path / "killed"
+    status = killed_in_child(lambda: train_population(task, killed, kill_at))
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
+    run, resumed_agents, rest, _ = train_population(task, killed)
+    assert run is not None and run.next_episode >= 3  # it did resume, not start over
+    done = {(r.agent, r.episode) for r in results} - {(r.agent, r.episode) for r in rest}
+    assert {(r.agent, r.episode, r.return_) for r in results} >= {
+        (r.agent, r.episode, r.return_) for r in rest
+    } and len(done) == len(results) - len(rest)
+    assert (killed / "log.csv").read_bytes() == (whole / "log.csv").read_bytes()
+    assert [velto_kit.dumps(a) for a in resumed_agents] == [velto_kit.dumps(a) for a in agents]

@@ -44,18 +44,27 @@ def trial_one(env, agent, features, mapping):
     return list(learner.run(env, episodes=1, start_episode=0, seed=0))
 
 
+def population_one(env, agent, features, mapping):
+    from velto_kit import Population, make_vector_env, run_population
+
+    envs = make_vector_env(env.spec.id, 1, seed=0)
+    population = Population([agent])
+    options = dict(episodes=1, gamma=0.9, seed=0)
+    return list(run_population(envs, population, features, mapping, **options))
+
+
 # (what differs, the parts, the message naming both sides); None: the matching parts.
 MISMATCHES = [
     ("actions", dict(task="Acrobot-v1", mapping_actions=2), r"for 2 actions.*Discrete\(3\)"),
     ("actions", dict(task="Acrobot-v1"), None),
-    ("units", dict(task="CartPole-v1", units=3), "drives 1 units, the agent has 3"),
+    ("units", dict(task="CartPole-v1", units=3), "1 units, the agents? (has )?3"),
     ("units", dict(task="CartPole-v1", units=1), None),
     ("features", dict(task="CartPole-v1", tiles=4), "features number 5000.*num_features=19208"),
     ("features", dict(task="CartPole-v1", tiles=4, agent_tiles=4), None),
 ]
 
 
-@pytest.mark.parametrize("runner", [run_one, evaluate_one, trial_one])
+@pytest.mark.parametrize("runner", [run_one, evaluate_one, trial_one, population_one])
 @pytest.mark.parametrize(("what", "options", "message"), MISMATCHES)
 def test_mismatched_parts_are_refused_before_the_first_step(runner, what, options, message):
     env, agent, features, mapping = parts(**options)
