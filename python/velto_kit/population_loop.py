@@ -62,7 +62,11 @@ class MemberResult:
     checkpoint: Path | None = None
 
     def as_dict(self) -> dict[str, Any]:
-        """The result under plain names (``return`` without the underscore), for reports."""
+        """The result under plain names (``return`` without the underscore), for reports.
+
+        Returns:
+            A dict of plain values (the checkpoint as a string, or None).
+        """
         return {
             "agent": self.agent,
             "episode": self.episode,
@@ -78,6 +82,14 @@ def member_checkpoint_path(directory: Path | str, agent: int, episodes_done: int
     """Where ``run_population`` saves agent `agent` after `episodes_done` episodes: the file
     ``run_episodes`` would write, in a folder of the agent's own.
 
+    Args:
+        directory: the run's ``checkpoint_dir``.
+        agent: the agent's row in the population.
+        episodes_done: the agent's episodes so far, counted from 0 for a fresh agent.
+
+    Returns:
+        ``directory / f"agent-{agent}" / "agent-<episodes_done, 6 digits>.npz"``.
+
     Example:
         >>> member_checkpoint_path(Path("out"), 3, 200).as_posix()
         'out/agent-3/agent-000200.npz'
@@ -90,6 +102,12 @@ def autoreset_mode(envs: Any) -> str:
 
     Gymnasium's vector environments name theirs in ``metadata["autoreset_mode"]``; one that names
     none resets on the next step, Gymnasium's default.
+
+    Args:
+        envs: the vector environment.
+
+    Returns:
+        ``"NextStep"`` or ``"SameStep"``.
 
     Raises:
         ValueError: the environment leaves resets to its user (``"Disabled"``) or names a mode
@@ -118,6 +136,12 @@ def batch_features(features: Features) -> Callable[[Any], Rows]:
     """A function from a batch of observations to one row of active features each: the feature
     map's own ``active_features_batch`` where it has one, else one ``active_features`` call per
     observation (the same indices either way).
+
+    Args:
+        features: the feature map.
+
+    Returns:
+        A function of an (N, ...) batch of observations, giving N rows of indices.
 
     Example:
         >>> from velto_kit import OneHot
@@ -181,6 +205,17 @@ class _Members:
 
 def per_agent(name: str, value: int | Sequence[int], count: int) -> list[int]:
     """`value` for each of `count` agents: one int for all, or one per agent, each at least 0.
+
+    Args:
+        name: the argument's name, for the error message.
+        value: one int, or a sequence of `count` ints.
+        count: the number of agents.
+
+    Returns:
+        A list of `count` ints.
+
+    Raises:
+        ValueError: a sequence of another length, or a number below 0.
 
     Example:
         >>> per_agent("episodes", 3, 2), per_agent("episodes", [1, 0], 2)

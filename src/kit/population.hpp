@@ -94,8 +94,8 @@ class Population {
 
  private:
   static std::vector<std::int32_t> own_step(VeltoActorCritic& agent,
-                                            const std::vector<std::int32_t>& features,
-                                            float reward, float gamma) {
+                                            const std::vector<std::int32_t>& features, float reward,
+                                            float gamma) {
     return agent.step(features, reward, gamma);
   }
 

@@ -236,3 +236,85 @@ def test_a_missing_extra_or_unknown_backend_is_named(backend, error, monkeypatch
     with pytest.raises(error, match=backend):
         make_vector_env("CartPole-v1", 2, seed=0, backend=backend)
     assert make_vector_env("CartPole-v1", 2, seed=0).num_envs == 2
+
+
+def test_a_population_trial_reports_each_seed_and_resumes_each_agent_where_it_stopped(tmp_path):
+    from velto_kit.population_trial import PopulationTrial
+    from velto_kit.trial_config import TrialConfig
+
+    config = TrialConfig(seed=5, seeds_per_trial=3, episodes=4, checkpoint_every=2)
+    trial = PopulationTrial.build(config, None)
+    before = []
+    for metrics in trial.metrics(trial.run()):
+        before.append((metrics["seed"], metrics["episode"]))
+        if trial.checkpoint_due():
+            break
+    trial.save(tmp_path)
+    saved = [velto_kit.dumps(agent) for agent in trial.population.agents]
+    # The slowest agent had just finished its second episode; the others may be further on.
+    counts = {seed: sum(s == seed for s, _ in before) for seed in config.seeds}
+    assert min(counts.values()) == 2 and sorted(set(s for s, _ in before)) == [5, 6, 7]
+    restored = PopulationTrial.build(config, tmp_path)
+    assert [velto_kit.dumps(a) for a in restored.population.agents] == saved
+    after = [(m["seed"], m["episode"]) for m in restored.metrics(restored.run())]
+    for seed in config.seeds:
+        assert sorted(e for s, e in after if s == seed) == list(range(counts[seed], 4))
+    assert restored.checkpoint_due()  # the last result of all is checkpointed
+
+
+class FakeResult:
+    """What trial_rows reads of one of Tune's results."""
+
+    def __init__(self, name, config, reports, error=None):
+        import pandas
+
+        self.config, self.error, self.path = config, error, f"/tmp/{name}"
+        self.metrics = {"trial_id": name}
+        self.metrics_dataframe = pandas.DataFrame(reports)
+
+
+@pytest.mark.parametrize("episodes_of_seed_4", [3, 2])
+def test_sweep_tables_keep_one_row_per_seed(episodes_of_seed_4):
+    from velto_kit.sweep import episode_rows, trial_rows
+
+    def report(episode, **seed):
+        return {"episode": episode, "return": float(episode), "length": 1, "steps": episode + 1,
+                "seconds": 0.1, **seed}  # fmt: skip
+
+    population = [report(e, seed=3) for e in range(3)]
+    population += [report(e, seed=4) for e in range(episodes_of_seed_4)]
+    results = [
+        FakeResult("a", {"seed": 3, "seeds_per_trial": 2, "episodes": 3}, population),
+        FakeResult("b", {"seed": 9, "episodes": 3}, [report(e) for e in range(3)]),
+    ]
+    rows = trial_rows(results, window=2)
+    got = [(r["trial"], r["seed"], r["episodes_done"], r["status"]) for r in rows]
+    seed_4_status = "done" if episodes_of_seed_4 == 3 else "incomplete"
+    assert got == [
+        ("a/seed-3", 3, 3, "done"),
+        ("a/seed-4", 4, episodes_of_seed_4, seed_4_status),
+        ("b", 9, 3, "done"),
+    ]
+    assert rows[0]["final_mean_return"] == 1.5
+    assert len(episode_rows(results)) == 3 + episodes_of_seed_4 + 3
+
+
+@pytest.mark.parametrize(("seeds", "same"), [(["3", "4"], True), (["3", "5"], False)])
+def test_train_population_gives_single_runs_returns_where_sub_envs_are_single_envs(
+    seeds, same, tmp_path, capsys
+):
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import train
+
+    options = ["--env", "FrozenLake-v1", "--episodes", "30", "--seeds", *seeds]
+    options += ["--random-episodes", "2", "--no-progress", "--no-inspect-plot", "--workers", "1"]
+    csvs = []
+    for extra in ([], ["--population", "--population-threads", "2"]):
+        out = tmp_path / ("population" if extra else "single")
+        train.main([*options, *extra, "--output-dir", str(out)])
+        csvs.append((out / "returns.csv").read_text())
+    assert "as one population" in capsys.readouterr().out
+    assert (csvs[0] == csvs[1]) == same
+    assert len(csvs[0].splitlines()) == 1 + 30 * len(seeds)
