@@ -214,32 +214,43 @@ def lines(path):
     return path.read_bytes().count(b"\n") if path.exists() else 0
 
 
-@pytest.mark.parametrize("kill_after", [7, 53])
+SEEDS = {
+    "seeds": ("episodes/seed-0.csv", "episodes/seed-1.csv", "checkpoints/seed-0/run-000005.json",
+              "checkpoints/seed-0/agent-000040.npz", "checkpoints/seed-1/agent-000040.npz"),
+    "population": ("episodes/population.csv", "checkpoints/population/run-000005.json",
+                   "checkpoints/population/agent-000040-000.npz",
+                   "checkpoints/population/agent-000040-001.npz"),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(("kind", "kill_after"), [("seeds", 7), ("seeds", 53), ("population", 30)])
 def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
-    kill_after, tmp_path
+    kind, kill_after, tmp_path
 ):
     sys.path.insert(0, str(EXAMPLES))
     import train
 
     options = ["--episodes", "40", "--seeds", "0", "1", "--workers", "1", "--checkpoint-every",
                "5", "--random-episodes", "1", "--no-inspect-plot", "--no-progress"]  # fmt: skip
+    options += ["--population"] if kind == "population" else []
     train.main([*options, "--output-dir", str(tmp_path / "whole")])
     killed = tmp_path / "killed"
     child = subprocess.Popen([sys.executable, "-c", SLOW_MAIN, *options, "--output-dir",
                               str(killed)], stdout=subprocess.DEVNULL)  # fmt: skip
-    logs = [killed / "episodes" / f"seed-{seed}.csv" for seed in (0, 1)]
+    files = SEEDS[kind]
+    logs = [killed / name for name in files if name.startswith("episodes/")]
     while sum(lines(log) for log in logs) < kill_after and child.poll() is None:
         time.sleep(0.005)
     child.send_signal(signal.SIGKILL)
     assert child.wait(timeout=60) == -signal.SIGKILL
     assert not (killed / "returns.csv").exists()
-    # Seed 0 had passed its first checkpoint: a resumed run leaves what it checkpointed alone.
-    kept = killed / "checkpoints" / "seed-0" / "run-000005.json"
+    # The first checkpoint was written before the kill: a resumed run leaves it alone.
+    kept = killed / next(name for name in files if name.endswith("run-000005.json"))
     written = kept.stat().st_mtime_ns
     train.main([*options, "--output-dir", str(killed), "--resume"])
     assert kept.stat().st_mtime_ns == written
-    for name in ("returns.csv", "episodes/seed-0.csv", "episodes/seed-1.csv",
-                 "checkpoints/seed-0/agent-000040.npz", "checkpoints/seed-1/agent-000040.npz"):
+    # Every output but the manifests, which hold the run's wall time.
+    for name in ("returns.csv", *(name for name in files if not name.endswith(".json"))):
         assert (killed / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
 
 
