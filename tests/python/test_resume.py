@@ -298,3 +298,36 @@ def test_a_population_killed_at_a_random_step_resumes_as_if_never_killed(task, p
     } and len(done) == len(results) - len(rest)
     assert (killed / "log.csv").read_bytes() == (whole / "log.csv").read_bytes()
     assert [velto_kit.dumps(a) for a in resumed_agents] == [velto_kit.dumps(a) for a in agents]
+
+
+def test_a_restored_population_trial_continues_exactly(tmp_path):
+    import shutil
+
+    from velto_kit.population_trial import PopulationTrial
+    from velto_kit.trial_config import TrialConfig
+
+    config = TrialConfig(env_id="FrozenLake-v1", seeds_per_trial=3, episodes=12, checkpoint_every=4)
+    whole = PopulationTrial.build(config, None)
+    uninterrupted = list(whole.metrics(whole.run()))
+    first = PopulationTrial.build(config, None)
+    reports = first.metrics(first.run())
+    before = []
+    for metrics in reports:  # as the trainable: a checkpoint when the slowest ends a block
+        before.append(metrics)
+        if first.checkpoint_due() and min(first.episodes) == 8:
+            first.save(tmp_path)
+            break
+    shutil.rmtree(first.run_folder)
+    restored = PopulationTrial.build(config, tmp_path)
+    # The run checkpoint of the block before: the one of 8 is written between two vector steps,
+    # after the episode that ended the block has been handed out.
+    assert restored.resume is not None and restored.resume.next_episode == 4
+    after = list(restored.metrics(restored.run()))
+    shutil.rmtree(restored.run_folder)
+    key = ("seed", "episode", "return", "length", "steps")
+    # The later report of each episode stands, as in the sweep's tables.
+    reported = {(m["seed"], m["episode"]): [m[k] for k in key] for m in before + after}
+    assert sorted(reported.values()) == sorted([m[k] for k in key] for m in uninterrupted)
+    assert [velto_kit.dumps(a) for a in restored.population.agents] == [
+        velto_kit.dumps(a) for a in whole.population.agents
+    ]
