@@ -496,8 +496,9 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--population-threads",
         type=int,
-        default=min(2, os.cpu_count() or 1),
-        help="native threads that step the population's agents (--population)",
+        default=1,
+        help="native threads that step the population's agents (--population); more help only"
+        " where cores are idle",
     )
     parser.add_argument(
         "--vector-backend",

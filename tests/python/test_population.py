@@ -3,8 +3,12 @@ other Python threads using its agents during calls, and the batched feature maps
 
 import copy
 import hashlib
+import os
 import random
+import signal
 import threading
+import time
+import warnings
 
 import numpy as np
 import pytest
@@ -73,12 +77,16 @@ def test_every_member_matches_agents_stepped_one_at_a_time(threads, form):
             [sizes[i % len(sizes)] for i in range(count)],
             None if ragged else rng.randrange(0, 5),
         )
-        rewards = np_rng.normal(size=count)  # float64: each must round to binary32 as step does
+        # float64 (each must round to binary32 as step rounds it), float32, or one Python number.
+        rewards = np_rng.normal(size=count)
         if call % 3 == 1:
             rewards = rewards.astype(np.float32)
+        elif call % 6 == 2:
+            rewards = [float(rewards[0])] * count
         gammas = np.where(np_rng.random(count) < 0.2, 0.0, np_rng.uniform(0.5, 1.0, count))
         active = np_rng.random(count) < 0.8 if call % 2 else None
-        taken = population.step(FORMS[form](rows), rewards, gammas, active=active)
+        given = rewards[0] if isinstance(rewards, list) else rewards
+        taken = population.step(FORMS[form](rows), given, gammas, active=active)
 
         assert taken.shape == (count, num_actions) and taken.dtype == np.bool_
         for i, agent in enumerate(alone):
@@ -89,17 +97,6 @@ def test_every_member_matches_agents_stepped_one_at_a_time(threads, form):
             assert np.array_equal(taken[i], as_taken(actions, num_actions)), (call, i)
         for i in range(count):
             assert_same_state(agents[i], alone[i])
-
-
-def test_scalar_rewards_and_gammas_round_like_step():
-    agents, alone = twins(5, 3, 2, [50])
-    population = Population(agents)
-    for reward, gamma in [(0.1, 0.3), (np.float32(-1.7), np.float64(0.99)), (1, True)]:
-        taken = population.step(np.array([[1, 2], [3, 4], [5, 6]]), reward, gamma)
-        for i, agent in enumerate(alone):
-            actions = agent.step([2 * i + 1, 2 * i + 2], float(reward), float(gamma))
-            assert np.array_equal(taken[i], as_taken(actions, 2))
-            assert_same_state(agents[i], agent)
 
 
 def digests(agents):
@@ -331,3 +328,31 @@ def test_one_hot_and_flattened_batches_are_the_single_calls():
     assert flattened.active_features_batch(boxes).tolist() == [
         flattened.active_features(b) for b in boxes
     ]
+
+
+def test_population_started_before_a_fork_steps_in_the_child():
+    """The child of a fork has none of the parent's worker threads: waiting for them would hang."""
+    agents, alone = twins(7, 4, 2, [30])
+    population = Population(agents, threads=2)
+    population.step(np.arange(8).reshape(4, 2), 0.0, 0.9)  # the workers exist now
+    for agent in alone:
+        agent.step([2 * alone.index(agent), 2 * alone.index(agent) + 1], 0.0, 0.9)
+    expected = [agent.step([5], 1.0, 0.9) for agent in alone]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+        child = os.fork()
+    if child == 0:
+        try:
+            taken = population.step(np.full((4, 1), 5), 1.0, 0.9)
+            same = [np.flatnonzero(row).tolist() for row in taken] == expected
+            os._exit(0 if same else 1)
+        finally:
+            os._exit(2)
+    deadline = time.monotonic() + 60
+    while (finished := os.waitpid(child, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
+            pytest.fail("the child's population call hung")
+        time.sleep(0.01)
+    assert os.waitstatus_to_exitcode(finished[1]) == 0

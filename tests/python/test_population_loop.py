@@ -78,8 +78,9 @@ def test_each_agent_gets_the_calls_of_run_episodes(
             checkpoint_dir=tmp_path / "population", **options,
         )
     )  # fmt: skip
+    folders = [tmp_path / "alone" / str(i) for i in range(count)]
     expected = one_at_a_time(
-        env_id, limit, coder, mapping, alone, checkpoint_dir=tmp_path / "alone", **options
+        env_id, limit, coder, mapping, alone, checkpoint_dir=folders, **options
     )
     got = {(r.agent, r.episode): (r.return_, r.length, r.steps) for r in mine}
     assert got == expected
@@ -97,10 +98,8 @@ def test_each_agent_gets_the_calls_of_run_episodes(
         assert result.checkpoint == member_checkpoint_path(
             tmp_path / "population", result.agent, result.episode + 1
         )
-        theirs = velto_kit.checkpoint_path(tmp_path / "alone", result.episode + 1)
-        # run_episodes' files of all agents share one folder: the last agent's is left there.
-        if result.agent == count - 1:
-            assert result.checkpoint.read_bytes() == theirs.read_bytes()
+        theirs = velto_kit.checkpoint_path(folders[result.agent], result.episode + 1)
+        assert result.checkpoint.read_bytes() == theirs.read_bytes()
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda mode: mode.value)
