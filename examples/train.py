@@ -309,12 +309,20 @@ def run_population_seeds(
     return results
 
 
+_parent_pid: int | None = None
+
+
 def _init_worker(report_queue: Any) -> None:
-    global _worker_queue
+    global _worker_queue, _parent_pid
     _worker_queue = report_queue
+    _parent_pid = os.getppid()
 
 
 def _report_to_queue(seed: int, episode_return: float) -> None:
+    # A worker whose main process was killed stops at its next episode end, rather than train on
+    # into the output folder that a resumed run is writing.
+    if os.getppid() != _parent_pid:
+        os._exit(1)
     _worker_queue.put((seed, episode_return))
 
 
