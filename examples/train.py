@@ -159,10 +159,20 @@ def checkpoint_to_resume(settings: Settings, directory: Path) -> velto_kit.RunSt
     there is none yet), else None. A fresh run first removes earlier runs' manifests from its
     folder, so that a later --resume cannot continue one of them."""
     if settings.resume:
+        remove_temporaries(directory, within=True)
         return velto_kit.latest_run(directory)
     for manifest in velto_kit.run_checkpoints(directory):
         manifest.unlink()
     return None
+
+
+def remove_temporaries(folder: Path, *, within: bool = False) -> None:
+    """Removes the temporary files (``.NAME.*.tmp``) that writes cut short by a kill left in
+    `folder` (and its subfolders, `within`), so that a resumed run's folders hold what an
+    uninterrupted run's do."""
+    if folder.is_dir():
+        for temporary in folder.rglob(".*.tmp") if within else folder.glob(".*.tmp"):
+            temporary.unlink(missing_ok=True)
 
 
 def population_returns(log: Path, count: int) -> list[list[float]]:
@@ -653,6 +663,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")
     start = time.perf_counter()
+    if settings.resume:
+        remove_temporaries(settings.output_dir)
+        remove_temporaries(settings.output_dir / "episodes")
     population = None
     if arguments.population:
         population = PopulationOptions(arguments.population_threads, arguments.vector_backend)

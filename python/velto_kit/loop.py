@@ -40,7 +40,8 @@ class EpisodeResult:
     ``episode`` counts from the run's ``start_episode`` (0 for a fresh agent); ``length`` is the
     episode's environment steps; ``steps`` and ``seconds`` add up over the episodes of this run
     (``seconds``: the run's own wall time, not the time its caller spends between episodes);
-    ``checkpoint`` is the file saved after this episode, if any.
+    ``checkpoint`` is the file saved after this episode, if any. A resumed run's ``steps``
+    carry on from its checkpoint; its ``seconds`` count from the resume.
 
     Example:
         >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]

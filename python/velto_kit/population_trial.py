@@ -127,7 +127,7 @@ class PopulationTrial:
                 agents = [member.agent for member in resume.members]
                 steps = [member.steps for member in resume.members]
                 episodes = resume.loop["episode"]
-                done = {"episodes": episodes, "steps": steps, "seconds": resume.seconds}
+                done = {"episodes": episodes, "steps": steps, "seconds": done["seconds"]}
                 trial = cls(config, envs, agents, done)
                 trial.resume = resume
                 return trial
@@ -174,8 +174,8 @@ class PopulationTrial:
         """
         started_seconds, started_steps = self.seconds, list(self.steps)
         if self.resume is not None:
-            # A continued run counts its steps and seconds from its start already.
-            started_seconds, started_steps = 0.0, [0] * len(self.steps)
+            # A continued run counts its steps from its start already (its seconds from here).
+            started_steps = [0] * len(self.steps)
         for result in results:
             yield self.record(result, started_seconds, started_steps)
 

@@ -65,6 +65,8 @@ class RunState:
     description: dict[str, Any]
     start_episode: int
     next_episode: int
+    # The run's wall time so far; not stored (a loaded run has 0.0), so that a run's
+    # checkpoints are the same bytes however often it was interrupted.
     seconds: float
     members: list[MemberState]
     # A population's: the vector environment's state (its members' ``env`` are None), and the
@@ -148,7 +150,6 @@ def save_run(directory: Path | str, run: RunState) -> Path:
         "version": VERSION,
         "start_episode": run.start_episode,
         "next_episode": run.next_episode,
-        "seconds": run.seconds,
         "description": run.description,
         "members": members,
         "env": shared_env,
@@ -219,7 +220,7 @@ def load_run(path: Path | str) -> RunState:
             description=dict(manifest["description"]),
             start_episode=int(manifest["start_episode"]),
             next_episode=int(manifest["next_episode"]),
-            seconds=float(manifest["seconds"]),
+            seconds=0.0,
             members=members,
             env=_read_env(path, manifest.get("env"), f"{path}: environment"),
             loop=dict(manifest.get("loop") or {}),

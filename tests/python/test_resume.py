@@ -249,9 +249,15 @@ def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
     written = kept.stat().st_mtime_ns
     train.main([*options, "--output-dir", str(killed), "--resume"])
     assert kept.stat().st_mtime_ns == written
-    # Every output but the manifests, which hold the run's wall time.
-    for name in ("returns.csv", *(name for name in files if not name.endswith(".json"))):
+    for name in ("returns.csv", *files):
         assert (killed / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
+    # Every checkpoint and log, byte for byte, and nothing else left behind.
+    def contents(root):
+        folders = [root / "checkpoints", root / "episodes"]
+        return {p.relative_to(root): p.read_bytes() for f in folders for p in f.rglob("*")
+                if p.is_file()}  # fmt: skip
+
+    assert contents(killed) == contents(tmp_path / "whole")
 
 
 # Populations: three agents on a vector environment, checkpointed each time the slowest has done
