@@ -10,7 +10,13 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py                      # CartPole-v1 with the defaults
     python examples/train.py --episodes 300 --seeds 0 1 --lambda 0.9
     python examples/train.py --env FrozenLake-v1 --episodes 2000 --gamma 0.95
+    python examples/train.py --checkpoint-every 100 --output-dir run   # killed? then:
+    python examples/train.py --checkpoint-every 100 --output-dir run --resume
     python examples/train.py --population          # all seeds as one population, one process
+
+Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
+the figures are derived from these logs. A run resumed with --resume (the first run's options
+again) continues each seed from its latest checkpoint and ends exactly as an uninterrupted run.
 
 With --population the seeds train as one velto_kit.Population on a vector environment
 (velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed. Each agent
@@ -25,6 +31,7 @@ starts from one generator, so its episodes, and so the returns, differ from the 
 import argparse
 import csv
 import dataclasses
+import io
 import multiprocessing
 import os
 import queue
@@ -43,6 +50,7 @@ import velto_kit
 from inspection_figure import write_inspection_figure
 from tqdm import tqdm
 from velto_kit import AgentSettings
+from velto_kit.state.atomic_files import write_atomically
 
 OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 # Time limit for tasks that have none of their own.
@@ -66,6 +74,7 @@ class Settings:
     evaluation_episodes: int
     checkpoint_every: int | None
     output_dir: Path
+    resume: bool = False
 
 
 @dataclass
@@ -127,14 +136,72 @@ def check_environment(settings: Settings) -> None:
     env.close()
 
 
+def seed_checkpoints(settings: Settings, seed: int) -> Path:
+    return settings.output_dir / "checkpoints" / f"seed-{seed}"
+
+
+def seed_log(settings: Settings, seed: int) -> Path:
+    """The seed's log: one line per finished episode, appended as it ends."""
+    return settings.output_dir / "episodes" / f"seed-{seed}.csv"
+
+
+def run_settings(settings: Settings) -> dict[str, Any]:
+    """What a run's checkpoint records of the example's settings beside what velto_kit records
+    itself (task, time limit, features, mapping, gamma, seed): a resumed run must match them."""
+    return {"agent": dataclasses.asdict(settings.agent)}
+
+
+def seed_resume(settings: Settings, seed: int) -> velto_kit.RunState | None:
+    """The run checkpoint the seed continues from (see checkpoint_to_resume)."""
+    return checkpoint_to_resume(settings, seed_checkpoints(settings, seed))
+
+
+def checkpoint_to_resume(settings: Settings, directory: Path) -> velto_kit.RunState | None:
+    """The run checkpoint in `directory` to continue from: the latest one with --resume (None if
+    there is none yet), else None. A fresh run first removes earlier runs' manifests from its
+    folder, so that a later --resume cannot continue one of them."""
+    if settings.resume:
+        remove_temporaries(directory, within=True)
+        return velto_kit.latest_run(directory)
+    for manifest in velto_kit.run_checkpoints(directory):
+        manifest.unlink()
+    return None
+
+
+def remove_temporaries(folder: Path, *, within: bool = False) -> None:
+    """Removes the temporary files (``.NAME.*.tmp``) that writes cut short by a kill left in
+    `folder` (and its subfolders, `within`), so that a resumed run's folders hold what an
+    uninterrupted run's do."""
+    if folder.is_dir():
+        for temporary in folder.rglob(".*.tmp") if within else folder.glob(".*.tmp"):
+            temporary.unlink(missing_ok=True)
+
+
+def population_returns(log: Path, count: int) -> list[list[float]]:
+    """Each agent's returns in a population's log, in episode order."""
+    returns: list[list[float]] = [[] for _ in range(count)]
+    with log.open(newline="") as file:
+        for row in csv.DictReader(file):
+            returns[int(row["agent"])].append(float(row["return"]))
+    return returns
+
+
 def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult:
-    """Trains one fresh agent for `settings.episodes` episodes, then runs the baselines."""
+    """Trains one agent for `settings.episodes` episodes (fresh, or continued from its latest run
+    checkpoint with --resume), then runs the baselines."""
     env = make_env(settings)
     features = make_features(env, settings)
     mapping = make_mapping(env, settings)
-    agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
-    returns: list[float] = []
+    resume = seed_resume(settings, seed)
     steps, seconds = 0, 0.0
+    if resume is None:
+        agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+    else:
+        agent = resume.agent
+        steps, seconds = resume.members[0].steps, resume.seconds
+        for episode_return in resume.returns:
+            report(seed, episode_return)
+    log = seed_log(settings, seed)
     for result in velto_kit.run_episodes(
         env,
         agent,
@@ -144,11 +211,14 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         gamma=settings.gamma,
         seed=seed,
         checkpoint_every=settings.checkpoint_every,
-        checkpoint_dir=settings.output_dir / "checkpoints" / f"seed-{seed}",
+        checkpoint_dir=seed_checkpoints(settings, seed),
+        log=log,
+        resume=resume,
+        settings=run_settings(settings),
     ):
-        returns.append(result.return_)
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
+    returns = velto_kit.read_returns(log)
     evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
     env.close()
     return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
@@ -198,10 +268,18 @@ def run_population_seeds(
     env = make_env(settings)
     features = make_features(env, settings)
     mapping = make_mapping(env, settings)
-    agents = [
-        velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
-        for seed in seeds
-    ]
+    directory = settings.output_dir / "checkpoints" / "population"
+    resume = checkpoint_to_resume(settings, directory)
+    if resume is None:
+        agents = [
+            velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+            for seed in seeds
+        ]
+    else:
+        agents = [member.agent for member in resume.members]
+        for seed, member in zip(seeds, resume.members, strict=True):
+            for episode_return in member.returns:
+                report(seed, episode_return)
     limit = (
         {}
         if settings.max_episode_steps is None
@@ -215,9 +293,9 @@ def run_population_seeds(
     # get their own generators, their sub-environments seeds[0] + i.
     consecutive = list(seeds) == list(range(seeds[0], seeds[0] + len(seeds)))
     rngs = None if consecutive else [np.random.default_rng(seed) for seed in seeds]
-    returns: list[list[float]] = [[] for _ in seeds]
-    steps = [0] * len(seeds)
-    seconds = 0.0
+    steps = [0] * len(seeds) if resume is None else [m.steps for m in resume.members]
+    seconds = 0.0 if resume is None else resume.seconds
+    log = settings.output_dir / "episodes" / "population.csv"
     for result in velto_kit.run_population(
         envs,
         velto_kit.Population(agents, threads=options.threads),
@@ -228,12 +306,14 @@ def run_population_seeds(
         seed=seeds[0] if consecutive else None,
         rngs=rngs,
         checkpoint_every=settings.checkpoint_every,
-        checkpoint_dir=settings.output_dir / "checkpoints" / "population",
+        checkpoint_dir=directory,
+        log=log,
+        resume=resume,
     ):
-        returns[result.agent].append(result.return_)
         steps[result.agent], seconds = result.steps, result.seconds
         report(seeds[result.agent], result.return_)
     envs.close()
+    returns = population_returns(log, len(seeds))
     results = []
     for i, seed in enumerate(seeds):
         evaluation, random = baselines(settings, agents[i], features, mapping, seed)
@@ -241,12 +321,20 @@ def run_population_seeds(
     return results
 
 
+_parent_pid: int | None = None
+
+
 def _init_worker(report_queue: Any) -> None:
-    global _worker_queue
+    global _worker_queue, _parent_pid
     _worker_queue = report_queue
+    _parent_pid = os.getppid()
 
 
 def _report_to_queue(seed: int, episode_return: float) -> None:
+    # A worker whose main process was killed stops at its next episode end, rather than train on
+    # into the output folder that a resumed run is writing.
+    if os.getppid() != _parent_pid:
+        os._exit(1)
     _worker_queue.put((seed, episode_return))
 
 
@@ -350,14 +438,16 @@ def summary_table(results: Sequence[SeedResult], window: int) -> str:
 
 
 def write_returns(results: Sequence[SeedResult], path: Path) -> None:
-    """Every training episode's return, one row per seed and episode."""
+    """Every training episode's return, one row per seed and episode, written whole or not at
+    all (the returns come from the seeds' logs)."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    with path.open("w", newline="") as file:
-        writer = csv.writer(file)
-        writer.writerow(["seed", "episode", "return"])
-        for result in results:
-            for episode, episode_return in enumerate(result.returns):
-                writer.writerow([result.seed, episode, episode_return])
+    text = io.StringIO(newline="")
+    writer = csv.writer(text)
+    writer.writerow(["seed", "episode", "return"])
+    for result in results:
+        for episode, episode_return in enumerate(result.returns):
+            writer.writerow([result.seed, episode, episode_return])
+    write_atomically(path, text.getvalue().encode())
 
 
 def moving_average(values: Sequence[float], width: int) -> np.ndarray:
@@ -493,6 +583,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="save each agent (velto_kit.save) every EPISODES episodes to"
         " OUTPUT_DIR/checkpoints/seed-S/agent-NNNNNN.npz",
     )
+    parser.add_argument(
+        "--resume",
+        action="store_true",
+        help="continue each seed from its latest run checkpoint in OUTPUT_DIR/checkpoints/seed-S"
+        " (give the first run's options again); a seed without one starts afresh",
+    )
     parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
     parser.add_argument(
         "--output-dir",
@@ -559,6 +655,7 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         evaluation_episodes=arguments.evaluate,
         checkpoint_every=arguments.checkpoint_every,
         output_dir=arguments.output_dir,
+        resume=arguments.resume,
     )
 
 
@@ -574,6 +671,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")
     start = time.perf_counter()
+    if settings.resume:
+        remove_temporaries(settings.output_dir)
+        remove_temporaries(settings.output_dir / "episodes")
     population = None
     if arguments.population:
         population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
@@ -581,7 +681,9 @@ def main(argv: Sequence[str] | None = None) -> None:
         results = run_all(
             settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
         )
-    except ImportError as error:  # --vector-backend envpool without EnvPool
+    except (ImportError, ValueError) as error:
+        # EnvPool asked for but missing; a resumed run whose options differ from its
+        # checkpoint's, or a damaged checkpoint.
         sys.exit(f"error: {error}")
     print(summary_table(results, settings.window))
     returns_path = arguments.output_dir / "returns.csv"

@@ -4,7 +4,8 @@ Its names are grouped by what they are for, and every one is importable from ``v
 itself:
 
 - ``velto_kit.state``: ``save``/``load`` and ``dumps``/``loads`` (checkpoints that resume
-  exactly), ``inspect`` (every member of the critic and of each actor unit, by name), ``value``
+  exactly), run checkpoints that resume a whole run (``save_run``, ``load_run``, ``latest_run``),
+  ``inspect`` (every member of the critic and of each actor unit, by name), ``value``
   and ``action_probabilities`` (what the agent gives for a state, without learning); importing
   velto_kit registers the agent class with ``copyreg``, so that ``pickle``, ``copy.copy`` and
   ``copy.deepcopy`` work on agents;
@@ -41,6 +42,7 @@ from velto_kit.experiments import (
     make_vector_env,
     member_checkpoint_path,
     random_returns,
+    read_returns,
     run_episodes,
     run_population,
     run_random,
@@ -50,13 +52,19 @@ from velto_kit.state import (
     CheckpointError,
     CriticState,
     LearnerState,
+    MemberState,
+    RunState,
     UnitState,
     action_probabilities,
     dumps,
     inspect,
+    latest_run,
     load,
+    load_run,
     loads,
+    run_checkpoints,
     save,
+    save_run,
     value,
 )
 from velto_kit.state import pickling as _pickling
@@ -78,8 +86,10 @@ __all__ = [
     "EpisodeResult",
     "LearnerState",
     "MemberResult",
+    "MemberState",
     "OneHot",
     "Population",
+    "RunState",
     "TileCoder",
     "UnitState",
     "action_mapping",
@@ -90,15 +100,20 @@ __all__ = [
     "evaluate",
     "features_for",
     "inspect",
+    "latest_run",
     "load",
+    "load_run",
     "loads",
     "make_agent",
     "make_vector_env",
     "member_checkpoint_path",
     "random_returns",
+    "read_returns",
+    "run_checkpoints",
     "run_episodes",
     "run_population",
     "run_random",
     "save",
+    "save_run",
     "value",
 ]

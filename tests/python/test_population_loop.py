@@ -166,7 +166,7 @@ def test_batched_actions_refuse_shapes_that_do_not_fit(shape, generators, messag
     ("change", "message"),
     [
         ({"num_envs": 3}, "has 3 sub-environments"),
-        ({"mapping": "one-per-action"}, "has 2 units"),
+        ({"mapping": "one-per-action"}, "has 4 units"),
         ({"episodes": -1}, "at least 0"),
         ({"autoreset_mode": AutoresetMode.DISABLED}, "autoreset_mode"),
         ({"checkpoint_every": 0}, "at least 1"),
@@ -178,10 +178,12 @@ def test_run_population_refuses_what_it_cannot_run(change, message, tmp_path):
     mode = change.get("autoreset_mode", AutoresetMode.NEXT_STEP)
     envs = SyncVectorEnv([lambda: gym.make("FrozenLake-v1")] * count, autoreset_mode=mode)
     coder = features_for(envs)
-    agents = [make_agent(coder.num_features, 1, AgentSettings(), s) for s in range(2)]
+    # FrozenLake's four actions: the binary mapping's two units (a mapping for fewer actions is
+    # itself refused).
+    agents = [make_agent(coder.num_features, 2, AgentSettings(), s) for s in range(2)]
     options = {k: v for k, v in change.items() if k in ("episodes", "checkpoint_every", "learn")}
     options.setdefault("episodes", 1)
-    mapping = action_mapping(change.get("mapping", "binary"), 2)
+    mapping = action_mapping(change.get("mapping", "binary"), 4)
     run = run_population(
         envs, Population(agents), coder, mapping, gamma=GAMMA, checkpoint_dir=tmp_path, **options
     )
@@ -190,7 +192,7 @@ def test_run_population_refuses_what_it_cannot_run(change, message, tmp_path):
     # The same run without the change is accepted.
     fine = SyncVectorEnv([lambda: gym.make("FrozenLake-v1")] * 2)
     results = run_population(
-        fine, Population(agents), coder, action_mapping("binary", 2), episodes=1, gamma=GAMMA
+        fine, Population(agents), coder, action_mapping("binary", 4), episodes=1, gamma=GAMMA
     )
     assert [r.agent for r in results] in ([0, 1], [1, 0])
 

@@ -227,7 +227,9 @@ def test_tune_retries_a_failed_trial_from_its_checkpoint(tmp_path, local_ray):
     assert [int(report["episode"]) for report in progress(restarted[0])][10:13] == [10, 10, 11]
 
 
-@pytest.mark.parametrize("learner", ["velto", "sarsa"])
+# The agent's learner continues its run exactly (tests/python/test_resume.py); SARSA restarts its
+# environment, as the original does when it is run again from the same episode with the same seed.
+@pytest.mark.parametrize("learner", ["sarsa"])
 def test_restored_learner_continues_as_the_original(tmp_path, learner):
     config = TrialConfig(learner=learner, episodes=30)
     env = gym.make("CartPole-v1")

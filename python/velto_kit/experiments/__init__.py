@@ -6,6 +6,7 @@ vector environment (``make_vector_env``)."""
 
 from velto_kit._native import TileCoder
 from velto_kit.experiments.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
+from velto_kit.experiments.episode_log import read_returns
 from velto_kit.experiments.features import OBSERVATION_BOUNDS, OneHot, features_for
 from velto_kit.experiments.loop import (
     EpisodeResult,
@@ -25,6 +26,7 @@ from velto_kit.experiments.settings import AgentSettings, make_agent
 from velto_kit.experiments.vector_envs import make_vector_env
 
 __all__ = [
+    "read_returns",
     "MAPPINGS",
     "OBSERVATION_BOUNDS",
     "ActionMapping",

@@ -175,7 +175,8 @@ def features_for(
     hash_size: int | None = None,
 ) -> BatchFeatures:
     """The feature map for `env`'s observation space: one-hot for ``Discrete``, a tile coder of
-    `tilings` tilings of `tiles` tiles per dimension for ``Box``.
+    `tilings` tilings of `tiles` tiles per dimension for ``Box``. The agent's units drive a
+    ``Discrete(n)`` action space only: a task with any other raises ValueError here already.
 
     Examples:
         >>> import gymnasium as gym
@@ -186,6 +187,9 @@ def features_for(
     """
     import gymnasium as gym
 
+    from velto_kit.experiments.run_checks import discrete_actions
+
+    discrete_actions(env)
     # A vector environment's observation_space is the batch's; its sub-environments' is single.
     space = getattr(env, "single_observation_space", env.observation_space)
     if isinstance(space, gym.spaces.Discrete):

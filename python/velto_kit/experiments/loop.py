@@ -15,16 +15,22 @@ expressed through the discount (``run_episodes``):
 
 from __future__ import annotations
 
+import dataclasses
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from velto_kit.experiments.actions import ActionMapping, Choose
 from velto_kit.experiments.features import Features
+
+if TYPE_CHECKING:
+    from velto_kit.experiments.episode_log import EpisodeLog
+    from velto_kit.experiments.training_run import TrainingRun
+    from velto_kit.state.run_state import RunState
 
 
 @dataclass(frozen=True)
@@ -34,7 +40,8 @@ class EpisodeResult:
     ``episode`` counts from the run's ``start_episode`` (0 for a fresh agent); ``length`` is the
     episode's environment steps; ``steps`` and ``seconds`` add up over the episodes of this run
     (``seconds``: the run's own wall time, not the time its caller spends between episodes);
-    ``checkpoint`` is the file saved after this episode, if any.
+    ``checkpoint`` is the file saved after this episode, if any. A resumed run's ``steps``
+    carry on from its checkpoint; its ``seconds`` count from the resume.
 
     Examples:
         >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
@@ -96,19 +103,33 @@ def run_episodes(
     start_episode: int = 0,
     checkpoint_every: int | None = None,
     checkpoint_dir: Path | str | None = None,
+    log: Path | str | None = None,
+    resume: RunState | None = None,
+    settings: Mapping[str, Any] | None = None,
 ) -> Iterator[EpisodeResult]:
     """Trains `agent` online on `env` for `episodes` episodes, one ``step`` per environment step,
     and yields each episode's result as it ends.
 
     The environment is reset with `seed`; the mapping's random picks come from `rng` (default:
     ``numpy.random.default_rng(seed)``). The first call shows the agent the first state with
-    reward 0 and discount 0 for a fresh agent (``start_episode == 0``); a resumed agent
-    (``start_episode > 0``, e.g. loaded from a checkpoint) last saw another episode's first
-    state, so it gets the usual `gamma`, as after a truncation. Give a resumed run a seed of its
-    own, or it replays the first run's episodes. With `checkpoint_every`, the agent is saved
-    through ``velto_kit.save`` to ``checkpoint_path(checkpoint_dir, episode + 1)`` after every
-    such episode. The agent is left in the next episode's first state. An environment without a
-    time limit may never end an episode: wrap it in ``gymnasium.wrappers.TimeLimit``.
+    reward 0 and discount 0 for a fresh agent (``start_episode == 0``); an agent loaded from a
+    plain agent checkpoint (``start_episode > 0``) last saw another episode's first state, so it
+    gets the usual `gamma`, as after a truncation. An environment without a time limit may never
+    end an episode: wrap it in ``gymnasium.wrappers.TimeLimit``.
+
+    Before the first step, the mapping is checked against the environment's ``Discrete(n)``
+    actions and the agent's units, and the features against the agent's: a mismatch raises
+    ValueError naming both sides.
+
+    With `checkpoint_every`, a run checkpoint (``velto_kit.save_run``: the agent as
+    ``checkpoint_path(checkpoint_dir, episode + 1)`` and ``run-NNNNNN.json`` beside it) is written
+    after every such episode. With `log`, each finished episode is appended to that CSV file
+    (``episode,return,length,steps``) and flushed as it ends. To continue a killed run, pass
+    ``resume=velto_kit.latest_run(checkpoint_dir)`` and its ``resume.agent`` as `agent`, with
+    everything else as in the first call: episodes ``resume.next_episode`` to ``start_episode +
+    episodes - 1`` follow, the log is cut back to the checkpoint, and the returns, the log and
+    the final agent equal an uninterrupted run's. `settings` (plain data, e.g. the agent's
+    settings) is stored in the run's description; a resumed run must give the same.
 
     Examples:
         >>> import gymnasium as gym
@@ -121,6 +142,9 @@ def run_episodes(
         >>> [result.episode for result in results]
         [0, 1, 2]
     """
+    from velto_kit.experiments.episode_log import EpisodeLog, log_text
+    from velto_kit.experiments.training_run import TrainingRun
+
     if episodes < 0:
         raise ValueError(f"episodes must be at least 0, not {episodes}")
     if checkpoint_every is not None:
@@ -129,46 +153,52 @@ def run_episodes(
         if checkpoint_dir is None:
             raise ValueError("checkpoint_every needs a checkpoint_dir")
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
-    if rng is None:
-        rng = np.random.default_rng(seed)
-    # Looked up once: the loop below is the hot path of every experiment.
-    active = features.active_features
-    choose = _env_choice(env, mapping)
-    step = agent.step
-    gamma = float(gamma)
+    training = TrainingRun(
+        env, agent, features, mapping, gamma=gamma, seed=seed, rng=rng,
+        start_episode=start_episode, settings=settings, resume=resume,
+    )  # fmt: skip
+    end = start_episode + episodes
+    if training.next_episode > end:
+        raise ValueError(
+            f"the run checkpoint holds {training.next_episode - start_episode} episodes,"
+            f" more than episodes={episodes}"
+        )
+    episode_log = None
+    if log is not None:
+        text = log_text(training.start_episode, training.returns, training.lengths)
+        episode_log = EpisodeLog(log, text)
+    directory = None if checkpoint_every is None else Path(checkpoint_dir or ".")
+    return _checkpointed(
+        training, end - training.next_episode, checkpoint_every, directory, episode_log
+    )
 
-    started = time.perf_counter()
-    observation, _ = env.reset(seed=seed)
-    taken = step(active(observation), 0.0, 0.0 if start_episode == 0 else gamma)
-    steps = 0
-    seconds = 0.0
-    for episode in range(start_episode, start_episode + episodes):
-        episode_return = 0.0
-        length = 0
-        while True:
-            observation, reward, terminated, truncated, _ = env.step(choose(taken, rng))
-            length += 1
-            episode_return += float(reward)
-            if terminated:
-                observation, _ = env.reset()
-                taken = step(active(observation), float(reward), 0.0)
-                break
-            if truncated:
-                step(active(observation), float(reward), gamma)
-                observation, _ = env.reset()
-                taken = step(active(observation), 0.0, gamma)
-                break
-            taken = step(active(observation), float(reward), gamma)
-        steps += length
-        checkpoint = None
-        if checkpoint_every is not None and (episode + 1) % checkpoint_every == 0:
-            from velto_kit import save
 
-            checkpoint = checkpoint_path(Path(checkpoint_dir or "."), episode + 1)
-            save(agent, checkpoint)
-        seconds += time.perf_counter() - started
-        yield EpisodeResult(episode, episode_return, length, steps, seconds, checkpoint)
-        started = time.perf_counter()
+def _checkpointed(
+    training: TrainingRun,
+    count: int,
+    every: int | None,
+    directory: Path | None,
+    episode_log: EpisodeLog | None,
+) -> Iterator[EpisodeResult]:
+    """The run's episodes, each logged as it ends and every `every`-th checkpointed, after its
+    log line (so a checkpoint's episodes are always in the log it cuts back to)."""
+    from velto_kit.state.run_state import save_run
+
+    try:
+        for result in training.episodes(count):
+            if episode_log is not None:
+                episode_log.append(result.episode, result.return_, result.length, result.steps)
+            if every is not None and directory is not None and (result.episode + 1) % every == 0:
+                if episode_log is not None:
+                    episode_log.sync()
+                save_run(directory, training.state())
+                result = dataclasses.replace(
+                    result, checkpoint=checkpoint_path(directory, result.episode + 1)
+                )
+            yield result
+    finally:
+        if episode_log is not None:
+            episode_log.close()
 
 
 def evaluate(
@@ -179,15 +209,21 @@ def evaluate(
     *,
     episodes: int,
     seed: int | None = None,
+    greedy: bool = False,
 ) -> list[EpisodeResult]:
     """Runs `episodes` episodes on `env` following `agent`'s policy without changing the agent.
 
     Each unit is taken with the probability ``velto_kit.action_probabilities`` gives it (a
     probability of 1 or more always, 0 or less and NaN never), drawn from a generator of the
     evaluation's own, ``numpy.random.default_rng(seed)``, which also serves the mapping; the
-    environment is reset with `seed`. Nothing of the agent is stepped, so its weights, traces and
-    engines stay exactly as they were. Use an environment of its own (it is reset here), with a
-    time limit: a policy may never reach an end.
+    environment is reset with `seed`. With `greedy`, each unit is taken exactly when its
+    probability exceeds one half: a probability of exactly 0.5 (a unit with no preference, as
+    every unit of a fresh agent) or NaN is not taken; the mapping still draws from the generator
+    where the taken units name no single action. The agent, the features and the mapping are
+    checked against each other and the environment first, as by ``run_episodes``. Nothing of the
+    agent is stepped, so its weights, traces and engines stay exactly as they were. Use an
+    environment of its own (it is reset here), with a time limit: a policy may never reach an
+    end.
 
     Examples:
         >>> import gymnasium as gym
@@ -199,9 +235,11 @@ def evaluate(
         2
     """
     from velto_kit import action_probabilities
+    from velto_kit.experiments.run_checks import check_run_inputs
 
     if episodes < 0:
         raise ValueError(f"episodes must be at least 0, not {episodes}")
+    check_run_inputs(env, agent, features, mapping)
     rng = np.random.default_rng(seed)
     active = features.active_features
     choose = _env_choice(env, mapping)
@@ -214,8 +252,11 @@ def evaluate(
         length = 0
         while True:
             probabilities = np.asarray(action_probabilities(agent, active(observation)))
-            draws = rng.random(probabilities.size)
-            taken = np.flatnonzero(probabilities.astype(np.float64) > draws).tolist()
+            if greedy:
+                taken = np.flatnonzero(probabilities > np.float32(0.5)).tolist()
+            else:
+                draws = rng.random(probabilities.size)
+                taken = np.flatnonzero(probabilities.astype(np.float64) > draws).tolist()
             observation, reward, terminated, truncated, _ = env.step(choose(taken, rng))
             length += 1
             episode_return += float(reward)

@@ -32,6 +32,9 @@ from velto_kit.experiments.actions import ActionMapping
 from velto_kit.experiments.features import Features
 from velto_kit.experiments.loop import checkpoint_path
 from velto_kit.experiments.population import Population
+from velto_kit.experiments.population_runs import PopulationRun
+from velto_kit.experiments.run_checks import check_run_inputs
+from velto_kit.state.run_state import RunState
 
 NEXT_STEP, SAME_STEP = "NextStep", "SameStep"
 
@@ -255,6 +258,8 @@ def run_population(
     checkpoint_every: int | None = None,
     checkpoint_dir: Path | str | None = None,
     learn: bool = True,
+    log: Path | str | None = None,
+    resume: RunState | None = None,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its sub-environment of `envs` for
     `episodes` episodes each, and yields each agent's episodes as they end.
@@ -286,6 +291,13 @@ def run_population(
         checkpoint_dir: the folder of the checkpoints, one folder per agent
             (``member_checkpoint_path``).
         learn: false to follow the policies without learning.
+        log: a CSV file to which each finished episode is appended and flushed as it ends
+            (``agent,episode,return,length,steps``).
+        resume: a run checkpoint of this run (``velto_kit.latest_run(checkpoint_dir)``; give
+            ``Population([m.agent for m in resume.members])`` and everything else as the first
+            time): the run goes on exactly where it was, the log cut back to the checkpoint
+            (``velto_kit.experiments.population_runs``). Run checkpoints are written with
+            `checkpoint_every`, each time the slowest agent has done that many more episodes.
 
     Returns:
         An iterator of ``MemberResult``, in the order the episodes end (ties by agent).
@@ -307,6 +319,8 @@ def run_population(
         [(0, 0), (0, 1), (1, 0), (1, 1)]
     """
     _check(envs, population, mapping)
+    for agent in population.agents:
+        check_run_inputs(envs, agent, features, mapping)
     if checkpoint_every is not None:
         if not learn:
             raise ValueError("checkpoint_every needs learn=True: an evaluation changes nothing")
@@ -327,7 +341,15 @@ def run_population(
     # An int, not the list of seed + i: Gymnasium's synchronous vector environment (and
     # EnvPool's here) seed sub-environment i with seed + i from it, and a vectorised task such as
     # CartPole's takes only an int, for the one generator of all its sub-environments.
-    yield from loop.run(members, seed, starts)
+    if log is None and resume is None and checkpoint_every is None:
+        yield from loop.run(members, seed, starts)
+        return
+    run = PopulationRun(
+        loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
+        directory=None if checkpoint_dir is None else Path(checkpoint_dir),
+        log=None if log is None else Path(log), resume=resume,
+    )  # fmt: skip
+    yield from run.results(loop.run(members, seed, starts))
 
 
 class _Loop:
@@ -355,6 +377,12 @@ class _Loop:
         self.count = len(population)
         self.started = 0.0
         self.seconds = 0.0
+        # A resumed run's pending actions: it goes on from them, its environment restored, where
+        # a fresh run resets and shows the agents their first states.
+        self.resumed_taken: NDArray[np.bool_] | None = None
+        # Called after each batch of ended episodes has been yielded, before the next vector
+        # step: where the loop's state is whole and can be checkpointed.
+        self.after_episodes: Callable[[_Members, NDArray[np.bool_] | None], None] | None = None
 
     def actions(
         self,
@@ -435,10 +463,12 @@ class _Loop:
 
     def run(self, members: _Members, seed: int | None, starts: list[int]) -> Iterator[MemberResult]:
         self.started = time.perf_counter()
-        observations, _ = self.envs.reset(seed=seed)
-        rows = self.encode(observations)
-        taken: NDArray[np.bool_] | None = None
-        if self.learn:
+        taken: NDArray[np.bool_] | None = self.resumed_taken
+        rows: Rows = []  # only an evaluation (no pending actions) reads the rows
+        if taken is None:
+            observations, _ = self.envs.reset(seed=seed)
+            rows = self.encode(observations)
+        if self.learn and taken is None:
             first_gammas = np.array([0.0 if start == 0 else self.gamma for start in starts])
             taken = self.population.step(rows, 0.0, first_gammas)
         step = self.next_step if self.mode == NEXT_STEP else self.same_step
@@ -466,6 +496,8 @@ class _Loop:
             taken, finished = step(members, rows, rewards, terminated, ends, info)
             if finished:
                 yield from self.ended(members, finished)
+                if self.after_episodes is not None:
+                    self.after_episodes(members, taken)
                 self.started = time.perf_counter()
 
     def next_step(

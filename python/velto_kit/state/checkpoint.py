@@ -21,6 +21,8 @@ from velto_kit.state.checkpoint_writer import checkpoint_bytes, write_checkpoint
 __all__ = ["CheckpointError", "dumps", "load", "loads", "save"]
 
 PathLike = str | os.PathLike[str]
+# A zip archive's end record alone: no checkpoint is shorter.
+_SMALLEST_ZIP = 22
 
 
 def _fsync_directory(directory: Path) -> None:
@@ -119,12 +121,22 @@ def dumps(agent: VeltoActorCritic) -> bytes:
 
 def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:
     """The agent held in ``data`` (from :func:`dumps`), checked like :func:`load`; errors name
-    ``<bytes>`` as the file.
+    ``<bytes>`` as the file. A str or path raises TypeError pointing to :func:`load`.
 
     Examples:
 
         twin = velto_kit.loads(velto_kit.dumps(agent))
     """
+    if isinstance(data, (str, os.PathLike)):
+        raise TypeError(
+            f"loads reads the bytes that dumps gives, not a path: use velto_kit.load({data!r})"
+            " to read a checkpoint file"
+        )
     view = memoryview(data).cast("B")
+    if view.nbytes < _SMALLEST_ZIP:
+        raise CheckpointError(
+            f"<bytes>: no checkpoint: {view.nbytes} bytes, fewer than the smallest zip archive"
+            f" ({_SMALLEST_ZIP} bytes)"
+        )
     source = BytesSource(view)
     return read_checkpoint(source, source, "<bytes>")  # type: ignore[arg-type]

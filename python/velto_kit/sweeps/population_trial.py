@@ -6,15 +6,20 @@ sub-environment i seeded ``seed + i``, and every episode of every agent is repor
 its ``seed``, so the sweep's tables keep one row per seed.
 
 Tune gets a checkpoint whenever the slowest agent has finished another ``checkpoint_every``
-episodes, and after the last episode of all: a folder with every agent (``agent-<seed>.npz``)
-and ``trial.json`` (per agent the episodes done and steps so far, and the trial's seconds). The
-faster agents are saved as far as they got; a restored trial continues each agent from its own
-episode count, the environment from a fresh episode as a single-seed trial does.
-"""
+episodes, and after the last episode of all: a folder with every agent (``agent-<seed>.npz``) and
+``trial.json`` (per agent the episodes done and steps so far, and the trial's seconds). The folder
+also holds the population's latest run checkpoint (``velto_kit.experiments.population_runs``, taken
+between two vector steps when the slowest agent finished its block), from which a restored trial
+continues exactly: the vector environment, every agent's pending actions and generator and the
+episodes in progress as they were; the episodes after it are run and reported again. A folder
+without one (or a vector environment whose state cannot be stored) continues each agent from its
+own episode count and the environment from a fresh episode, as a single-seed trial's agent-only
+checkpoint does."""
 
 from __future__ import annotations
 
 import json
+import shutil
 import tempfile
 from pathlib import Path
 from typing import Any
@@ -24,6 +29,7 @@ from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_loop import MemberResult, run_population
 from velto_kit.experiments.settings import make_agent
 from velto_kit.experiments.vector_envs import make_vector_env
+from velto_kit.state.run_state import RunState, latest_run, run_checkpoints
 from velto_kit.sweeps.trial_config import TrialConfig
 from velto_kit.sweeps.trial_learners import trial_features
 
@@ -85,6 +91,9 @@ class PopulationTrial:
         self.steps: list[int] = list(done["steps"])
         self.seconds: float = float(done["seconds"])
         self.saved_block = min(self.episodes) // config.checkpoint_every
+        # The run checkpoint this trial continues exactly, and the folder of its own.
+        self.resume: RunState | None = None
+        self.run_folder: Path | None = None
 
     @classmethod
     def build(cls, config: TrialConfig, restored: Path | None) -> PopulationTrial:
@@ -112,6 +121,15 @@ class PopulationTrial:
         else:
             done = json.loads((restored / TRIAL_FILE).read_text())
             agents = [load(restored / agent_file(seed)) for seed in config.seeds]
+            resume = latest_run(restored)
+            if resume is not None:
+                agents = [member.agent for member in resume.members]
+                steps = [member.steps for member in resume.members]
+                episodes = resume.loop["episode"]
+                done = {"episodes": episodes, "steps": steps, "seconds": done["seconds"]}
+                trial = cls(config, envs, agents, done)
+                trial.resume = resume
+                return trial
         return cls(config, envs, agents, done)
 
     def run(self) -> Any:
@@ -123,6 +141,15 @@ class PopulationTrial:
         from velto_kit.sweeps.tune import resume_seed
 
         config = self.config
+        if self.resume is not None or max(self.episodes) == 0:
+            # Fresh, or continuing its run checkpoint: the run as it was first started.
+            self.run_folder = Path(tempfile.mkdtemp(prefix="velto-population-run-"))
+            return run_population(
+                self.envs, self.population, self.features, self.mapping,
+                episodes=config.episodes, gamma=config.gamma, seed=config.seed,
+                checkpoint_every=config.checkpoint_every, checkpoint_dir=self.run_folder,
+                resume=self.resume,
+            )  # fmt: skip
         return run_population(
             self.envs,
             self.population,
@@ -145,6 +172,9 @@ class PopulationTrial:
             ``steps``, ``seconds``).
         """
         started_seconds, started_steps = self.seconds, list(self.steps)
+        if self.resume is not None:
+            # A continued run counts its steps from its start already (its seconds from here).
+            started_steps = [0] * len(self.steps)
         for result in results:
             yield self.record(result, started_seconds, started_steps)
 
@@ -197,6 +227,25 @@ class PopulationTrial:
             save(agent, directory / agent_file(seed))
         state = {"episodes": self.episodes, "steps": self.steps, "seconds": self.seconds}
         (directory / TRIAL_FILE).write_text(json.dumps(state))
+        manifests = [] if self.run_folder is None else run_checkpoints(self.run_folder)
+        if manifests:
+            copy_run_checkpoint(manifests[-1], directory)
+
+
+def copy_run_checkpoint(manifest: Path, directory: Path) -> None:
+    """Copies the run checkpoint of `manifest` (its files, then the manifest) into `directory`.
+
+    Args:
+        manifest: a run checkpoint's ``run-NNNNNN.json``.
+        directory: an existing folder.
+    """
+    entries = json.loads(manifest.read_text())
+    names = [member["agent"]["file"] for member in entries["members"]]
+    pickled = (entries.get("env") or {}).get("pickled")
+    names += [] if pickled is None else [pickled["file"]]
+    for name in names:
+        shutil.copy2(manifest.parent / name, directory / name)
+    shutil.copy2(manifest, directory / manifest.name)
 
 
 def train_population_trial(config: TrialConfig) -> None:
@@ -223,3 +272,5 @@ def train_population_trial(config: TrialConfig) -> None:
                 tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
     finally:
         trial.envs.close()
+        if trial.run_folder is not None:
+            shutil.rmtree(trial.run_folder, ignore_errors=True)

@@ -16,9 +16,11 @@ from typing import Any, Protocol
 
 from velto_kit.experiments.actions import ActionMapping, action_mapping
 from velto_kit.experiments.features import Features, features_for
-from velto_kit.experiments.loop import EpisodeResult, run_episodes, run_random
+from velto_kit.experiments.loop import EpisodeResult, run_random
 from velto_kit.experiments.settings import make_agent
+from velto_kit.experiments.training_run import TrainingRun
 from velto_kit.state.plain_state import load_attributes, save_attributes
+from velto_kit.state.run_state import RunState, latest_run, save_run
 from velto_kit.sweeps.baselines import SarsaLambda
 from velto_kit.sweeps.trial_config import TrialConfig
 
@@ -45,7 +47,7 @@ class TrialLearner(Protocol):
 def num_actions(env: Any) -> int:
     """The number of actions of `env`'s ``Discrete`` action space (ValueError for another).
 
-    Examples:
+    Example:
         >>> import gymnasium as gym
         >>> num_actions(gym.make("CartPole-v1"))
         2
@@ -64,24 +66,28 @@ def trial_features(config: TrialConfig, env: Any) -> Features:
 
 
 class AgentLearner:
-    """The ``VeltoActorCritic`` agent, run by ``velto_kit.run_episodes`` and saved by
-    ``velto_kit.save``.
+    """The ``VeltoActorCritic`` agent, trained by a
+    ``velto_kit.experiments.training_run.TrainingRun`` and saved as a run checkpoint
+    (``velto_kit.save_run``): restored, it continues exactly where it was, its environment's state
+    included.
 
-    Examples:
+    Example:
         >>> import gymnasium as gym
         >>> env = gym.make("CartPole-v1")
         >>> learner = AgentLearner.build(TrialConfig(), env, None)
-        >>> [r.episode for r in learner.run(env, episodes=2, start_episode=5, seed=1)]
-        [5, 6]
+        >>> [r.episode for r in learner.run(env, episodes=2, start_episode=0, seed=0)]
+        [0, 1]
     """
 
     def __init__(
-        self, agent: Any, features: Features, mapping: ActionMapping, gamma: float
+        self, agent: Any, features: Features, mapping: ActionMapping, config: TrialConfig
     ) -> None:
         self.agent = agent
         self.features = features
         self.mapping = mapping
-        self.gamma = gamma
+        self.config = config
+        self.resume: RunState | None = None
+        self.training: TrainingRun | None = None
 
     @classmethod
     def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> AgentLearner:
@@ -89,38 +95,58 @@ class AgentLearner:
 
         features = trial_features(config, env)
         mapping = action_mapping(config.mapping, num_actions(env))
-        if restored is None:
+        resume = None if restored is None else latest_run(restored)
+        if resume is not None:
+            agent = resume.agent
+        elif restored is not None:
+            # A checkpoint of the agent alone: it goes on from a fresh episode.
+            agent = load(restored / AGENT_FILE)
+        else:
             agent = make_agent(
                 features.num_features, mapping.num_units, config.settings, config.seed
             )
-        else:
-            agent = load(restored / AGENT_FILE)
-        return cls(agent, features, mapping, config.gamma)
+        learner = cls(agent, features, mapping, config)
+        learner.resume = resume
+        return learner
 
     def run(
         self, env: Any, *, episodes: int, start_episode: int, seed: int
     ) -> Iterator[EpisodeResult]:
-        return run_episodes(
-            env,
-            self.agent,
-            self.features,
-            self.mapping,
-            episodes=episodes,
-            gamma=self.gamma,
-            seed=seed,
-            start_episode=start_episode,
-        )
+        """As ``TrialLearner.run``; a learner restored from a run checkpoint continues that run
+        (its environment, generator and counters), the trial's own seed in its description."""
+        if self.resume is not None:
+            seed = self.config.seed
+            start_episode = self.resume.start_episode
+        self.training = TrainingRun(
+            env, self.agent, self.features, self.mapping, gamma=self.config.gamma, seed=seed,
+            start_episode=start_episode, settings=dataclasses.asdict(self.config.settings),
+            resume=self.resume,
+        )  # fmt: skip
+        return self._counted_from_here(self.training.episodes(episodes))
+
+    def _counted_from_here(self, results: Iterator[EpisodeResult]) -> Iterator[EpisodeResult]:
+        """`results` with steps and seconds counted from this call, as the trial adds them to
+        its checkpoint's own (a run checkpoint counts from the run's start)."""
+        assert self.training is not None
+        steps, seconds = self.training.steps, self.training.seconds
+        for result in results:
+            yield dataclasses.replace(
+                result, steps=result.steps - steps, seconds=result.seconds - seconds
+            )
 
     def save(self, directory: Path) -> None:
         from velto_kit import save
 
-        save(self.agent, directory / AGENT_FILE)
+        if self.training is None:
+            save(self.agent, directory / AGENT_FILE)
+        else:
+            save_run(directory, self.training.state())
 
 
 class RandomLearner:
     """Uniformly random actions (``velto_kit.run_random``); nothing to learn or save.
 
-    Examples:
+    Example:
         >>> import gymnasium as gym
         >>> env = gym.make("CartPole-v1")
         >>> learner = RandomLearner.build(TrialConfig(learner="random"), env, None)
@@ -148,7 +174,7 @@ class SarsaLearner:
     agent's loop: a termination learns with target reward and begins the next episode in one
     call; a truncation bootstraps from the final state, then starts the next episode.
 
-    Examples:
+    Example:
         >>> import gymnasium as gym
         >>> env = gym.make("CartPole-v1")
         >>> learner = SarsaLearner.build(TrialConfig(learner="sarsa"), env, None)
@@ -225,7 +251,7 @@ BUILDERS: dict[str, Builder] = {
 def build_learner(config: TrialConfig, env: Any, restored: Path | None) -> TrialLearner:
     """The trial's learner: fresh, or continued from the checkpoint folder `restored`.
 
-    Examples:
+    Example:
         >>> import gymnasium as gym
         >>> type(build_learner(TrialConfig(learner="random"), gym.make("CartPole-v1"), None))
         <class 'velto_kit.sweeps.trial_learners.RandomLearner'>

@@ -10,10 +10,13 @@ seconds so far). A trial of several seeds (``seeds_per_trial``) trains them as o
 
 When Tune restores a trial (a retry after a failure, or ``Tuner.restore`` of an interrupted
 sweep), the learner continues from the latest checkpoint with its episode count, steps and
-seconds; the environment cannot be saved, so it starts a fresh episode, reset with a seed derived
-from the trial's seed and the episode count (``resume_seed``). Episodes reported after that
-checkpoint and before the interruption are run again and reported a second time; the sweep's
-tables keep the later report of each episode.
+seconds. The agent (``learner="velto"``) is saved as a run checkpoint (``velto_kit.save_run``):
+its environment's state, the mapping's generator and its pending actions included, so a restored
+trial continues exactly, its episodes and final agent equal to an uninterrupted trial's (for an
+environment whose state cannot be stored, and for the SARSA and random learners, the environment
+starts a fresh episode, reset with a seed derived from the trial's seed and the episode count,
+``resume_seed``). Episodes reported after that checkpoint and before the interruption are run
+again and reported a second time; the sweep's tables keep the later report of each episode.
 """
 
 from __future__ import annotations
@@ -24,34 +27,18 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
+from velto_kit.experiments.training_run import resume_seed
 from velto_kit.sweeps.trial_config import TrialConfig
 from velto_kit.sweeps.trial_learners import build_learner
 
 TRIAL_FILE = "trial.json"
-
-
-def resume_seed(seed: int, episodes_done: int) -> int:
-    """The environment's seed for a trial of `seed` that continues after `episodes_done`
-    episodes: `seed` itself for a fresh trial, else a seed of its own, so that a resumed trial
-    does not replay the episodes it began with.
-
-    Examples:
-        >>> resume_seed(7, 0)
-        7
-        >>> resume_seed(7, 100) == resume_seed(7, 100) != resume_seed(7, 200)
-        True
-    """
-    if episodes_done == 0:
-        return seed
-    return int(np.random.SeedSequence([seed, episodes_done]).generate_state(1)[0])
+__all__ = ["TRIAL_FILE", "make_env", "resume_seed", "train_trial"]
 
 
 def make_env(config: TrialConfig) -> Any:
     """The trial's Gymnasium environment, with its own time limit unless the trial sets one.
 
-    Examples:
+    Example:
         >>> make_env(TrialConfig(max_episode_steps=50)).spec.max_episode_steps
         50
     """
@@ -66,7 +53,7 @@ def train_trial(config: Mapping[str, Any]) -> None:
     """Ray Tune function trainable: trains the learner of `config` (see ``TrialConfig``) on its
     task, reporting each episode and checkpointing through Tune.
 
-    Examples:
+    Example:
         >>> from ray import tune
         >>> tuner = tune.Tuner(train_trial, param_space={
         ...     "env_id": "CartPole-v1", "episodes": 20, "seed": tune.grid_search([0, 1])})

@@ -1,0 +1,183 @@
+"""Run checkpoints and the log of a population run (``run_population``).
+
+The agents of a population end their episodes at different vector steps, so there is no moment
+at which all of them are between episodes. A population's run checkpoint is therefore taken
+between two vector steps, right after a batch of ended episodes has been handed out, and holds,
+beside every agent: the vector environment's state, each agent's pending actions and generator,
+and the loop's bookkeeping (each agent's episode count, the running return and length of the
+episode it is in, which sub-environments reset on the next step and the reward a termination
+still owes). One is written each time the slowest agent has finished another `checkpoint_every`
+episodes; its number (``run-NNNNNN.json``) is that agent's episode count.
+
+The log has one line per finished episode, ``agent,episode,return,length,steps``, in the order
+the episodes end; a resumed run rewrites it from its checkpoint, as ``run_episodes`` does.
+"""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velto_kit.experiments.episode_log import EpisodeLog
+from velto_kit.experiments.training_run import check_same_run, describe_run
+from velto_kit.state import env_state
+from velto_kit.state.run_state import MemberState, RunState, save_run
+
+LOG_COLUMNS = "agent,episode,return,length,steps\n"
+
+
+def population_log_line(record: list[Any]) -> str:
+    """One line of a population's log.
+
+    Example:
+        >>> population_log_line([2, 5, 21.0, 21, 130])
+        '2,5,21.0,21,130\\n'
+    """
+    agent, episode, episode_return, length, steps = record
+    return f"{agent},{episode},{float(episode_return)!r},{length},{steps}\n"
+
+
+class PopulationRun:
+    """Checkpoints and logs one ``run_population`` run; with `resume`, first sets the loop, its
+    agents' bookkeeping and the vector environment to the checkpoint's state.
+
+    `loop` and `members` are ``run_population``'s own (``velto_kit.experiments.population_loop``).
+    """
+
+    def __init__(
+        self,
+        loop: Any,
+        members: Any,
+        features: Any,
+        *,
+        seed: int | None,
+        starts: list[int],
+        every: int | None,
+        directory: Path | None,
+        log: Path | None,
+        resume: RunState | None,
+    ) -> None:
+        agents = loop.population.agents
+        self.loop, self.members = loop, members
+        self.every, self.directory = every, directory
+        self.description = describe_run(
+            loop.envs, features, loop.mapping, gamma=loop.gamma, seed=seed,
+            start_episode=0, settings={"num_envs": len(agents), "start_episodes": starts},
+        )  # fmt: skip
+        self.records: list[list[Any]] = []
+        self.saved = min(starts)
+        self.storable = True
+        if resume is not None:
+            self._restore(resume)
+        self.log = None
+        if log is not None:
+            text = LOG_COLUMNS + "".join(population_log_line(r) for r in self.records)
+            self.log = EpisodeLog(log, text)
+        if every is not None:
+            loop.after_episodes = self._after_episodes
+
+    def _restore(self, resume: RunState) -> None:
+        check_same_run(resume.description, self.description)
+        agents = self.loop.population.agents
+        if len(resume.members) != len(agents) or any(
+            agent is not member.agent for agent, member in zip(agents, resume.members, strict=False)
+        ):
+            raise ValueError(
+                "a resumed population continues the checkpoint's agents: pass"
+                " Population([member.agent for member in resume.members])"
+            )
+        if resume.env is None:
+            raise ValueError("the run checkpoint holds no state of the vector environment")
+        env_state.restore(self.loop.envs, *resume.env)
+        state, members = resume.loop, self.members
+        members.rngs[:] = [member.rng for member in resume.members]
+        members.episode = [int(e) for e in state["episode"]]
+        members.idle = np.array(state["idle"], dtype=bool)
+        members.pending = {int(i): bool(v) for i, v in state["pending"]}
+        members.owed = {int(i): float(v) for i, v in state["owed"]}
+        members.returns = np.array(state["returns"], dtype=np.float64)
+        members.lengths = np.array(state["lengths"], dtype=np.int64)
+        members.steps = [member.steps for member in resume.members]
+        members.done = np.array(
+            [episode >= last for episode, last in zip(members.episode, members.last, strict=True)]
+        )
+        members.idle |= members.done
+        members.remaining = len(agents) - int(members.done.sum())
+        taken = np.zeros((len(agents), self.loop.population.num_actions), dtype=bool)
+        for row, member in enumerate(resume.members):
+            taken[row, member.taken] = True
+        self.loop.resumed_taken = taken
+        self.loop.seconds = resume.seconds
+        self.records = [list(record) for record in state["records"]]
+        self.saved = resume.next_episode
+
+    def results(self, results: Iterator[Any]) -> Iterator[Any]:
+        """`results` (the loop's), each logged as it is handed out."""
+        try:
+            for result in results:
+                record = [result.agent, result.episode, result.return_, result.length]
+                record.append(result.steps)
+                self.records.append(record)
+                if self.log is not None:
+                    self.log.append_line(population_log_line(record))
+                yield result
+        finally:
+            if self.log is not None:
+                self.log.close()
+
+    def _after_episodes(self, members: Any, taken: Any) -> None:
+        slowest = min(members.episode)
+        if not self.storable or self.every is None:
+            return
+        if slowest // self.every <= self.saved // self.every:
+            return
+        if self.log is not None:
+            self.log.sync()
+        try:
+            run = self.state(slowest, taken)
+        except env_state.EnvStateError as error:
+            warnings.warn(
+                f"{error}; the population's run checkpoints are skipped (each agent is still"
+                " saved), so it cannot be resumed exactly",
+                stacklevel=2,
+            )
+            self.storable = False
+            return
+        save_run(self.directory or Path("."), run)
+        self.saved = slowest
+
+    def state(self, slowest: int, taken: Any) -> RunState:
+        """The run between two vector steps, as a run checkpoint after `slowest` episodes."""
+        members = self.members
+        states = []
+        for i, agent in enumerate(self.loop.population.agents):
+            own = [record for record in self.records if record[0] == i]
+            states.append(
+                MemberState(
+                    agent,
+                    np.flatnonzero(taken[i]).tolist(),
+                    members.rngs[i],
+                    None,
+                    [record[2] for record in own],
+                    [record[3] for record in own],
+                    members.steps[i],
+                )  # fmt: skip
+            )
+        loop_state = {
+            "episode": list(members.episode),
+            "idle": members.idle.tolist(),
+            "pending": [[i, v] for i, v in members.pending.items()],
+            "owed": [[i, v] for i, v in members.owed.items()],
+            "returns": members.returns.tolist(),
+            "lengths": members.lengths.tolist(),
+            "records": self.records,
+        }
+        env = env_state.capture(self.loop.envs)
+        return RunState(
+            self.description, min(self.description["settings"]["start_episodes"]), slowest,
+            self.loop.seconds, states, env=env, loop=loop_state,
+        )  # fmt: skip

@@ -1,0 +1,278 @@
+"""One agent's training on one environment, as a value that can be checkpointed between episodes.
+
+Between two episodes everything the loop goes on from is: the agent (already in the next
+episode's first state), the actions its last ``step`` returned, the environment (just reset), the
+generator the mapping draws from and the counters. ``TrainingRun.state`` gathers exactly these
+(``velto_kit.state.run_state``), and a run built with ``resume=`` that state continues as if it had
+never stopped: the same returns, the same agent bit for bit.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+import platform
+import time
+import warnings
+from collections.abc import Iterator, Mapping
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any
+
+import numpy as np
+
+from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.features import Features, Flattened, OneHot
+from velto_kit.experiments.loop import EpisodeResult, _env_choice
+from velto_kit.experiments.run_checks import check_run_inputs
+from velto_kit.state import env_state
+from velto_kit.state.run_state import MemberState, RunState
+
+
+def resume_seed(seed: int, episodes_done: int) -> int:
+    """The environment's seed for a run of `seed` that starts afresh after `episodes_done`
+    episodes (its environment's state was lost): `seed` itself for a fresh run, else a seed of
+    its own, so that it does not replay the episodes it began with.
+
+    Example:
+        >>> resume_seed(7, 0)
+        7
+        >>> resume_seed(7, 100) == resume_seed(7, 100) != resume_seed(7, 200)
+        True
+    """
+    if episodes_done == 0:
+        return seed
+    return int(np.random.SeedSequence([seed, episodes_done]).generate_state(1)[0])
+
+
+def _version(package: str) -> str | None:
+    try:
+        return version(package)
+    except PackageNotFoundError:
+        return None
+
+
+def describe_features(features: Any) -> dict[str, Any]:
+    """The settings that make `features` what it is.
+
+    Example:
+        >>> describe_features(OneHot(16))
+        {'type': 'OneHot', 'num_features': 16, 'n': 16, 'start': 0}
+    """
+    description: dict[str, Any] = {
+        "type": type(features).__name__,
+        "num_features": int(features.num_features),
+    }
+    if isinstance(features, OneHot):
+        description.update(n=features.n, start=features.start)
+        return description
+    coder = features.coder if isinstance(features, Flattened) else features
+    for name in ("lows", "highs", "tiles_per_dimension", "num_tilings", "hash_size"):
+        if hasattr(coder, name):
+            description[name] = getattr(coder, name)
+    return description
+
+
+def time_limit(env: Any) -> int | None:
+    """The episode step limit of `env`'s ``TimeLimit`` wrapper, None without one."""
+    for layer in env_state.layers(env):
+        if hasattr(layer, "_max_episode_steps"):
+            return int(layer._max_episode_steps)
+    return None
+
+
+def describe_run(
+    env: Any,
+    features: Any,
+    mapping: ActionMapping,
+    *,
+    gamma: float,
+    seed: int | None,
+    start_episode: int,
+    settings: Mapping[str, Any] | None,
+) -> dict[str, Any]:
+    """What makes a run the run it is, as plain data: a resumed run must have the same."""
+    spec = getattr(env, "spec", None)
+    description = {
+        "env_id": None if spec is None else spec.id,
+        "time_limit": time_limit(env),
+        "wrappers": [type(layer).__qualname__ for layer in env_state.layers(env)],
+        "features": describe_features(features),
+        "mapping": {
+            "name": mapping.name,
+            "num_actions": mapping.num_actions,
+            "num_units": mapping.num_units,
+        },
+        "gamma": float(gamma),
+        "seed": seed,
+        "start_episode": start_episode,
+        "settings": dict(settings or {}),
+    }
+    # As the manifest will hold it (tuples as lists), so that comparisons are like for like.
+    plain: dict[str, Any] = json.loads(json.dumps(description))
+    plain["versions"] = {
+        "velto_actor_critic": _version("velto_actor_critic"),
+        "gymnasium": _version("gymnasium"),
+        "numpy": _version("numpy"),
+        "python": platform.python_version(),
+    }
+    return plain
+
+
+def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
+    """ValueError naming both values when a resumed run differs from its checkpoint in anything
+    but the package versions (which only warn: the same versions give the same bits).
+    """
+    for key in sorted(set(stored) | set(current)):
+        if key == "versions":
+            continue
+        if stored.get(key) != current.get(key):
+            raise ValueError(
+                f"the run checkpoint has {key} = {stored.get(key)!r}, this run {current.get(key)!r}"
+            )
+    if stored.get("versions") != current.get("versions"):
+        warnings.warn(
+            f"the run checkpoint was written with {stored.get('versions')}, this run has"
+            f" {current.get('versions')}: results may differ from an uninterrupted run",
+            stacklevel=3,
+        )
+
+
+class TrainingRun:
+    """Trains `agent` on `env`, episode after episode, and can be checkpointed between them.
+
+    Fresh (``resume=None``), the environment is reset with `seed` and the mapping draws from
+    `rng` (default ``numpy.random.default_rng(seed)``). With ``resume=run_state`` (from
+    ``velto_kit.latest_run``), `agent` must be ``run_state.agent``; the environment, the
+    generator, the pending actions and the counters are set from it, and a description of the
+    run that differs from the checkpoint's raises ValueError.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> from velto_kit import AgentSettings, action_mapping, features_for, make_agent
+        >>> env = gym.make("CartPole-v1")
+        >>> coder, mapping = features_for(env), action_mapping("binary", 2)
+        >>> agent = make_agent(coder.num_features, 1, AgentSettings(), seed=0)
+        >>> run = TrainingRun(env, agent, coder, mapping, gamma=0.99, seed=0)
+        >>> [result.episode for result in run.episodes(2)], run.state().next_episode
+        ([0, 1], 2)
+    """
+
+    def __init__(
+        self,
+        env: Any,
+        agent: Any,
+        features: Features,
+        mapping: ActionMapping,
+        *,
+        gamma: float,
+        seed: int | None = None,
+        rng: np.random.Generator | None = None,
+        start_episode: int = 0,
+        settings: Mapping[str, Any] | None = None,
+        resume: RunState | None = None,
+    ) -> None:
+        check_run_inputs(env, agent, features, mapping)
+        self.env, self.agent, self.features, self.mapping = env, agent, features, mapping
+        self.gamma, self.seed = float(gamma), seed
+        self.description = describe_run(
+            env, features, mapping, gamma=gamma, seed=seed, start_episode=start_episode,
+            settings=settings,
+        )  # fmt: skip
+        self._warned = False
+        self.taken: list[int] | None = None
+        if resume is None:
+            self.start_episode = self.next_episode = start_episode
+            self.rng = np.random.default_rng(seed) if rng is None else rng
+            self.returns: list[float] = []
+            self.lengths: list[int] = []
+            self.steps, self.seconds = 0, 0.0
+            return
+        check_same_run(resume.description, self.description)
+        member = resume.members[0] if len(resume.members) == 1 else None
+        if member is None or agent is not member.agent:
+            raise ValueError("a resumed run continues the checkpoint's agent: pass resume.agent")
+        self.start_episode, self.next_episode = resume.start_episode, resume.next_episode
+        self.rng = member.rng
+        if rng is not None:
+            rng.bit_generator.state = member.rng.bit_generator.state
+            self.rng = rng
+        self.returns, self.lengths = list(member.returns), list(member.lengths)
+        self.steps, self.seconds = member.steps, resume.seconds
+        if member.env is None:
+            warnings.warn(
+                "the run checkpoint holds no environment state: the run goes on from a fresh"
+                " episode, and differs from an uninterrupted run from here on",
+                stacklevel=2,
+            )
+        else:
+            env_state.restore(env, *member.env)
+            self.taken = list(member.taken)
+
+    def _begin(self) -> list[int]:
+        """Shows the agent the first state: with discount 0 for a fresh agent, else (a resumed
+        agent last saw another episode's first state) with the usual gamma.
+        """
+        episodes_done = self.next_episode - self.start_episode
+        seed = None if self.seed is None else resume_seed(self.seed, episodes_done)
+        observation, _ = self.env.reset(seed=seed)
+        fresh = self.next_episode == 0
+        return self.agent.step(
+            self.features.active_features(observation), 0.0, 0.0 if fresh else self.gamma
+        )
+
+    def episodes(self, count: int) -> Iterator[EpisodeResult]:
+        """Runs `count` more episodes, yielding each one's result as it ends; between two
+        results the run may be checkpointed (``state``).
+        """
+        active = self.features.active_features
+        choose = _env_choice(self.env, self.mapping)
+        step, env, rng, gamma = self.agent.step, self.env, self.rng, self.gamma
+        started = time.perf_counter()
+        taken = self._begin() if self.taken is None else self.taken
+        for episode in range(self.next_episode, self.next_episode + count):
+            episode_return = 0.0
+            length = 0
+            while True:
+                observation, reward, terminated, truncated, _ = env.step(choose(taken, rng))
+                length += 1
+                episode_return += float(reward)
+                if terminated:
+                    observation, _ = env.reset()
+                    taken = step(active(observation), float(reward), 0.0)
+                    break
+                if truncated:
+                    step(active(observation), float(reward), gamma)
+                    observation, _ = env.reset()
+                    taken = step(active(observation), 0.0, gamma)
+                    break
+                taken = step(active(observation), float(reward), gamma)
+            self.taken = taken
+            self.next_episode = episode + 1
+            self.returns.append(episode_return)
+            self.lengths.append(length)
+            self.steps += length
+            self.seconds += time.perf_counter() - started
+            yield EpisodeResult(episode, episode_return, length, self.steps, self.seconds)
+            started = time.perf_counter()
+
+    def state(self) -> RunState:
+        """The run as it stands between two episodes. An environment whose state cannot be
+        captured is left out, with a warning (once): a run resumed from this state then starts
+        a fresh episode.
+        """
+        if self.taken is None:
+            raise ValueError("the run has not begun: there is no state to checkpoint yet")
+        captured = None
+        try:
+            captured = env_state.capture(self.env)
+        except env_state.EnvStateError as error:
+            if not self._warned:
+                warnings.warn(f"{error}; a resumed run will start a fresh episode", stacklevel=2)
+                self._warned = True
+        member = MemberState(
+            self.agent, list(self.taken), copy.deepcopy(self.rng), captured,
+            list(self.returns), list(self.lengths), self.steps,
+        )  # fmt: skip
+        return RunState(
+            self.description, self.start_episode, self.next_episode, self.seconds, [member]
+        )

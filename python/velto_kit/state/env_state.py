@@ -1,0 +1,257 @@
+"""The state of a Gymnasium environment as plain data, so that a run can continue where it was.
+
+An environment made by ``gymnasium.make`` is a stack of wrappers (``TimeLimit`` with its elapsed
+steps, ``OrderEnforcing``, the passive checker) around the task itself (its physical state, its
+``np_random``). Every layer's own attributes are captured, except what the layer is built with
+and never changes while it runs (the wrapped environment, its spaces and spec). Values that plain
+data can hold exactly (numbers, strings, NumPy arrays and scalars, generators, tuples, lists and
+dicts of them) go to JSON; anything else is pickled into a separate blob, which only the resume
+path reads. An environment holding something neither form can take (an open window, a physics
+engine's handle) cannot be captured: ``capture`` raises ``EnvStateError``.
+
+Restoring sets the captured attributes on an environment made the same way (same wrapper classes
+in the same order), which then steps exactly as the captured one would have.
+"""
+
+from __future__ import annotations
+
+import base64
+import pickle
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+# Attributes a layer is built with and never changes while stepping.
+_FIXED = frozenset(
+    {
+        "env",
+        "spec",
+        "_cached_spec",
+        "_saved_kwargs",
+        "action_space",
+        "observation_space",
+        "_action_space",
+        "_observation_space",
+        "_metadata",
+        "metadata",
+        # A vector environment's: its sub-environments' spaces, factories and reset mode.
+        "single_action_space",
+        "single_observation_space",
+        "env_fns",
+        "autoreset_mode",
+    }
+)
+# Bit generators a stored generator may name; nothing else is looked up by name.
+BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
+
+
+class EnvStateError(ValueError):
+    """An environment whose state cannot be captured or restored."""
+
+
+class _Unencodable(Exception):
+    pass
+
+
+def encode(value: Any) -> Any:
+    """`value` as JSON-ready data, tagged so that ``decode`` gives back the same types and bits.
+
+    Example:
+        >>> decode(encode((1, np.float32(0.5), [None, "a"])))
+        (1, np.float32(0.5), [None, 'a'])
+    """
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if type(value) is int:
+        return value
+    if type(value) is float:
+        return {"t": "float", "hex": value.hex()}
+    if isinstance(value, np.ndarray):
+        if value.dtype.hasobject:
+            raise _Unencodable
+        data = np.ascontiguousarray(value).tobytes()
+        return {
+            "t": "ndarray",
+            "dtype": value.dtype.str,
+            "shape": list(value.shape),
+            "data": _b64(data),
+        }
+    if isinstance(value, np.generic):
+        if value.dtype.hasobject:
+            raise _Unencodable
+        return {"t": "scalar", "dtype": value.dtype.str, "data": _b64(value.tobytes())}
+    if isinstance(value, np.random.Generator):
+        return {"t": "generator", "state": value.bit_generator.state}
+    if isinstance(value, bytes):
+        return {"t": "bytes", "data": _b64(value)}
+    if type(value) in (tuple, list):
+        return {"t": type(value).__name__, "items": [encode(item) for item in value]}
+    if type(value) is dict:
+        return {"t": "dict", "items": [[encode(k), encode(v)] for k, v in value.items()]}
+    raise _Unencodable
+
+
+def decode(data: Any) -> Any:
+    """The value ``encode`` turned into `data`."""
+    if not isinstance(data, dict):
+        return data
+    tag = data["t"]
+    if tag == "float":
+        return float.fromhex(data["hex"])
+    if tag == "ndarray":
+        dtype = _plain_dtype(data["dtype"])
+        raw = base64.b64decode(data["data"])
+        return np.frombuffer(raw, dtype=dtype).reshape(data["shape"]).copy()
+    if tag == "scalar":
+        return np.frombuffer(base64.b64decode(data["data"]), dtype=_plain_dtype(data["dtype"]))[0]
+    if tag == "generator":
+        return generator_from_state(data["state"])
+    if tag == "bytes":
+        return base64.b64decode(data["data"])
+    if tag in ("tuple", "list"):
+        items = [decode(item) for item in data["items"]]
+        return tuple(items) if tag == "tuple" else items
+    if tag == "dict":
+        return {decode(k): decode(v) for k, v in data["items"]}
+    raise EnvStateError(f"unknown value tag {tag!r} in a stored environment state")
+
+
+def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
+    """A NumPy generator in `state` (a ``bit_generator.state``), whose bit generator must be one
+    of NumPy's own (``BIT_GENERATORS``).
+
+    Example:
+        >>> rng = np.random.default_rng(3)
+        >>> generator_from_state(rng.bit_generator.state).random() == rng.random()
+        True
+    """
+    name = state.get("bit_generator") if isinstance(state, Mapping) else None
+    if name not in BIT_GENERATORS:
+        raise EnvStateError(f"bit generator {name!r} is not one of {BIT_GENERATORS}")
+    bit_generator = getattr(np.random, str(name))()
+    bit_generator.state = state
+    return np.random.Generator(bit_generator)
+
+
+def _b64(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
+
+
+def _plain_dtype(text: str) -> np.dtype:
+    dtype = np.dtype(text)
+    if dtype.hasobject:
+        raise EnvStateError(f"dtype {text!r} holds objects")
+    return dtype
+
+
+def layers(env: Any) -> list[Any]:
+    """`env` and every environment it wraps, outermost first."""
+    found = [env]
+    while hasattr(found[-1], "env") and len(found) < 100:
+        found.append(found[-1].env)
+    return found
+
+
+def capture(env: Any) -> tuple[dict[str, Any], bytes | None]:
+    """`env`'s state: the JSON part, and the pickled part (None when everything fit in JSON).
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env = gym.make("CartPole-v1")
+        >>> _ = env.reset(seed=0)
+        >>> plain, pickled = capture(env)
+        >>> [layer["class"] for layer in plain["layers"]][0], pickled
+        ('TimeLimit', None)
+    """
+    others: dict[str, Any] = {}
+    plain = _capture_stack(env, "", others)
+    pickled = None
+    if others:
+        try:
+            pickled = pickle.dumps(others, protocol=pickle.HIGHEST_PROTOCOL)
+        except Exception as error:
+            names = ", ".join(sorted(others))
+            raise EnvStateError(
+                f"the environment's state cannot be stored: {names} is neither plain data nor"
+                f" picklable ({type(error).__name__}: {error})"
+            ) from error
+    return plain, pickled
+
+
+def _is_env_list(value: Any) -> bool:
+    return type(value) is list and bool(value) and all(hasattr(v, "step") for v in value)
+
+
+def _capture_stack(env: Any, prefix: str, others: dict[str, Any]) -> dict[str, Any]:
+    """The layers of `env`, outermost first; the sub-environments of a vector environment
+    (its ``envs`` list) each as a stack of their own. What is not plain data goes to `others`,
+    keyed by its path.
+    """
+    plain_layers = []
+    for index, layer in enumerate(layers(env)):
+        attributes = {}
+        stacks = None
+        for name, value in vars(layer).items():
+            if name in _FIXED:
+                continue
+            if name == "envs" and _is_env_list(value):
+                stacks = [
+                    _capture_stack(sub, f"{prefix}{index}/envs/{number}/", others)
+                    for number, sub in enumerate(value)
+                ]
+                continue
+            try:
+                attributes[name] = encode(value)
+            except _Unencodable:
+                others[f"{prefix}{index}/{name}"] = value
+        entry: dict[str, Any] = {"class": type(layer).__qualname__, "attributes": attributes}
+        if stacks is not None:
+            entry["envs"] = stacks
+        plain_layers.append(entry)
+    return {"layers": plain_layers}
+
+
+def restore(env: Any, plain: dict[str, Any], pickled: bytes | None) -> None:
+    """Sets `env` (made like the captured one) to the state ``capture`` gave.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env, twin = gym.make("CartPole-v1"), gym.make("CartPole-v1")
+        >>> _ = env.reset(seed=0)
+        >>> restore(twin, *capture(env))
+        >>> bool((env.step(1)[0] == twin.step(1)[0]).all())
+        True
+    """
+    # Only the resume path reads this blob: the run's own files, written by capture above.
+    others = pickle.loads(pickled) if pickled is not None else {}  # noqa: S301
+    _restore_stack(env, plain, "", others)
+
+
+def _restore_stack(env: Any, plain: dict[str, Any], prefix: str, others: dict[str, Any]) -> None:
+    stack = layers(env)
+    stored = [layer["class"] for layer in plain["layers"]]
+    found = [type(layer).__qualname__ for layer in stack]
+    if stored != found:
+        raise EnvStateError(f"the run's environment is {stored}, this one {found}")
+    for index, (layer, entry) in enumerate(zip(stack, plain["layers"], strict=True)):
+        for name, value in entry["attributes"].items():
+            setattr(layer, name, decode(value))
+        if "envs" in entry:
+            subs = getattr(layer, "envs", None)
+            if (
+                not isinstance(subs, list)
+                or not _is_env_list(subs)
+                or len(subs) != len(entry["envs"])
+            ):
+                raise EnvStateError(
+                    f"the run's environment has {len(entry['envs'])} sub-environments, this one"
+                    f" {len(subs) if isinstance(subs, list) else 'none'}"
+                )
+            for number, (sub, sub_plain) in enumerate(zip(subs, entry["envs"], strict=True)):
+                _restore_stack(sub, sub_plain, f"{prefix}{index}/envs/{number}/", others)
+        own = f"{prefix}{index}/"
+        for key, value in others.items():
+            rest = key[len(own) :]
+            if key.startswith(own) and "/" not in rest:
+                setattr(layer, rest, value)
