@@ -112,7 +112,7 @@ def near_best_fraction(
 
     Example:
         >>> near_best_fraction([0.01, 0.1, 1.0], [0.0, 10.0, 10.0], floor=0.0)
-        0.5
+        0.55
     """
     if len(step_sizes) != len(returns) or len(step_sizes) < 2:
         raise ValueError("near_best_fraction needs two or more step sizes, one return each")

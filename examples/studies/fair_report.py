@@ -53,7 +53,9 @@ def near_best_ci(
     point = near_best_fraction(step_sizes, data.mean(axis=1).tolist(), floor)
     rng = np.random.default_rng(BOOTSTRAP_SEED)
     picks = rng.integers(data.shape[1], size=(2000, data.shape[1]))
-    values = [near_best_fraction(step_sizes, data[:, p].mean(axis=1).tolist(), floor) for p in picks]
+    values = [
+        near_best_fraction(step_sizes, data[:, p].mean(axis=1).tolist(), floor) for p in picks
+    ]
     low, high = np.quantile(values, [0.025, 0.975])
     return point, float(low), float(high)
 
@@ -157,7 +159,8 @@ def mean_band(curves: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 
 def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path) -> None:
-    """``learning_curves.png`` (return over episodes per task) and ``step_size_sensitivity.png``
+    """``evidence_learning_curves.png`` (return over episodes per task) and
+    ``evidence_step_size_sensitivity.png``
     (final return against the step size) in `folder`."""
     import matplotlib
 
@@ -179,9 +182,11 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
             episodes = np.arange(width, returns.shape[1] + 1)
             # The random policy is drawn last, dashed, so it stays visible on top of a learner
             # that scores the same (MountainCar's agent at the time limit).
-            style = {"linestyle": "--", "linewidth": 1.2, "zorder": 5} if learner == "random" else {
-                "linewidth": 2.2
-            }
+            style = (
+                {"linestyle": "--", "linewidth": 1.2, "zorder": 5}
+                if learner == "random"
+                else {"linewidth": 2.2}
+            )
             axis.plot(episodes, mean, color=COLOURS[learner], label=NAMES[learner], **style)
             axis.fill_between(episodes, low, high, color=COLOURS[learner], alpha=0.2, linewidth=0)
         axis.set_title(f"{row}, {len(arguments.seeds)} seeds")
@@ -191,7 +196,7 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
     for axis in list(axes.flat)[len(rows) :]:
         axis.set_visible(False)
     figure.tight_layout()
-    figure.savefig(folder / "learning_curves.png", dpi=100)
+    figure.savefig(folder / "evidence_learning_curves.png", dpi=100)
     plt.close(figure)
 
     sensitivity = results["sensitivity"]
@@ -205,10 +210,16 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
         for curve, runs in curves.items():
             data = np.array([finals(group, window) for group in runs]).T  # seeds x step sizes
             mean, low, high = mean_band(data)
-            axis.plot(arguments.step_sizes, mean, marker="o", color=CURVE_COLOURS[curve],
-                      label=CURVES[curve])
-            axis.fill_between(arguments.step_sizes, low, high, color=CURVE_COLOURS[curve],
-                              alpha=0.2, linewidth=0)
+            axis.plot(
+                arguments.step_sizes,
+                mean,
+                marker="o",
+                color=CURVE_COLOURS[curve],
+                label=CURVES[curve],
+            )
+            axis.fill_between(
+                arguments.step_sizes, low, high, color=CURVE_COLOURS[curve], alpha=0.2, linewidth=0
+            )
         floor = float(np.mean(finals(results["reported"][row]["random"], window)))
         axis.axhline(floor, color="black", linestyle="--", linewidth=1, label="random policy")
         axis.set_xscale("log")
@@ -217,5 +228,5 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
         axis.set_title(f"{row}, {len(arguments.sensitivity_seeds)} seeds")
         axis.legend(fontsize=8, title="mean, 95 % CI band", title_fontsize=8)
     figure.tight_layout()
-    figure.savefig(folder / "step_size_sensitivity.png", dpi=100)
+    figure.savefig(folder / "evidence_step_size_sensitivity.png", dpi=100)
     plt.close(figure)

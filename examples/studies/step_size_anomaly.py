@@ -33,6 +33,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--episodes", type=int, default=300)
     parser.add_argument("--every", type=int, default=10, help="episodes between looks")
     parser.add_argument("--meta-step-size", type=float, default=1e-3)
+    parser.add_argument("--eta-actor", type=float, default=0.005, help="the actor's budget")
     return parser.parse_args(argv)
 
 
@@ -89,7 +90,9 @@ def trace_run(alpha: float, seed: int, arguments: argparse.Namespace) -> list[di
     env = gym.make(ENV_ID)
     features = features_for(env)
     mapping = action_mapping("binary", 2)
-    settings = AgentSettings(alpha=alpha, meta_step_size=arguments.meta_step_size)
+    settings = AgentSettings(
+        alpha=alpha, meta_step_size=arguments.meta_step_size, eta_actor=arguments.eta_actor
+    )
     agent = make_agent(features.num_features, mapping.num_units, settings, seed)
     probes = probe_states(gym.make(ENV_ID), features)
     first = features.active_features(env.reset(seed=seed)[0])
@@ -139,10 +142,19 @@ def summary(runs: dict[str, list[dict[str, Any]]], alphas: Sequence[float]) -> s
     for alpha in alphas:
         rows = [runs[name] for name in runs if name.startswith(f"{alpha:g}/")]
         for index in range(len(rows[0])):
-            cells = [
-                f"{np.median([run[index][key] for run in rows]):.3g}" for key in keys
-            ]
-            lines.append(f"| {alpha:g} | {rows[0][index]['episode'] + 1} | " + " | ".join(cells) + " |")
+            cells = [f"{np.median([run[index][key] for run in rows]):.3g}" for key in keys]
+            lines.append(
+                f"| {alpha:g} | {rows[0][index]['episode'] + 1} | " + " | ".join(cells) + " |"
+            )
+    lines += [
+        "",
+        "| alpha | mean length of the last five looked-at episodes, per seed |",
+        "|---:|---|",
+    ]
+    for alpha in alphas:
+        rows = [runs[name] for name in runs if name.startswith(f"{alpha:g}/")]
+        ends = [f"{np.mean([look['length'] for look in run[-5:]]):.0f}" for run in rows]
+        lines.append(f"| {alpha:g} | {', '.join(ends)} |")
     return "\n".join(lines)
 
 

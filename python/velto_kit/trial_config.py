@@ -23,10 +23,10 @@ class TrialConfig:
 
     The agent's own parameters (``lambda_`` ... ``action_prob_at_init``) are those of
     ``AgentSettings`` under the same names and defaults; ``sarsa_*`` set the SARSA(lambda)
-    baseline (``learner="sarsa"``; ``sarsa_initial_value`` is every action value at the start); ``"random"`` picks uniformly random actions and learns
-    nothing. ``mapping`` names the action mapping of the agent's units (``"default"``: the
-    example's choice for the number of actions). The agent is saved every ``checkpoint_every``
-    episodes and after the last one.
+    baseline (``learner="sarsa"``; ``sarsa_initial_value`` is every action value at the
+    start); ``"random"`` picks uniformly random actions and learns nothing. ``mapping`` names
+    the action mapping of the agent's units (``"default"``: the example's choice for the number
+    of actions). The agent is saved every ``checkpoint_every`` episodes and after the last one.
 
     Example:
         >>> config = TrialConfig.from_dict({"env_id": "CartPole-v1", "seed": 3, "alpha": 0.05})

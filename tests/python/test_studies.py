@@ -108,3 +108,144 @@ def test_sensitivity_study_end_to_end_has_a_row_per_alpha(tmp_path: Path) -> Non
     assert [row.split("|")[1].strip() for row in rows] == ["0.001", "0.1"]
     assert all(row.count("±") == 2 for row in rows)  # learned and fixed step sizes
     assert (tmp_path / "sensitivity.png").stat().st_size > 10_000
+
+
+# -- the fair study -----------------------------------------------------------------------------
+
+import evidence_stats  # noqa: E402
+import fair_study  # noqa: E402
+import numpy as np  # noqa: E402
+from evidence_stats import Interval  # noqa: E402
+
+
+@pytest.mark.parametrize(
+    ("values", "width_zero"),
+    [([5.0] * 10, True), ([1.0], True), ([0.0, 10.0] * 5, False), (list(range(10)), False)],
+)
+def test_bootstrap_interval_holds_the_mean_and_is_empty_only_without_spread(
+    values: list[float], width_zero: bool
+) -> None:
+    interval = evidence_stats.bootstrap_ci(values)
+    assert interval.mean == pytest.approx(float(np.mean(values)))
+    assert interval.low <= interval.mean <= interval.high
+    assert (interval.high - interval.low == 0.0) is width_zero
+
+
+def test_bootstrap_interval_covers_the_true_mean_about_95_percent_of_the_time() -> None:
+    # Ten seeds from a normal law: the percentile bootstrap covers a bit under 95 %; an interval
+    # of the spread (sd, not the mean's error) would cover nearly always, a too narrow one far less.
+    rng = np.random.default_rng(5)
+    hits = 0
+    for _ in range(300):
+        interval = evidence_stats.bootstrap_ci(rng.normal(3.0, 2.0, 10).tolist())
+        hits += interval.low <= 3.0 <= interval.high
+    assert 0.85 <= hits / 300 <= 0.97
+
+
+@pytest.mark.parametrize("level", [0.0, 1.0, -0.5])
+def test_bootstrap_rejects_levels_outside_the_open_unit_interval(level: float) -> None:
+    with pytest.raises(ValueError, match="level"):
+        evidence_stats.bootstrap_ci([1.0, 2.0], level=level)
+    with pytest.raises(ValueError, match="at least one"):
+        evidence_stats.bootstrap_ci([])
+
+
+@pytest.mark.parametrize(
+    ("interval", "expected"),
+    [
+        (Interval(5.0, 1e-9, 9.0), "agent ahead"),
+        (Interval(5.0, 0.0, 9.0), "no difference shown"),
+        (Interval(0.0, -1.0, 1.0), "no difference shown"),
+        (Interval(-5.0, -9.0, 0.0), "no difference shown"),
+        (Interval(-5.0, -9.0, -1e-9), "SARSA ahead"),
+    ],
+)
+def test_a_difference_is_called_only_when_its_interval_excludes_zero(
+    interval: Interval, expected: str
+) -> None:
+    assert evidence_stats.verdict(interval, "agent", "SARSA") == expected
+
+
+def test_difference_interval_separates_distinct_groups_and_not_overlapping_ones() -> None:
+    apart = evidence_stats.difference_ci([10.0, 11.0, 12.0, 13.0], [1.0, 2.0, 3.0, 4.0])
+    assert apart.mean == 9.0 and apart.low > 0.0
+    overlap = evidence_stats.difference_ci([1.0, 5.0, 9.0, 3.0], [2.0, 6.0, 8.0, 4.0])
+    assert overlap.low < 0.0 < overlap.high
+
+
+def test_seeds_shared_between_tuning_and_reports_are_refused() -> None:
+    evidence_stats.check_disjoint([100, 101], [0, 99, 102])
+    with pytest.raises(ValueError, match=r"\[101\]"):
+        evidence_stats.check_disjoint([100, 101], [0, 101])
+    for reported in (fair_study.REPORTED_SEEDS, fair_study.SENSITIVITY_SEEDS):
+        assert not set(fair_study.TUNING_SEEDS) & set(reported)
+    assert len(fair_study.REPORTED_SEEDS) >= 10
+
+
+def test_each_learner_has_the_same_number_of_candidates_and_the_textbook_settings() -> None:
+    for row in fair_study.ROWS:
+        agent = fair_study.candidates("velto", row)
+        sarsa = fair_study.candidates("sarsa", row)
+        assert len(agent) == len(sarsa) >= 16, row
+        assert len({str(c) for c in agent}) == len(agent), row  # no candidate twice
+        textbook = {"sarsa_alpha": 0.1, "sarsa_lambda": 0.9, "sarsa_epsilon": 0.1}
+        assert any(textbook.items() <= c.items() for c in sarsa), row
+    cartpole = {c.get("sarsa_initial_value") for c in fair_study.candidates("sarsa", "CartPole-v1")}
+    assert cartpole == {0.0, 100.0}  # zero and optimistic where every reward is +1
+
+
+@pytest.mark.parametrize(
+    ("returns", "floor", "expected"),
+    [
+        ([10.0, 10.0, 10.0], 0.0, 1.0),  # flat at its best: any step size will do
+        ([0.0, 10.0, 10.0], 0.0, 0.55),  # the rising line passes 9 at 0.9 of its decade
+        ([9.0, 10.0, 10.0], 0.0, 1.0),  # 9 is exactly at the threshold 10 - 0.1 * 10
+        ([8.0, 10.0, 10.0], 0.0, 0.75),  # just below it: half of the first decade is lost
+        ([0.0, 0.0, 0.0], 0.0, 0.0),  # never above the random policy
+        ([-200.0, -20.0, -20.0], -200.0, 0.55),  # negative returns, gap to the floor 180
+    ],
+)
+def test_near_best_fraction_measures_the_log_range_within_ten_percent(
+    returns: list[float], floor: float, expected: float
+) -> None:
+    fraction = evidence_stats.near_best_fraction([0.01, 0.1, 1.0], returns, floor)
+    assert fraction == pytest.approx(expected)
+
+
+def test_near_best_fraction_rejects_unordered_or_mismatched_step_sizes() -> None:
+    with pytest.raises(ValueError, match="increase"):
+        evidence_stats.near_best_fraction([0.1, 0.01], [1.0, 2.0], 0.0)
+    with pytest.raises(ValueError, match="two or more"):
+        evidence_stats.near_best_fraction([0.1], [1.0], 0.0)
+
+
+def test_fair_study_smoke_reports_intervals_and_continues_where_it_stopped(tmp_path: Path) -> None:
+    arguments = ["--smoke", "--workers", "1", "--out", str(tmp_path)]
+    assert fair_study.main(arguments) == 0
+    text = (tmp_path / "fair_study.md").read_text()
+    row = next(line for line in text.splitlines() if line.startswith("| CliffWalking-v1 | 3"))
+    assert row.count("[") == 4  # random, SARSA, agent and their difference, each an interval
+    trials = [json.loads(line) for line in (tmp_path / "trials.jsonl").read_text().splitlines()]
+    tuning = [t["config"] for t in trials if t["config"]["seed"] == 100]
+    assert sorted(c["learner"] for c in tuning).count("velto") == 16
+    assert sorted(c["learner"] for c in tuning).count("sarsa") == 16
+    assert (tmp_path / "evidence_learning_curves.png").stat().st_size > 10_000
+    fair_study.main(arguments)  # everything is on disk: nothing runs again
+    assert len((tmp_path / "trials.jsonl").read_text().splitlines()) == len(trials)
+
+
+@pytest.mark.parametrize(("damaged_line", "loads"), [(2, True), (1, False)])
+def test_a_trial_cut_short_while_written_runs_again_but_damage_elsewhere_stops(
+    tmp_path: Path, damaged_line: int, loads: bool
+) -> None:
+    good = {"config": {"learner": "random", "seed": 0}, "returns": [1.0], "steps": 1}
+    lines = [json.dumps(good), json.dumps({**good, "config": {"seed": 1}})]
+    lines[damaged_line - 1] = lines[damaged_line - 1][:20]
+    (tmp_path / "trials.jsonl").write_text("\n".join(lines))
+    if not loads:
+        with pytest.raises(ValueError, match="line 1 is not a trial"):
+            fair_study.TrialStore(tmp_path, workers=1)
+        return
+    store = fair_study.TrialStore(tmp_path, workers=1)
+    assert list(store.done) == [fair_study.key_of(good["config"])]
+    assert (tmp_path / "trials.jsonl").read_text() == lines[0] + "\n"
