@@ -8,7 +8,10 @@
 - features for observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the
   agent's units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings
   (``AgentSettings``, ``make_agent``) and the loop that runs an agent on a Gymnasium environment
-  (``run_episodes``, ``evaluate``, ``run_random``).
+  (``run_episodes``, ``evaluate``, ``run_random``);
+- ``Population``: many agents stepped once each in one call, on native threads if asked, with the
+  same bits as stepping them one at a time; ``run_population`` runs one on a vector environment
+  (``make_vector_env``).
 """
 
 from importlib.metadata import version
@@ -28,7 +31,10 @@ from velto_kit.loop import (
     run_episodes,
     run_random,
 )
+from velto_kit.population import Population
+from velto_kit.population_loop import MemberResult, member_checkpoint_path, run_population
 from velto_kit.settings import AgentSettings, make_agent
+from velto_kit.vector_envs import make_vector_env
 
 _pickling.register()
 
@@ -45,7 +51,9 @@ __all__ = [
     "CriticState",
     "EpisodeResult",
     "LearnerState",
+    "MemberResult",
     "OneHot",
+    "Population",
     "TileCoder",
     "UnitState",
     "action_mapping",
@@ -59,8 +67,11 @@ __all__ = [
     "load",
     "loads",
     "make_agent",
+    "make_vector_env",
+    "member_checkpoint_path",
     "random_returns",
     "run_episodes",
+    "run_population",
     "run_random",
     "save",
     "value",

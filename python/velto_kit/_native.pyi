@@ -36,6 +36,27 @@ class TileCoder:
     def active_features(
         self, observation: Sequence[float] | npt.NDArray[np.floating]
     ) -> list[int]: ...
+    def active_features_batch(
+        self, observations: Sequence[Sequence[float]] | npt.ArrayLike
+    ) -> NDArray[np.int32]: ...
+
+class Population:
+    def __init__(self, agents: Sequence[VeltoActorCritic], threads: int) -> None: ...
+    @property
+    def agents(self) -> tuple[VeltoActorCritic, ...]: ...
+    @property
+    def threads(self) -> int: ...
+    @property
+    def num_actions(self) -> int: ...
+    def __len__(self) -> int: ...
+    def step(
+        self,
+        features: NDArray[np.int32] | NDArray[np.int64],
+        offsets: NDArray[np.int64] | None,
+        rewards: NDArray[np.float32] | NDArray[np.float64],
+        gammas: NDArray[np.float32] | NDArray[np.float64],
+        active: NDArray[np.bool_] | None,
+    ) -> NDArray[np.bool_]: ...
 
 CRITIC: int
 CRITIC_ARRAYS: tuple[str, ...]

@@ -24,6 +24,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
+from numpy.typing import NDArray
 
 Choose = Callable[[Sequence[int], np.random.Generator], int]
 
@@ -51,6 +52,45 @@ class ActionMapping:
             if not 0 <= unit < self.num_units:
                 raise ValueError(f"taken unit {unit} outside [0, {self.num_units})")
         return self.choose(taken, rng)
+
+    def actions(self, mask: NDArray[np.bool_], rngs: Sequence[np.random.Generator]) -> NDArray:
+        """One action per row of `mask`, drawn as ``action`` draws it for that row's units.
+
+        Row i uses ``rngs[i]`` and makes exactly the calls ``action`` would make with it for
+        the units row i takes, so a batch leaves every generator where single calls would.
+        Rows the mapping decides without a draw are decided at once, in NumPy.
+
+        Args:
+            mask: bool array of shape (N, num_units): row i holds the units agent i took.
+            rngs: N generators, one per row.
+
+        Returns:
+            An int64 array of shape (N,), actions in ``[0, num_actions)``.
+
+        Raises:
+            ValueError: `mask` is not (N, num_units) or `rngs` has not N generators.
+
+        Example:
+            >>> mapping = action_mapping("binary", 4)
+            >>> rngs = [np.random.default_rng(i) for i in range(2)]
+            >>> mapping.actions(np.array([[True, False], [True, True]]), rngs).tolist()
+            [1, 3]
+        """
+        mask = np.asarray(mask)
+        if mask.ndim != 2 or mask.shape[1] != self.num_units:
+            raise ValueError(f"mask has shape {mask.shape}, not (N, {self.num_units})")
+        if len(rngs) != mask.shape[0]:
+            raise ValueError(f"rngs has {len(rngs)} generators, not {mask.shape[0]}")
+        mask = mask.astype(bool, copy=False)
+        decided = _DECIDERS.get(self.name, _undecided)(mask, self.num_actions)
+        undecided = np.flatnonzero(decided < 0)
+        if undecided.size == 0:
+            return decided
+        chosen = decided.copy()
+        for row in undecided:
+            taken = np.flatnonzero(mask[row]).tolist()
+            chosen[row] = self.choose(taken, rngs[int(row)])
+        return chosen
 
 
 def _binary(num_actions: int) -> Choose:
@@ -82,6 +122,42 @@ def _opposing(taken: Sequence[int], _rng: np.random.Generator) -> int:
         return 1
     return 0 if first else 2
 
+
+# Per mapping: the action of every row it decides without drawing, -1 for a row that needs the
+# row's generator (those rows go through the mapping's own ``choose``, so the draws are its own).
+Decider = Callable[[NDArray[np.bool_], int], NDArray[np.int64]]
+
+
+def _undecided(mask: NDArray[np.bool_], _num_actions: int) -> NDArray[np.int64]:
+    return np.full(mask.shape[0], -1, dtype=np.int64)
+
+
+def _binary_decided(mask: NDArray[np.bool_], num_actions: int) -> NDArray[np.int64]:
+    units = mask.shape[1]
+    if units == 1:  # two actions, the common case: the unit is the action
+        code = mask[:, 0].astype(np.int64)
+    else:
+        code = mask.astype(np.int64) @ (np.int64(1) << np.arange(units, dtype=np.int64))
+    if num_actions == 1 << units:  # every code names an action
+        return code
+    return np.where(code < num_actions, code, -1)
+
+
+def _one_per_action_decided(mask: NDArray[np.bool_], _num_actions: int) -> NDArray[np.int64]:
+    single = mask.sum(axis=1) == 1
+    return np.where(single, np.argmax(mask, axis=1), -1).astype(np.int64)
+
+
+def _opposing_decided(mask: NDArray[np.bool_], _num_actions: int) -> NDArray[np.int64]:
+    first, last = mask[:, 0], mask[:, 1]
+    return np.where(first == last, 1, np.where(first, 0, 2)).astype(np.int64)
+
+
+_DECIDERS: dict[str, Decider] = {
+    "binary": _binary_decided,
+    "one-per-action": _one_per_action_decided,
+    "opposing": _opposing_decided,
+}
 
 MAPPINGS = ("binary", "one-per-action", "opposing")
 

@@ -10,6 +10,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any, Protocol
 
 import numpy as np
+from numpy.typing import NDArray
 
 from velto_kit._native import TileCoder
 
@@ -21,12 +22,16 @@ OBSERVATION_BOUNDS: Mapping[str, tuple[Sequence[float], Sequence[float]]] = {
 
 
 class Features(Protocol):
-    """What the loop needs from a feature map: its size and the active indices of a state."""
+    """What the loop needs from a feature map: its size and the active indices of a state, one
+    state at a time or a batch of N states (row n of the batch is exactly what the single call
+    gives for observation n)."""
 
     @property
     def num_features(self) -> int: ...
 
     def active_features(self, observation: Any) -> list[int]: ...
+
+    def active_features_batch(self, observations: Any) -> NDArray[np.int32]: ...
 
 
 class OneHot:
@@ -58,6 +63,41 @@ class OneHot:
             )
         return [index]
 
+    def active_features_batch(self, observations: Any) -> NDArray[np.int32]:
+        """The index of each of N observations, as an int32 array of shape (N, 1).
+
+        Args:
+            observations: Integers, an array or sequence of shape (N,).
+
+        Returns:
+            Row n is ``active_features(observations[n])``.
+
+        Raises:
+            TypeError: `observations` are not integers (the single call would truncate a float;
+                a batch refuses it).
+            ValueError: A wrong shape, or an observation outside ``[start, start + n)`` (the
+                message names the row).
+
+        Example:
+            >>> OneHot(4, start=1).active_features_batch([1, 4]).tolist()
+            [[0], [3]]
+        """
+        values = np.asarray(observations)
+        if values.ndim != 1:
+            raise ValueError(f"observations must have shape (N,), not {values.shape}")
+        if values.size and values.dtype.kind not in "iu":
+            raise TypeError(f"observations must be integers, not {values.dtype}")
+        # Compared as Python integers' exact values: no wrap-around for any integer dtype.
+        wide = values.astype(object) if values.dtype == np.uint64 else values.astype(np.int64)
+        outside = (wide < self.start) | (wide >= self.start + self.n)
+        if np.any(outside):
+            row = int(np.flatnonzero(outside)[0])
+            raise ValueError(
+                f"observations[{row}] = {values[row]!r} outside"
+                f" [{self.start}, {self.start + self.n})"
+            )
+        return (wide - self.start).astype(np.int32).reshape(-1, 1)
+
 
 class Flattened:
     """A tile coder over a Box observation of any shape, read in C order.
@@ -77,6 +117,21 @@ class Flattened:
 
     def active_features(self, observation: Any) -> list[int]:
         return self.coder.active_features(np.ravel(observation))
+
+    def active_features_batch(self, observations: Any) -> NDArray[np.int32]:
+        """The indices of N observations (an array of shape (N, *observation shape)), each read
+        in C order, as an int32 array of shape (N, num_tilings).
+
+        Example:
+            >>> coder = Flattened(TileCoder([0.0] * 4, [1.0] * 4, 2, 1))
+            >>> coder.active_features_batch(np.zeros((3, 2, 2))).tolist()
+            [[0], [0], [0]]
+        """
+        values = np.asarray(observations)
+        if values.ndim < 1:
+            raise ValueError(f"observations need a leading batch axis, not shape {values.shape}")
+        width = int(np.prod(values.shape[1:]))
+        return self.coder.active_features_batch(values.reshape(values.shape[0], width))
 
 
 def box_bounds(
@@ -126,7 +181,8 @@ def features_for(
     """
     import gymnasium as gym
 
-    space = env.observation_space
+    # A vector environment's observation_space is the batch's; its sub-environments' is single.
+    space = getattr(env, "single_observation_space", env.observation_space)
     if isinstance(space, gym.spaces.Discrete):
         return OneHot(int(space.n), int(space.start))
     if isinstance(space, gym.spaces.Box):

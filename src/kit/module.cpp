@@ -2,6 +2,7 @@
 
 #include "kit/checksum_bindings.hpp"
 #include "kit/evaluation_bindings.hpp"
+#include "kit/population_bindings.hpp"
 #include "kit/state_bindings.hpp"
 #include "kit/tile_coder_bindings.hpp"
 
@@ -17,4 +18,5 @@ PYBIND11_MODULE(_native, m) {
   bind_state(m);
   bind_evaluation(m);
   bind_checksum(m);
+  bind_population(m);
 }

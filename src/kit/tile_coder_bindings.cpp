@@ -1,10 +1,12 @@
 #include "kit/tile_coder_bindings.hpp"
 
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,52 @@ py::list active_features(const velto::TileCoder& coder, py::handle observation) 
   return result;
 }
 
+// The indices of N observations at once, row n exactly what active_features gives for row n.
+// `observations` is anything NumPy reads as an (N, num_dimensions) array of numbers (float, int
+// or bool, as the single call takes them); float64 C-contiguous arrays are read in place.
+py::array_t<std::int32_t> active_features_batch(const velto::TileCoder& coder,
+                                                py::handle observations) {
+  const py::array raw = py::array::ensure(observations);
+  if (!raw) {
+    throw py::error_already_set();
+  }
+  const char kind = raw.dtype().kind();
+  if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
+    throw py::type_error("observations must be an array of numbers, not of dtype " +
+                         py::str(raw.dtype()).cast<std::string>());
+  }
+  const std::size_t dimensions = static_cast<std::size_t>(coder.num_dimensions());
+  if (raw.ndim() != 2 || static_cast<std::size_t>(raw.shape(1)) != dimensions) {
+    std::string shape = "(";
+    for (py::ssize_t axis = 0; axis < raw.ndim(); ++axis) {
+      shape += std::to_string(raw.shape(axis)) + (raw.ndim() == 1 ? "," : "");
+      shape += axis + 1 < raw.ndim() ? ", " : "";
+    }
+    throw py::value_error("expected observations of shape (N, " + std::to_string(dimensions) +
+                          "), got " + shape + ")");
+  }
+  // Every element becomes the double that the single call's PyFloat_AsDouble makes of it.
+  const auto values =
+      py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(raw);
+  if (!values) {
+    throw py::error_already_set();
+  }
+  const std::size_t rows = static_cast<std::size_t>(raw.shape(0));
+  const std::size_t tilings = static_cast<std::size_t>(coder.num_tilings());
+  py::array_t<std::int32_t> result(
+      {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(tilings)});
+  const double* in = values.data();
+  std::int32_t* out = result.mutable_data();
+  for (std::size_t n = 0; n < rows; ++n) {
+    try {
+      coder.active_features(in + n * dimensions, out + n * tilings);
+    } catch (const std::invalid_argument& error) {
+      throw py::value_error("observations[" + std::to_string(n) + "]: " + error.what());
+    }
+  }
+  return result;
+}
+
 constexpr const char* kClassDoc =
     R"doc(Tile coding of a box into sparse binary features for ``step``.
 
@@ -198,6 +246,11 @@ void bind_tile_coder(py::module_& m) {
            "int in tiling order: what ``step`` takes. `observation` is a sequence or a\n"
            "one-dimensional array (float64 and float32 are read directly) of num_dimensions\n"
            "numbers. Raises ValueError for a NaN or a wrong length.")
+      .def("active_features_batch", &active_features_batch, py::arg("observations"),
+           "The indices of every row of `observations`, an array of shape (N, num_dimensions),\n"
+           "as an int32 array of shape (N, num_tilings): row n is exactly\n"
+           "``active_features(observations[n])``. Raises ValueError naming the row for a NaN,\n"
+           "ValueError for a wrong shape and TypeError for an array that does not hold numbers.")
       .def("__repr__",
            [](const velto::TileCoder& coder) {
              return "TileCoder(" + py::repr(py::cast(coder.lows())).cast<std::string>() + ", " +

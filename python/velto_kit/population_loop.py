@@ -1,0 +1,489 @@
+"""A population of agents on a Gymnasium vector environment: agent i on sub-environment i.
+
+``run_population`` is ``run_episodes`` for N agents at once. Each vector step is one
+``Population.step`` over the agents whose sub-environment moved, so agent i makes exactly the calls
+``run_episodes(env_i, agent_i, ..., seed=seed + i)`` makes, with the same features, rewards and
+discounts, and draws the same numbers from its own generator ``default_rng(seed + i)``:
+
+- termination: one call into the next episode's first observation, with the reward and
+  discount 0;
+- truncation: a call into the final observation with the usual discount (the bootstrap), then one
+  into the next first observation, reward 0 and the usual discount.
+
+Gymnasium's vector environments reset a finished sub-environment themselves, in one of two ways
+(``envs.metadata["autoreset_mode"]``): on the next step (the default: that step ignores its action
+and returns the first observation, so the agent draws nothing for it), or on the same step (the
+first observation is returned at once, the final one in ``info["final_obs"]``). Both give the
+agents the same calls; only when they happen within the vector's steps differs.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from velto_kit.actions import ActionMapping
+from velto_kit.features import Features
+from velto_kit.loop import checkpoint_path
+from velto_kit.population import Population
+
+NEXT_STEP, SAME_STEP = "NextStep", "SameStep"
+
+
+@dataclass(frozen=True)
+class MemberResult:
+    """One finished episode of one agent of a population.
+
+    ``agent`` is the agent's row (and sub-environment); ``episode`` counts from the run's
+    ``start_episode``; ``length`` is the episode's environment steps; ``steps`` adds up this
+    agent's steps over the run; ``seconds`` is the run's own wall time so far (not the time its
+    caller spends between results); ``checkpoint`` is the file saved after this episode, if any.
+
+    Example:
+        >>> MemberResult(3, 0, 21.0, 21, 21, 0.01).as_dict()["agent"]
+        3
+    """
+
+    agent: int
+    episode: int
+    return_: float
+    length: int
+    steps: int
+    seconds: float
+    checkpoint: Path | None = None
+
+    def as_dict(self) -> dict[str, Any]:
+        """The result under plain names (``return`` without the underscore), for reports."""
+        return {
+            "agent": self.agent,
+            "episode": self.episode,
+            "return": self.return_,
+            "length": self.length,
+            "steps": self.steps,
+            "seconds": self.seconds,
+            "checkpoint": None if self.checkpoint is None else str(self.checkpoint),
+        }
+
+
+def member_checkpoint_path(directory: Path | str, agent: int, episodes_done: int) -> Path:
+    """Where ``run_population`` saves agent `agent` after `episodes_done` episodes: the file
+    ``run_episodes`` would write, in a folder of the agent's own.
+
+    Example:
+        >>> member_checkpoint_path(Path("out"), 3, 200).as_posix()
+        'out/agent-3/agent-000200.npz'
+    """
+    return checkpoint_path(Path(directory) / f"agent-{agent}", episodes_done)
+
+
+def autoreset_mode(envs: Any) -> str:
+    """The vector environment's autoreset mode, ``"NextStep"`` or ``"SameStep"``.
+
+    Gymnasium's vector environments name theirs in ``metadata["autoreset_mode"]``; one that names
+    none resets on the next step, Gymnasium's default.
+
+    Raises:
+        ValueError: the environment leaves resets to its user (``"Disabled"``) or names a mode
+            Gymnasium does not know.
+
+    Example:
+        >>> class Envs:
+        ...     metadata = {"autoreset_mode": "SameStep"}
+        >>> autoreset_mode(Envs())
+        'SameStep'
+    """
+    mode = getattr(envs, "metadata", {}).get("autoreset_mode", NEXT_STEP)
+    name = str(getattr(mode, "value", mode))
+    if name not in (NEXT_STEP, SAME_STEP):
+        raise ValueError(
+            f"envs.metadata['autoreset_mode'] is {mode!r}; run_population needs"
+            f" {NEXT_STEP!r} or {SAME_STEP!r}"
+        )
+    return name
+
+
+Rows = NDArray[np.integer[Any]] | list[list[int]]
+
+
+def batch_features(features: Features) -> Callable[[Any], Rows]:
+    """A function from a batch of observations to one row of active features each: the feature
+    map's own ``active_features_batch`` where it has one, else one ``active_features`` call per
+    observation (the same indices either way).
+
+    Example:
+        >>> from velto_kit import OneHot
+        >>> [list(row) for row in batch_features(OneHot(4))(np.array([2, 0]))]
+        [[2], [0]]
+    """
+    batch = getattr(features, "active_features_batch", None)
+    if batch is not None:
+        return batch  # type: ignore[no-any-return]
+    active = features.active_features
+    return lambda observations: [active(observation) for observation in observations]
+
+
+def _with_rows(rows: Rows, indices: NDArray[np.intp], replacements: Rows) -> Rows:
+    """`rows` with the rows at `indices` replaced (a copy: `rows` is the caller's)."""
+    if isinstance(rows, np.ndarray) and isinstance(replacements, np.ndarray):
+        if rows.shape[1:] == replacements.shape[1:]:
+            merged = rows.copy()
+            merged[indices] = replacements
+            return merged
+    listed = [list(row) for row in rows]
+    for index, row in zip(indices, replacements, strict=True):
+        listed[int(index)] = list(row)
+    return listed
+
+
+def _final_observations(info: dict[str, Any], indices: NDArray[np.intp]) -> NDArray[Any]:
+    """The final observations of the sub-environments at `indices`, from a same-step reset."""
+    if "final_obs" not in info:
+        raise ValueError("a same-step autoreset environment gave no info['final_obs']")
+    final = info["final_obs"]
+    return np.stack([np.asarray(final[int(i)]) for i in indices])
+
+
+class _Members:
+    """Per agent: its generator, its episode's running return and length, and its progress.
+
+    ``idle`` marks the rows that neither draw nor move on the coming vector step: agents whose
+    episodes are done (``done``) and, in next-step mode, sub-environments that reset on it
+    (``pending``: row -> whether the episode ended by termination, ``owed``: its last reward,
+    which a termination's call still has to deliver). Episode ends are few per vector step, so
+    they are kept per row in Python rather than as whole-array masks.
+    """
+
+    def __init__(
+        self, count: int, episodes: int, start_episode: int, rngs: list[np.random.Generator]
+    ) -> None:
+        self.rngs = rngs
+        self.episode = [start_episode] * count
+        self.last = start_episode + episodes
+        self.done = np.full(count, episodes == 0)
+        self.idle = self.done.copy()
+        self.remaining = 0 if episodes == 0 else count
+        self.pending: dict[int, bool] = {}
+        self.owed: dict[int, float] = {}
+        self.returns = np.zeros(count, dtype=np.float64)
+        self.lengths = np.zeros(count, dtype=np.int64)
+        self.steps = [0] * count
+
+
+def _check(envs: Any, population: Population, mapping: ActionMapping, episodes: int) -> None:
+    count = len(population)
+    if getattr(envs, "num_envs", None) != count:
+        raise ValueError(
+            f"envs has {getattr(envs, 'num_envs', None)} sub-environments, the population"
+            f" {count} agents"
+        )
+    if mapping.num_units != population.num_actions:
+        raise ValueError(
+            f"mapping {mapping.name!r} has {mapping.num_units} units, the agents"
+            f" {population.num_actions}"
+        )
+    if episodes < 0:
+        raise ValueError(f"episodes must be at least 0, not {episodes}")
+
+
+def run_population(
+    envs: Any,
+    population: Population,
+    features: Features,
+    mapping: ActionMapping,
+    *,
+    episodes: int,
+    gamma: float,
+    seed: int | None = None,
+    rngs: Sequence[np.random.Generator] | None = None,
+    start_episode: int = 0,
+    checkpoint_every: int | None = None,
+    checkpoint_dir: Path | str | None = None,
+    learn: bool = True,
+) -> Iterator[MemberResult]:
+    """Trains every agent of `population` online on its sub-environment of `envs` for
+    `episodes` episodes each, and yields each agent's episodes as they end.
+
+    Agent i gets exactly the calls and draws of ``run_episodes(env_i, agent_i, features,
+    mapping, episodes=episodes, gamma=gamma, seed=seed + i)``, where ``env_i`` behaves as
+    sub-environment i: the vector environment is reset with seeds ``seed, seed + 1, ...`` and
+    agent i's mapping draws come from ``rngs[i]`` (default ``numpy.random.default_rng(seed + i)``).
+    An agent whose episodes are done stops learning while the others go on; its sub-environment
+    keeps stepping, its steps are not counted. With `learn` false nothing is stepped: each agent
+    follows its policy as ``velto_kit.evaluate`` does (the same draws from its generator), and
+    nothing of it changes.
+
+    Args:
+        envs: a Gymnasium 1.x vector environment of ``len(population)`` sub-environments, with a
+            ``Discrete`` action space per sub-environment, resetting on the next step or the
+            same step.
+        population: the agents, agent i on sub-environment i.
+        features: the feature map of one sub-environment's observations.
+        mapping: the action mapping of the agents' units.
+        episodes: episodes per agent (0 still shows each agent its first state, as
+            ``run_episodes`` does).
+        gamma: the discount of every non-terminal transition.
+        seed: the seed of sub-environment and generator 0; i adds to it for agent i.
+        rngs: one generator per agent, instead of ``default_rng(seed + i)``.
+        start_episode: as ``run_episodes``: a resumed agent meets its first state with `gamma`.
+        checkpoint_every: save each agent after every such episode of its own.
+        checkpoint_dir: the folder of the checkpoints, one folder per agent
+            (``member_checkpoint_path``).
+        learn: false to follow the policies without learning.
+
+    Returns:
+        An iterator of ``MemberResult``, in the order the episodes end (ties by agent).
+
+    Raises:
+        ValueError: sizes that do not match, a negative `episodes`, a checkpoint setting that
+            cannot be met, or an environment whose autoreset mode is not supported.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> from velto_kit import AgentSettings, Population, action_mapping, make_agent
+        >>> from velto_kit import features_for
+        >>> envs = gym.make_vec("CartPole-v1", 2, vectorization_mode="sync")
+        >>> coder, mapping = features_for(envs), action_mapping("binary", 2)
+        >>> agents = [make_agent(coder.num_features, 1, AgentSettings(), s) for s in (0, 1)]
+        >>> results = run_population(envs, Population(agents), coder, mapping,
+        ...                          episodes=2, gamma=0.99, seed=0)
+        >>> sorted((r.agent, r.episode) for r in results)
+        [(0, 0), (0, 1), (1, 0), (1, 1)]
+    """
+    _check(envs, population, mapping, episodes)
+    if checkpoint_every is not None:
+        if not learn:
+            raise ValueError("checkpoint_every needs learn=True: an evaluation changes nothing")
+        if checkpoint_every < 1:
+            raise ValueError(f"checkpoint_every must be at least 1, not {checkpoint_every}")
+        if checkpoint_dir is None:
+            raise ValueError("checkpoint_every needs a checkpoint_dir")
+        Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+    count = len(population)
+    if rngs is None:
+        rngs = [np.random.default_rng(None if seed is None else seed + i) for i in range(count)]
+    elif len(rngs) != count:
+        raise ValueError(f"rngs has {len(rngs)} generators, the population {count} agents")
+    loop = _Loop(envs, population, features, mapping, float(gamma), learn)
+    loop.checkpoints = (checkpoint_every, checkpoint_dir)
+    members = _Members(count, episodes, start_episode, list(rngs))
+    # An int, not the list of seed + i: Gymnasium's synchronous vector environment (and
+    # EnvPool's here) seed sub-environment i with seed + i from it, and a vectorised task such as
+    # CartPole's takes only an int, for the one generator of all its sub-environments.
+    yield from loop.run(members, seed, start_episode)
+
+
+class _Loop:
+    """The state of one ``run_population``: what stays fixed over its vector steps."""
+
+    def __init__(
+        self,
+        envs: Any,
+        population: Population,
+        features: Features,
+        mapping: ActionMapping,
+        gamma: float,
+        learn: bool,
+    ) -> None:
+        self.envs = envs
+        self.population = population
+        self.encode = batch_features(features)
+        self.mapping = mapping
+        self.gamma = gamma
+        self.learn = learn
+        self.mode = autoreset_mode(envs)
+        space = getattr(envs, "single_action_space", None)
+        self.start = int(getattr(space, "start", 0))
+        self.checkpoints: tuple[int | None, Path | str | None] = (None, None)
+        self.count = len(population)
+        self.started = 0.0
+        self.seconds = 0.0
+
+    def actions(
+        self,
+        members: _Members,
+        taken: NDArray[np.bool_] | None,
+        rows: Rows,
+        moved: NDArray[np.bool_] | None,
+    ) -> NDArray[np.int64]:
+        """The vector's actions: drawn for the rows in `moved` (None: all), the first action
+        elsewhere (a sub-environment that resets on this step, or whose agent is done, ignores
+        it)."""
+        if moved is None:
+            if taken is None:
+                taken = self.policy_draws(rows, np.arange(self.count), members.rngs)
+            return self.mapping.actions(taken, members.rngs) + self.start
+        actions = np.full(self.count, self.start, dtype=np.int64)
+        indices = np.flatnonzero(moved)
+        if indices.size == 0:
+            return actions
+        rngs = [members.rngs[i] for i in indices]
+        if taken is None:
+            taken = self.policy_draws(rows, indices, rngs)
+        else:
+            taken = taken[indices]
+        actions[indices] += self.mapping.actions(taken, rngs)
+        return actions
+
+    def policy_draws(
+        self, rows: Rows, indices: NDArray[np.intp], rngs: list[np.random.Generator]
+    ) -> NDArray[np.bool_]:
+        """Each unit taken with its probability, drawn as ``velto_kit.evaluate`` draws it."""
+        from velto_kit import action_probabilities
+
+        agents = self.population.agents
+        taken = np.zeros((indices.size, self.population.num_actions), dtype=bool)
+        for row, (i, rng) in enumerate(zip(indices, rngs, strict=True)):
+            features = rows[int(i)]
+            listed = features.tolist() if isinstance(features, np.ndarray) else list(features)
+            probabilities = np.asarray(action_probabilities(agents[int(i)], listed))
+            taken[row] = probabilities.astype(np.float64) > rng.random(probabilities.size)
+        return taken
+
+    def ended(self, members: _Members, indices: list[int]) -> list[MemberResult]:
+        """Closes the episodes of the agents at `indices`, saving those due a checkpoint."""
+        every, directory = self.checkpoints
+        now = time.perf_counter()
+        self.seconds += now - self.started
+        self.started = now
+        results = []
+        for i in indices:
+            episode = members.episode[i]
+            members.steps[i] += int(members.lengths[i])
+            checkpoint = None
+            if every is not None and (episode + 1) % every == 0:
+                from velto_kit import save
+
+                checkpoint = member_checkpoint_path(Path(directory or "."), i, episode + 1)
+                checkpoint.parent.mkdir(parents=True, exist_ok=True)
+                save(self.population.agents[i], checkpoint)
+            results.append(
+                MemberResult(
+                    i,
+                    episode,
+                    float(members.returns[i]),
+                    int(members.lengths[i]),
+                    members.steps[i],
+                    self.seconds,
+                    checkpoint,
+                )
+            )
+            members.returns[i] = 0.0
+            members.lengths[i] = 0
+            members.episode[i] += 1
+            if members.episode[i] >= members.last:
+                members.done[i] = members.idle[i] = True
+                members.remaining -= 1
+        return results
+
+    def run(
+        self, members: _Members, seed: int | None, start_episode: int
+    ) -> Iterator[MemberResult]:
+        self.started = time.perf_counter()
+        observations, _ = self.envs.reset(seed=seed)
+        rows = self.encode(observations)
+        taken: NDArray[np.bool_] | None = None
+        if self.learn:
+            first_gamma = 0.0 if start_episode == 0 else self.gamma
+            taken = self.population.step(rows, 0.0, first_gamma)
+        step = self.next_step if self.mode == NEXT_STEP else self.same_step
+        while members.remaining:
+            # Most rows move on most vector steps: with none idle, no per-row selection at all.
+            everyone = not members.idle.any()
+            moved = None if everyone else ~members.idle
+            actions = self.actions(members, taken, rows, moved)
+            observations, rewards, terminated, truncated, info = self.envs.step(actions)
+            rewards = np.asarray(rewards, dtype=np.float64)
+            ends = np.flatnonzero(np.logical_or(terminated, truncated)).tolist()
+            rows = self.encode(observations)
+            if moved is None:
+                members.lengths += 1
+                members.returns += rewards
+            else:
+                members.lengths[moved] += 1
+                members.returns[moved] += rewards[moved]
+                ends = [i for i in ends if moved[i]]
+            if not ends and not members.pending:
+                if self.learn:
+                    active = None if moved is None else moved
+                    taken = self.population.step(rows, rewards, self.gamma, active=active)
+                continue
+            taken, finished = step(members, rows, rewards, terminated, ends, info)
+            if finished:
+                yield from self.ended(members, finished)
+                self.started = time.perf_counter()
+
+    def next_step(
+        self,
+        members: _Members,
+        rows: Rows,
+        rewards: NDArray[np.float64],
+        terminated: Any,
+        ends: list[int],
+        info: dict[str, Any],
+    ) -> tuple[NDArray[np.bool_] | None, list[int]]:
+        """A vector step with episode ends, of an environment that resets a finished
+        sub-environment on the step after: the rows that reset now (``members.pending``) show
+        their agent the first observation; a termination's call waits for it."""
+        del info
+        resetting = list(members.pending)
+        if self.learn:
+            rewards = rewards.copy()
+            gammas = np.full(self.count, self.gamma)
+            for i in resetting:
+                if members.pending[i]:
+                    rewards[i], gammas[i] = members.owed[i], 0.0
+                else:
+                    rewards[i] = 0.0
+            active = ~members.done
+            for i in ends:
+                if terminated[i]:
+                    active[i] = False
+            taken = self.population.step(rows, rewards, gammas, active=active)
+        else:
+            taken = None
+        for i in resetting:
+            members.idle[i] = members.done[i]
+        members.pending.clear()
+        for i in ends:
+            members.pending[i] = bool(terminated[i])
+            members.owed[i] = float(rewards[i])
+            members.idle[i] = True
+        # Evaluation closes an episode as it ends; training once the agent is in the next one.
+        return taken, resetting if self.learn else ends
+
+    def same_step(
+        self,
+        members: _Members,
+        rows: Rows,
+        rewards: NDArray[np.float64],
+        terminated: Any,
+        ends: list[int],
+        info: dict[str, Any],
+    ) -> tuple[NDArray[np.bool_] | None, list[int]]:
+        """A vector step with episode ends, of an environment that resets a finished
+        sub-environment at once: `rows` already hold the next first observations, the final
+        ones are in `info`."""
+        if not self.learn:
+            return None, ends
+        cut = np.array([i for i in ends if not terminated[i]], dtype=np.intp)
+        first_rows = rows
+        if cut.size:
+            rows = _with_rows(rows, cut, self.encode(_final_observations(info, cut)))
+        gammas = np.full(self.count, self.gamma)
+        for i in ends:
+            if terminated[i]:
+                gammas[i] = 0.0
+        active = None if not members.done.any() else ~members.done
+        taken = self.population.step(rows, rewards, gammas, active=active)
+        if cut.size:
+            bridge = np.zeros(self.count, dtype=bool)
+            bridge[cut] = True
+            bridged = self.population.step(first_rows, 0.0, self.gamma, active=bridge)
+            taken[cut] = bridged[cut]
+        return taken, ends

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "agent/velto_actor_critic.hpp"
+#include "kit/worker_pool.hpp"
+
+namespace velto {
+
+// The active features of every agent for one call: row i is agent i's list. Either `width`
+// indices per row in one block (offsets == nullptr), or ragged rows, row i spanning
+// [offsets[i], offsets[i + 1]) of the block. The block holds int32 or int64 indices, so that
+// NumPy arrays of either type are read where they lie.
+struct FeatureRows {
+  const std::int32_t* narrow = nullptr;
+  const std::int64_t* wide = nullptr;
+  const std::int64_t* offsets = nullptr;
+  std::size_t width = 0;
+
+  std::size_t begin(std::size_t row) const {
+    return offsets == nullptr ? row * width : static_cast<std::size_t>(offsets[row]);
+  }
+  std::size_t end(std::size_t row) const {
+    return offsets == nullptr ? (row + 1) * width : static_cast<std::size_t>(offsets[row + 1]);
+  }
+  std::int64_t at(std::size_t position) const {
+    return narrow != nullptr ? narrow[position] : wide[position];
+  }
+};
+
+// A step of the population that failed midway: which agents were stepped, and the exception
+// that stopped it (std::bad_alloc when memory ran out). The agent whose step threw is left as
+// its own step leaves it on that exception.
+class PopulationStepError : public std::runtime_error {
+ public:
+  PopulationStepError(const std::string& message, std::exception_ptr cause)
+      : std::runtime_error(message), cause_(std::move(cause)) {}
+  const std::exception_ptr& cause() const { return cause_; }
+
+ private:
+  std::exception_ptr cause_;
+};
+
+// Steps a fixed list of agents once each per call, agent i on row i of the inputs, each through
+// its own VeltoActorCritic::step, so that every agent's arithmetic is the one of stepping it
+// alone. With more than one thread the agents are split by index into contiguous blocks, one per
+// thread; an agent is only ever stepped by one thread in a call, and no two entries of the list
+// may be the same agent.
+//
+// The population holds no lock of its own: its caller must keep every other user of the agents
+// out for the duration of a call (the Python binding keeps the interpreter lock held).
+class Population {
+ public:
+  // How one agent is stepped: the agent's own step, replaceable so that tests can make a step
+  // fail midway.
+  using AgentStep = std::vector<std::int32_t> (*)(VeltoActorCritic&,
+                                                  const std::vector<std::int32_t>&, float, float);
+
+  // Throws std::invalid_argument when `agents` is empty, holds a null pointer or one agent
+  // twice, the agents differ in their number of actions, or `threads` is below 1.
+  Population(std::vector<VeltoActorCritic*> agents, std::int32_t threads,
+             AgentStep step = &own_step);
+  ~Population();
+  Population(const Population&) = delete;
+  Population& operator=(const Population&) = delete;
+
+  std::size_t size() const { return agents_.size(); }
+  std::int32_t threads() const { return threads_; }
+  std::size_t num_actions() const { return num_actions_; }
+  const std::vector<VeltoActorCritic*>& agents() const { return agents_; }
+
+  // Checks every row, then steps every agent whose `active` entry is non-zero (all of them when
+  // `active` is null) with its features, rewards[i] and gammas[i], and writes the actions taken
+  // as a mask: taken[i * num_actions() + a] = 1 when agent i took action a, 0 otherwise (and for
+  // inactive rows). Throws std::out_of_range naming the row and the index, before any agent
+  // changes, when an active row holds an index outside its agent's [0, num_features);
+  // PopulationStepError when a step fails after others succeeded.
+  void step(const FeatureRows& rows, const float* rewards, const float* gammas,
+            const std::uint8_t* active, std::uint8_t* taken);
+
+  // Which threads step which agents: block t of `size()` agents split into `blocks` contiguous
+  // blocks, as [first, last).
+  static std::size_t block_start(std::size_t size, std::size_t blocks, std::size_t block) {
+    return size * block / blocks;
+  }
+
+ private:
+  static std::vector<std::int32_t> own_step(VeltoActorCritic& agent,
+                                            const std::vector<std::int32_t>& features,
+                                            float reward, float gamma) {
+    return agent.step(features, reward, gamma);
+  }
+
+  void check(const FeatureRows& rows, const std::uint8_t* active) const;
+  void step_block(std::size_t block, std::size_t blocks, const FeatureRows& rows,
+                  const float* rewards, const float* gammas, const std::uint8_t* active,
+                  std::uint8_t* taken);
+  void throw_step_error() const;
+
+  std::vector<VeltoActorCritic*> agents_;
+  std::int32_t threads_;
+  std::size_t num_actions_;
+  AgentStep step_;
+  std::unique_ptr<WorkerPool> pool_;
+
+  // Per call: one feature list per block (kept between calls, so that they stop allocating),
+  // each row's outcome, and the first failure.
+  std::vector<std::vector<std::int32_t>> block_features_;
+  std::vector<std::uint8_t> outcome_;
+  std::vector<std::exception_ptr> block_errors_;
+  std::atomic<bool> failed_{false};
+};
+
+}  // namespace velto
