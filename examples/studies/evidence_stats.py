@@ -103,12 +103,11 @@ def check_disjoint(tuning: Sequence[int], reported: Sequence[int]) -> None:
 def near_best_fraction(
     step_sizes: Sequence[float], returns: Sequence[float], floor: float, *, within: float = 0.1
 ) -> float:
-    """How much of the log step-size range reaches within `within` of the best return, the gap
-    measured from `floor` (the random policy's return): the fraction of
-    ``[log10 min, log10 max]`` where the curve, drawn straight between measured points, stays at
-    or above ``best - within * (best - floor)``. 1 means any step size in the range does; a
-    small value means the learner needs its step size found. A curve whose best is not above
-    `floor` learned nowhere, and gives 0.
+    """How much of the log step-size range reaches within `within` of the best return: the
+    fraction of ``[log10 min, log10 max]`` where the curve, drawn straight between measured
+    points, stays at or above ``best - within * |best|``. 1 means any step size in the range
+    does; a small value means the learner needs its step size found. A curve whose best is not
+    above `floor` (the random policy's return) learned nowhere, and gives 0.
 
     Example:
         >>> near_best_fraction([0.01, 0.1, 1.0], [0.0, 10.0, 10.0], floor=0.0)
@@ -123,7 +122,7 @@ def near_best_fraction(
     best = float(y.max())
     if not best > floor or not math.isfinite(best):
         return 0.0
-    threshold = best - within * (best - floor)
+    threshold = best - within * abs(best)
     covered = 0.0
     for x0, x1, y0, y1 in zip(x[:-1], x[1:], y[:-1], y[1:], strict=True):
         width = x1 - x0

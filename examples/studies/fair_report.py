@@ -124,8 +124,8 @@ def sensitivity_table(results: dict[str, Any], arguments: argparse.Namespace) ->
     lines.append(
         f"Mean final return over seeds {', '.join(map(str, arguments.sensitivity_seeds))} "
         "[95 % bootstrap interval]. Near-best fraction: the share of the log step-size range "
-        "over which the mean curve stays within 10 % of its best (the gap measured from the "
-        "random policy's mean), with its interval from resampling the seeds."
+        "over which the mean curve stays within 10 % of its best (0 if its best is not above "
+        "the random policy's mean), with its interval from resampling the seeds."
     )
     return "\n".join(lines)
 

@@ -132,11 +132,50 @@ def run_trial(config: dict[str, Any]) -> dict[str, Any]:
     return {"config": config, "returns": record.returns, "steps": record.steps}
 
 
+def run_task(configs: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """One task of the pool: a single trial, or agent trials of one setting as a population."""
+    if len(configs) == 1:
+        return [run_trial(configs[0])]
+    from population_trials import run_agents
+
+    return run_agents(configs)
+
+
+def group_seeds(configs: list[dict[str, Any]]) -> list[list[dict[str, Any]]]:
+    """`configs` as tasks: the agent's trials that differ in their seeds alone together, in the
+    order of their first trial; every other trial on its own.
+
+    Example:
+        >>> tasks = group_seeds([{"learner": "velto", "a": 1, "seed": s} for s in (0, 1)])
+        >>> [[c["seed"] for c in task] for task in tasks]
+        [[0, 1]]
+    """
+    groups: dict[str, list[dict[str, Any]]] = {}
+    tasks: list[list[dict[str, Any]]] = []
+    for config in configs:
+        if config["learner"] != "velto":
+            tasks.append([config])
+            continue
+        key = key_of({k: v for k, v in config.items() if k != "seed"})
+        if key not in groups:
+            groups[key] = []
+            tasks.append(groups[key])
+        groups[key].append(config)
+    return tasks
+
+
 class TrialStore:
     """Finished trials on disk, one JSON line each; runs only the trials not yet there."""
 
-    def __init__(self, out: Path, workers: int) -> None:
+    def __init__(self, out: Path, workers: int, *, population: bool = False) -> None:
         out.mkdir(parents=True, exist_ok=True)
+        self.population = population
+        # Seconds spent running trials, over every invocation on this folder: a later run that
+        # only redraws the tables keeps the time the trials took.
+        self.timing = out / "timing.json"
+        self.seconds = (
+            json.loads(self.timing.read_text())["trial_seconds"] if self.timing.exists() else 0.0
+        )
         self.path = out / "trials.jsonl"
         self.workers = workers
         self.done: dict[str, dict[str, Any]] = {}
@@ -156,29 +195,38 @@ class TrialStore:
                 self.done[key_of(row["config"])] = row
 
     def run(self, configs: Iterable[dict[str, Any]]) -> None:
-        """Runs every config not done yet, longest first so the pool ends together."""
+        """Runs every config not done yet, longest first so the pool ends together; with
+        ``population`` set, the agent's trials that differ in their seeds alone as one task."""
         todo = {key_of(c): c for c in configs if key_of(c) not in self.done}
         if not todo:
             return
         order = sorted(todo.values(), key=lambda c: -c["episodes"] * _step_cost(c))
+        tasks = group_seeds(order) if self.population else [[config] for config in order]
         started = time.perf_counter()
         with self.path.open("a") as sink:
             if self.workers <= 1:
-                results: Iterable[dict[str, Any]] = map(run_trial, order)
+                results: Iterable[list[dict[str, Any]]] = map(run_task, tasks)
                 self._collect(results, sink, len(order), started)
             else:
                 context = multiprocessing.get_context("spawn")
                 with context.Pool(self.workers) as pool:
-                    results = pool.imap_unordered(run_trial, order, chunksize=1)
+                    results = pool.imap_unordered(run_task, tasks, chunksize=1)
                     self._collect(results, sink, len(order), started)
+        self.seconds += time.perf_counter() - started
+        self.timing.write_text(json.dumps({"trial_seconds": self.seconds}))
 
-    def _collect(self, results: Iterable[dict[str, Any]], sink: Any, total: int, t0: float) -> None:
-        for count, result in enumerate(results, 1):
-            self.done[key_of(result["config"])] = result
-            sink.write(json.dumps(result) + "\n")
+    def _collect(
+        self, results: Iterable[list[dict[str, Any]]], sink: Any, total: int, t0: float
+    ) -> None:
+        count = 0
+        for task in results:
+            for result in task:
+                count += 1
+                self.done[key_of(result["config"])] = result
+                sink.write(json.dumps(result) + "\n")
+                if count % 25 == 0 or count == total:
+                    print(f"  {count}/{total} trials, {time.perf_counter() - t0:.0f} s", flush=True)
             sink.flush()
-            if count % 25 == 0 or count == total:
-                print(f"  {count}/{total} trials, {time.perf_counter() - t0:.0f} s", flush=True)
 
     def record(self, config: dict[str, Any]) -> TrialRecord:
         row = self.done[key_of(config)]
@@ -247,8 +295,18 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--figures", type=Path, default=None, help="folder (default OUT)")
     parser.add_argument("--workers", type=int, default=2, help="trials at a time")
     parser.add_argument("--rows", nargs="+", default=list(ROWS))
+    parser.add_argument(
+        "--population",
+        choices=("auto", "yes", "no"),
+        default="auto",
+        help="run the agent's seeds of one setting as a population (auto: where velto_kit can)",
+    )
     parser.add_argument("--smoke", action="store_true", help="a tiny version, for CI")
     arguments = parser.parse_args(argv)
+    if arguments.population == "auto":
+        from population_trials import available
+
+        arguments.population = "yes" if available() else "no"
     arguments.lengths = dict(LENGTHS)
     arguments.tuning_seeds, arguments.seeds = list(TUNING_SEEDS), list(REPORTED_SEEDS)
     arguments.sensitivity_seeds, arguments.step_sizes = list(SENSITIVITY_SEEDS), STEP_SIZES
@@ -271,14 +329,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     arguments = parse_arguments(argv)
     started = time.perf_counter()
-    store = TrialStore(arguments.out, arguments.workers)
+    store = TrialStore(arguments.out, arguments.workers, population=arguments.population == "yes")
     store.run(
         config
         for row in arguments.rows
         for learner in ("velto", "sarsa")
         for config in tuning_configs(row, learner, arguments)
     )
-    tuning_seconds = time.perf_counter() - started
     choices = {
         row: {learner: tuned(store, row, learner, arguments) for learner in ("velto", "sarsa")}
         for row in arguments.rows
@@ -297,7 +354,6 @@ def main(argv: Sequence[str] | None = None) -> int:
             sensitivity[row][curve] = sensitivity_configs(row, curve, chosen, arguments)
             later += [config for group in sensitivity[row][curve] for config in group]
     store.run(later)
-    seconds = time.perf_counter() - started
     results = {
         "choices": choices,
         "reported": {
@@ -320,8 +376,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             for row, curves in sensitivity.items()
         },
         "steps": sum(row["steps"] for row in store.done.values()),
-        "tuning_seconds": tuning_seconds,
-        "seconds": seconds,
+        "seconds": store.seconds,
     }
     text = write_report(results, arguments)
     figures(results, arguments, arguments.figures or arguments.out)

@@ -202,10 +202,11 @@ def test_each_learner_has_the_same_number_of_candidates_and_the_textbook_setting
         ([9.0, 10.0, 10.0], 0.0, 1.0),  # 9 is exactly at the threshold 10 - 0.1 * 10
         ([8.0, 10.0, 10.0], 0.0, 0.75),  # just below it: half of the first decade is lost
         ([0.0, 0.0, 0.0], 0.0, 0.0),  # never above the random policy
-        ([-200.0, -20.0, -20.0], -200.0, 0.55),  # negative returns, gap to the floor 180
+        ([-30.0, -20.0, -20.0], -200.0, 0.6),  # negative: threshold -22, passed at 0.2
+        ([-30.0, -20.0, -20.0], -20.0, 0.0),  # best not above the floor: nothing learned
     ],
 )
-def test_near_best_fraction_measures_the_log_range_within_ten_percent(
+def test_near_best_fraction_measures_the_log_range_within_ten_percent_of_the_best(
     returns: list[float], floor: float, expected: float
 ) -> None:
     fraction = evidence_stats.near_best_fraction([0.01, 0.1, 1.0], returns, floor)
@@ -249,3 +250,68 @@ def test_a_trial_cut_short_while_written_runs_again_but_damage_elsewhere_stops(
     store = fair_study.TrialStore(tmp_path, workers=1)
     assert list(store.done) == [fair_study.key_of(good["config"])]
     assert (tmp_path / "trials.jsonl").read_text() == lines[0] + "\n"
+
+
+@pytest.mark.parametrize(
+    ("row", "episodes", "seeds"),
+    [("CliffWalking-v1", 6, [3, 5, 4]), ("CartPole-v1", 8, [0, 7]), ("Acrobot-v1", 2, [9, 1])],
+)
+def test_agent_seeds_as_a_population_give_each_trial_its_own_returns(
+    row: str, episodes: int, seeds: list[int]
+) -> None:
+    import population_trials
+
+    base = fair_study.base_config(row, "velto", episodes)
+    configs = [{**base, "alpha": 0.1, "seed": seed} for seed in seeds]
+    together = population_trials.run_agents(configs)
+    alone = [fair_study.run_trial(config) for config in configs]
+    assert [r["returns"] for r in together] == [r["returns"] for r in alone]
+    assert [r["steps"] for r in together] == [r["steps"] for r in alone]
+    # Another setting is another population: a group never mixes them.
+    mixed = [*configs[:1], {**configs[1], "alpha": 0.01}]
+    assert not population_trials.same_but_seed(mixed)
+    assert [len(task) for task in fair_study.group_seeds(mixed)] == [1, 1]
+
+
+def fake_store(tmp_path: Path, finals: dict[tuple[str, int], float]) -> fair_study.TrialStore:
+    """A store whose trials of (row-less) candidate `alpha` and seed end at the given returns."""
+    store = fair_study.TrialStore(tmp_path, workers=1)
+    for (alpha, seed), value in finals.items():
+        config = {"alpha": alpha, "seed": seed}
+        store.done[fair_study.key_of(config)] = {"config": config, "returns": [value], "steps": 1}
+    return store
+
+
+def test_tuning_picks_the_best_mean_over_seeds_and_sensitivity_moves_only_the_step_size(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(
+        fair_study, "candidates", lambda learner, row: [{"alpha": "a"}, {"alpha": "b"}]
+    )
+    monkeypatch.setattr(fair_study, "base_config", lambda row, learner, episodes: {})
+    # "a": one lucky seed (mean 50); "b": steady 60.
+    store = fake_store(
+        tmp_path, {("a", 100): 100.0, ("a", 101): 0.0, ("b", 100): 60.0, ("b", 101): 60.0}
+    )
+    arguments = fair_study.parse_arguments([])
+    arguments.lengths = {"row": (1, 1)}
+    assert fair_study.tuned(store, "row", "velto", arguments)["chosen"] == {"alpha": "b"}
+    chosen = {"alpha": 0.1, "meta_step_size": 0.01, "lambda_": 0.9}
+    for curve, knob, meta in (("learned", "alpha", 0.01), ("fixed", "alpha", 0.0)):
+        groups = fair_study.sensitivity_configs("row", curve, chosen, arguments)
+        assert [g[0][knob] for g in groups] == list(fair_study.STEP_SIZES)
+        assert {c["meta_step_size"] for g in groups for c in g} == {meta}
+        assert {c["lambda_"] for g in groups for c in g} == {0.9}
+        assert [c["seed"] for c in groups[0]] == list(fair_study.SENSITIVITY_SEEDS)
+    sarsa = fair_study.sensitivity_configs("row", "sarsa", {"sarsa_alpha": 0.5}, arguments)
+    assert [g[0]["sarsa_alpha"] for g in sarsa] == list(fair_study.STEP_SIZES)
+
+
+def test_figure_bands_stay_within_the_returns_the_seeds_had() -> None:
+    import fair_report
+
+    rng = np.random.default_rng(0)
+    curves = rng.choice([-200.0, -120.0], size=(10, 30))  # a task bounded at -200
+    mean, low, high = fair_report.mean_band(curves)
+    assert np.all(low >= curves.min(axis=0)) and np.all(high <= curves.max(axis=0))
+    assert np.all(low <= mean) and np.all(mean <= high) and np.any(high > low)
