@@ -158,6 +158,18 @@ def mean_band(curves: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return curves.mean(axis=0), low, high
 
 
+def spread_scale(axis: Any, lines: Sequence[np.ndarray]) -> None:
+    """A symmetric-log return axis where negative lines lie orders of magnitude apart
+    (CliffWalking's random policy near -2000, the learners near -20), so that each stays visible
+    and apart; a linear one otherwise."""
+    values = np.concatenate([np.ravel(line) for line in lines])
+    levels = sorted(float(np.median(np.abs(line))) for line in lines)
+    if values.max() < 0.0 and levels[0] > 0.0 and levels[-1] / levels[0] > 20.0:
+        axis.set_yscale("symlog", linthresh=max(1.0, levels[0] / 2.0))
+        axis.set_ylim(1.5 * float(values.min()), float(values.max()) / 1.5)
+        axis.set_ylabel(axis.get_ylabel() + " (symmetric log scale)")
+
+
 def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path) -> None:
     """``evidence_learning_curves.png`` (return over episodes per task) and
     ``evidence_step_size_sensitivity.png``
@@ -173,25 +185,31 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
     lines = (len(rows) + columns - 1) // columns
     figure, axes = plt.subplots(lines, columns, figsize=(6 * columns, 3.8 * lines), squeeze=False)
     for axis, row in zip(axes.flat, rows, strict=False):
+        curves = {}
         for learner in ("sarsa", "velto", "random"):
             returns = np.asarray(results["reported"][row][learner], dtype=float)
             width = max(1, min(10, returns.shape[1] // 10))
             kernel = np.ones(width) / width
             smooth = np.array([np.convolve(r, kernel, mode="valid") for r in returns])
-            mean, low, high = mean_band(smooth)
-            episodes = np.arange(width, returns.shape[1] + 1)
-            # The random policy is drawn last, dashed, so it stays visible on top of a learner
-            # that scores the same (MountainCar's agent at the time limit).
+            curves[learner] = mean_band(smooth)
+        episodes = np.arange(width, returns.shape[1] + 1)
+        for learner, (mean, low, high) in curves.items():
+            label = NAMES[learner]
+            if learner != "random" and np.array_equal(mean, curves["random"][0]):
+                label += " (on the random policy's line throughout)"
+            # The random policy is drawn last, thin and dashed, so that it and a learner that
+            # scores the same (MountainCar's agent at the time limit) both stay visible.
             style = (
                 {"linestyle": "--", "linewidth": 1.2, "zorder": 5}
                 if learner == "random"
-                else {"linewidth": 2.2}
+                else {"linewidth": 3.5 if learner == "velto" else 2.2}
             )
-            axis.plot(episodes, mean, color=COLOURS[learner], label=NAMES[learner], **style)
+            axis.plot(episodes, mean, color=COLOURS[learner], label=label, **style)
             axis.fill_between(episodes, low, high, color=COLOURS[learner], alpha=0.2, linewidth=0)
         axis.set_title(f"{row}, {len(arguments.seeds)} seeds")
         axis.set_xlabel("episode")
         axis.set_ylabel(f"return (moving mean of {width})")
+        spread_scale(axis, [c[0] for c in curves.values()])
         axis.legend(fontsize=8, title="mean, 95 % CI band", title_fontsize=8)
     for axis in list(axes.flat)[len(rows) :]:
         axis.set_visible(False)
@@ -207,9 +225,11 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
     )
     for axis, (row, curves) in zip(axes[0], sensitivity.items(), strict=True):
         window = arguments.lengths[row][1]
+        lines = []
         for curve, runs in curves.items():
             data = np.array([finals(group, window) for group in runs]).T  # seeds x step sizes
             mean, low, high = mean_band(data)
+            lines.append(mean)
             axis.plot(
                 arguments.step_sizes,
                 mean,
@@ -225,6 +245,7 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
         axis.set_xscale("log")
         axis.set_xlabel("step size (agent: alpha per feature; SARSA(λ): alpha / active features)")
         axis.set_ylabel(f"mean return, last {window} episodes")
+        spread_scale(axis, [np.array([floor]), *lines])
         axis.set_title(f"{row}, {len(arguments.sensitivity_seeds)} seeds")
         axis.legend(fontsize=8, title="mean, 95 % CI band", title_fontsize=8)
     figure.tight_layout()

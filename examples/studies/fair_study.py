@@ -297,16 +297,17 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--rows", nargs="+", default=list(ROWS))
     parser.add_argument(
         "--population",
-        choices=("auto", "yes", "no"),
-        default="auto",
-        help="run the agent's seeds of one setting as a population (auto: where velto_kit can)",
+        action="store_true",
+        help="run the agent's seeds of one setting as one population (velto_kit.run_population):"
+        " the same returns bit for bit, but slower on these tasks (docs/explanation/evidence.md)",
     )
     parser.add_argument("--smoke", action="store_true", help="a tiny version, for CI")
     arguments = parser.parse_args(argv)
-    if arguments.population == "auto":
+    if arguments.population:
         from population_trials import available
 
-        arguments.population = "yes" if available() else "no"
+        if not available():
+            parser.error("--population: the installed velto_kit has no run_population")
     arguments.lengths = dict(LENGTHS)
     arguments.tuning_seeds, arguments.seeds = list(TUNING_SEEDS), list(REPORTED_SEEDS)
     arguments.sensitivity_seeds, arguments.step_sizes = list(SENSITIVITY_SEEDS), STEP_SIZES
@@ -329,7 +330,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     arguments = parse_arguments(argv)
     started = time.perf_counter()
-    store = TrialStore(arguments.out, arguments.workers, population=arguments.population == "yes")
+    store = TrialStore(arguments.out, arguments.workers, population=arguments.population)
     store.run(
         config
         for row in arguments.rows

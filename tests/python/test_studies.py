@@ -233,6 +233,11 @@ def test_fair_study_smoke_reports_intervals_and_continues_where_it_stopped(tmp_p
     assert (tmp_path / "evidence_learning_curves.png").stat().st_size > 10_000
     fair_study.main(arguments)  # everything is on disk: nothing runs again
     assert len((tmp_path / "trials.jsonl").read_text().splitlines()) == len(trials)
+    # The agent's seeds as populations give every trial the same returns.
+    fair_study.main([*arguments[:-1], str(tmp_path / "population"), "--population"])
+    lines = (tmp_path / "population" / "trials.jsonl").read_text().splitlines()
+    again = {fair_study.key_of(t["config"]): t["returns"] for t in map(json.loads, lines)}
+    assert again == {fair_study.key_of(t["config"]): t["returns"] for t in trials}
 
 
 @pytest.mark.parametrize(("damaged_line", "loads"), [(2, True), (1, False)])
