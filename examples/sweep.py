@@ -11,6 +11,10 @@ the end the program writes a table of the trials (results.csv), one of every epi
     python examples/sweep.py --envs CartPole-v1 Acrobot-v1 --seeds 0 1 2 \\
         --set alpha=0.1,0.01 --set eta_actor=0.005,0.01 --episodes 300 --out sweeps/first
     python examples/sweep.py --resume --out sweeps/first       # after an interruption
+    python examples/sweep.py --seeds 0 1 2 3 4 5 6 7 --seeds-per-trial 8 --out sweeps/pop
+
+--seeds-per-trial N trains each N consecutive seeds of --seeds as one trial: a population of N
+agents on a vector environment, its tables still one row per seed.
 """
 
 from __future__ import annotations
@@ -75,6 +79,12 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--smoke", action="store_true", help="two short CartPole-v1 trials")
     parser.add_argument("--envs", nargs="+", default=["CartPole-v1"], help="Gymnasium ids")
     parser.add_argument("--seeds", type=int, nargs="+", default=[0, 1, 2], help="seeds")
+    parser.add_argument(
+        "--seeds-per-trial",
+        type=int,
+        default=1,
+        help="train each this many consecutive --seeds as one population (velto learner)",
+    )
     parser.add_argument("--learners", nargs="+", default=["velto"], help="velto, sarsa, random")
     parser.add_argument("--episodes", type=int, default=300, help="episodes per trial")
     parser.add_argument(
@@ -103,7 +113,24 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
             parser.error(f"--{name} must be at least 1")
     if arguments.max_failures < 0:
         parser.error("--max-failures must be at least 0")
+    try:
+        arguments.first_seeds = first_seeds(arguments.seeds, arguments.seeds_per_trial)
+    except ValueError as error:
+        parser.error(str(error))
     return arguments
+
+
+def first_seeds(seeds: Sequence[int], per_trial: int) -> list[int]:
+    """The first seed of each trial when every `per_trial` consecutive seeds form one trial."""
+    if per_trial < 1:
+        raise ValueError(f"--seeds-per-trial must be at least 1, not {per_trial}")
+    if len(seeds) % per_trial:
+        raise ValueError(f"{len(seeds)} seeds do not split into trials of {per_trial}")
+    groups = [list(seeds[i : i + per_trial]) for i in range(0, len(seeds), per_trial)]
+    for group in groups:
+        if group != list(range(group[0], group[0] + per_trial)):
+            raise ValueError(f"seeds {group} of one trial must be consecutive")
+    return [group[0] for group in groups]
 
 
 def grid_from(arguments: argparse.Namespace) -> dict[str, list[Any]]:
@@ -113,9 +140,11 @@ def grid_from(arguments: argparse.Namespace) -> dict[str, list[Any]]:
     grid: dict[str, list[Any]] = {
         "env_id": list(arguments.envs),
         "learner": list(arguments.learners),
-        "seed": list(arguments.seeds),
+        "seed": list(arguments.first_seeds),
         "episodes": [arguments.episodes],
     }
+    if arguments.seeds_per_trial > 1:
+        grid["seeds_per_trial"] = [arguments.seeds_per_trial]
     for key, values in arguments.settings:
         grid[key] = values
     return grid

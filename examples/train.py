@@ -10,6 +10,16 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py                      # CartPole-v1 with the defaults
     python examples/train.py --episodes 300 --seeds 0 1 --lambda 0.9
     python examples/train.py --env FrozenLake-v1 --episodes 2000 --gamma 0.95
+    python examples/train.py --population          # all seeds as one population, one process
+
+With --population the seeds train as one velto_kit.Population on a vector environment
+(velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed. Each agent
+gets the calls run_episodes would give it on its sub-environment, so where the sub-environments
+are the single environments (Gymnasium's synchronous vector environment, for tasks without a
+vectorised implementation, e.g. FrozenLake-v1) the returns are the same as without --population
+for consecutive seeds. CartPole-v1's vectorised implementation draws all its sub-environments'
+starts from one generator, so its episodes, and so the returns, differ from the single runs'
+(equally good: the same agents and settings on other starting states).
 """
 
 import argparse
@@ -137,6 +147,19 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         returns.append(result.return_)
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
+    evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
+    env.close()
+    return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
+
+
+def baselines(
+    settings: Settings,
+    agent: Any,
+    features: velto_kit.features.Features,
+    mapping: velto_kit.ActionMapping,
+    seed: int,
+) -> tuple[list[float], list[float]]:
+    """The trained agent's evaluation returns (none unless asked for) and a random policy's."""
     evaluation_returns = []
     if settings.evaluation_episodes > 0:
         # A seed of its own, so the evaluation does not replay the training's first episodes.
@@ -152,12 +175,68 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
     random_returns = velto_kit.random_returns(
         make_env(settings), episodes=settings.random_episodes, seed=seed
     )
-    env.close()
-    return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
+    return evaluation_returns, random_returns
 
 
 # Worker side of the process pool: episodes are reported through a queue to the progress bar.
 _worker_queue: Any = None
+
+
+@dataclass(frozen=True)
+class PopulationOptions:
+    threads: int
+    backend: str
+
+
+def run_population_seeds(
+    settings: Settings, seeds: Sequence[int], options: PopulationOptions, report: EpisodeReport
+) -> list[SeedResult]:
+    """Trains one fresh agent per seed as one population on a vector environment of
+    len(seeds) sub-environments, then runs each seed's baselines as run_seed does."""
+    env = make_env(settings)
+    features = make_features(env, settings)
+    mapping = make_mapping(env, settings)
+    agents = [
+        velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+        for seed in seeds
+    ]
+    limit = (
+        {}
+        if settings.max_episode_steps is None
+        else {"max_episode_steps": settings.max_episode_steps}
+    )
+    envs = velto_kit.make_vector_env(
+        settings.env_id, len(seeds), seed=seeds[0], backend=options.backend, **limit
+    )
+    # Consecutive seeds are run_population's own seeding (seed + i), so that each agent meets the
+    # episodes of its single run where the sub-environments are single environments; other seeds
+    # get their own generators, their sub-environments seeds[0] + i.
+    consecutive = list(seeds) == list(range(seeds[0], seeds[0] + len(seeds)))
+    rngs = None if consecutive else [np.random.default_rng(seed) for seed in seeds]
+    returns: list[list[float]] = [[] for _ in seeds]
+    steps = [0] * len(seeds)
+    seconds = 0.0
+    for result in velto_kit.run_population(
+        envs,
+        velto_kit.Population(agents, threads=options.threads),
+        features,
+        mapping,
+        episodes=settings.episodes,
+        gamma=settings.gamma,
+        seed=seeds[0] if consecutive else None,
+        rngs=rngs,
+        checkpoint_every=settings.checkpoint_every,
+        checkpoint_dir=settings.output_dir / "checkpoints" / "population",
+    ):
+        returns[result.agent].append(result.return_)
+        steps[result.agent], seconds = result.steps, result.seconds
+        report(seeds[result.agent], result.return_)
+    envs.close()
+    results = []
+    for i, seed in enumerate(seeds):
+        evaluation, random = baselines(settings, agents[i], features, mapping, seed)
+        results.append(SeedResult(seed, returns[i], random, evaluation, steps[i], seconds))
+    return results
 
 
 def _init_worker(report_queue: Any) -> None:
@@ -175,10 +254,15 @@ def _run_seed_in_worker(arguments: tuple[Settings, int]) -> SeedResult:
 
 
 def run_all(
-    settings: Settings, seeds: Sequence[int], workers: int, show_progress: bool
+    settings: Settings,
+    seeds: Sequence[int],
+    workers: int,
+    show_progress: bool,
+    population: PopulationOptions | None = None,
 ) -> list[SeedResult]:
     """Runs every seed, `workers` at a time, with one progress bar over all episodes. One worker
-    (or one seed) runs in this process, with no worker processes at all."""
+    (or one seed) runs in this process, with no worker processes at all; so does a
+    `population` of all seeds."""
     recent: deque[float] = deque(maxlen=20)
     bar = tqdm(
         total=settings.episodes * len(seeds),
@@ -194,6 +278,8 @@ def run_all(
         bar.set_postfix(running_return=f"{statistics.fmean(recent):.1f}", refresh=False)
 
     with bar:
+        if population is not None:
+            return run_population_seeds(settings, seeds, population, report)
         if min(workers, len(seeds)) <= 1:
             return [run_seed(settings, seed, report) for seed in seeds]
         context = multiprocessing.get_context("spawn")
@@ -330,6 +416,24 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         default=min(2, os.cpu_count() or 1),
         help="seeds run at once in worker processes; 1 (or a single seed) runs in this process",
     )
+    parser.add_argument(
+        "--population",
+        action="store_true",
+        help="train all seeds as one population on a vector environment, in this process",
+    )
+    parser.add_argument(
+        "--population-threads",
+        type=int,
+        default=1,
+        help="native threads that step the population's agents (--population); more help only"
+        " where cores are idle",
+    )
+    parser.add_argument(
+        "--vector-backend",
+        default="gymnasium",
+        choices=["gymnasium", "envpool"],
+        help="vector environment of --population (envpool: pip install envpool)",
+    )
     parser.add_argument("--gamma", type=float, default=0.99, help="discount of a non-terminal step")
     parser.add_argument("--tiles", type=int, default=6, help="tiles per dimension of one tiling")
     parser.add_argument("--tilings", type=int, default=8, help="number of shifted tilings")
@@ -406,6 +510,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     arguments = parser.parse_args(argv)
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
+    counts += ("population_threads",)
     for name in counts:
         if getattr(arguments, name) < 1:
             parser.error(f"--{name.replace('_', '-')} must be at least 1")
@@ -461,7 +566,15 @@ def main(argv: Sequence[str] | None = None) -> None:
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")
     start = time.perf_counter()
-    results = run_all(settings, arguments.seeds, arguments.workers, not arguments.no_progress)
+    population = None
+    if arguments.population:
+        population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
+    try:
+        results = run_all(
+            settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
+        )
+    except ImportError as error:  # --vector-backend envpool without EnvPool
+        sys.exit(f"error: {error}")
     print(summary_table(results, settings.window))
     returns_path = arguments.output_dir / "returns.csv"
     write_returns(results, returns_path)
@@ -477,6 +590,8 @@ def main(argv: Sequence[str] | None = None) -> None:
         print(f"step sizes and value written to {arguments.inspect_plot}")
     workers = min(arguments.workers, len(arguments.seeds))
     where = "in this process" if workers <= 1 else f"with {workers} worker processes"
+    if arguments.population:
+        where = f"as one population, {arguments.population_threads} thread(s), in this process"
     print(f"total wall time {time.perf_counter() - start:.1f} s {where}")
 
 

@@ -2,9 +2,11 @@
 run_episodes over the same seeds, in one run, and where the population loop's time goes.
 
 usage: python benchmarks/python/bench_population_loop.py [--quick] [--episodes E] [--agents N]
+       [--rounds R]
 
 Every configuration trains fresh agents (seeds 0 .. N-1, the example's settings: AgentSettings()
-defaults, gamma 0.99, 6 tiles x 8 tilings, the binary mapping) for E episodes each:
+defaults, gamma 0.99, 6 tiles x 8 tilings, the binary mapping) for E episodes each, once per
+round; the rounds interleave the configurations:
 
 - run_episodes: one agent after the other, each on its own gymnasium.make("CartPole-v1");
 - run_population on Gymnasium's vector CartPole (NumPy over all sub-environments), threads 1, 2;
@@ -29,6 +31,7 @@ import velto_kit
 from velto_kit import AgentSettings, Population, action_mapping, make_agent, make_vector_env
 
 ENV_ID = "CartPole-v1"
+KEYS = ("steps", "cpu", "wall")
 GAMMA = 0.99
 
 
@@ -154,10 +157,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="8 agents, 20 episodes: a smoke run")
     parser.add_argument("--agents", type=int, default=64)
-    parser.add_argument("--episodes", type=int, default=150, help="episodes per agent")
+    parser.add_argument("--episodes", type=int, default=100, help="episodes per agent and round")
+    parser.add_argument(
+        "--rounds", type=int, default=3, help="rounds, each running every loop once, interleaved"
+    )
     parser.add_argument("--json", help="also write the measurements to this file")
     arguments = parser.parse_args()
     agents, episodes = (8, 20) if arguments.quick else (arguments.agents, arguments.episodes)
+    rounds = 1 if arguments.quick else arguments.rounds
     features = coder()
 
     def gymnasium_envs() -> Any:
@@ -166,36 +173,58 @@ def main() -> None:
     def envpool_envs() -> Any:
         return make_vector_env(ENV_ID, agents, seed=0, backend="envpool", num_threads=2)
 
-    runs: dict[str, dict[str, float]] = {}
-    print(f"load average before: {os.getloadavg()}", flush=True)
-    runs["run_episodes"] = timed(lambda: single_runs(agents, episodes))
     backends = [("gymnasium", gymnasium_envs)]
     if envpool_available():
         backends.append(("envpool", envpool_envs))
+    else:
+        print("EnvPool is not installed (pip install envpool): its rows are left out")
+    loops: dict[str, Any] = {"run_episodes": lambda: single_runs(agents, episodes)}
     for name, make_envs in backends:
         for threads in (1, 2):
-            envs = make_envs()
-            runs[f"run_population {name}, threads={threads}"] = timed(
-                lambda envs=envs, threads=threads: population_run(
-                    envs, agents, episodes, threads, features
-                )
-            )
-            envs.close()
+
+            def run(make_envs: Any = make_envs, threads: int = threads) -> int:
+                envs = make_envs()
+                try:
+                    return population_run(envs, agents, episodes, threads, features)
+                finally:
+                    envs.close()
+
+            loops[f"run_population {name}, threads={threads}"] = run
+    # Every round runs every loop once, so that a change of the machine's load during the
+    # benchmark falls on all loops alike; the table sums the rounds.
+    rounds_measured: list[dict[str, dict[str, float]]] = []
+    print(f"load average before: {os.getloadavg()}", flush=True)
+    for _ in range(rounds):
+        rounds_measured.append({name: timed(loop) for name, loop in loops.items()})
     print(f"load average after: {os.getloadavg()}")
-    base = runs["run_episodes"]
-    print(f"\nCartPole-v1, {agents} agents x {episodes} episodes\n")
-    print("| loop | agent-steps | per CPU-s | per wall-s | x per CPU-s | x per wall-s |")
+    runs = {
+        name: {key: sum(measured[name][key] for measured in rounds_measured) for key in KEYS}
+        for name in loops
+    }
+
+    def ratios(measured: dict[str, dict[str, float]], name: str, key: str) -> float:
+        base = measured["run_episodes"]
+        run = measured[name]
+        return (run["steps"] / run[key]) / (base["steps"] / base[key])
+
+    print(f"\nCartPole-v1, {agents} agents x {episodes} episodes x {rounds} rounds\n")
+    print(
+        "| loop | agent-steps | per CPU-s | per wall-s | x per CPU-s (rounds) |"
+        " x per wall-s (rounds) |"
+    )
     print("|---|---:|---:|---:|---:|---:|")
     for name, run in runs.items():
         per_cpu, per_wall = run["steps"] / run["cpu"], run["steps"] / run["wall"]
-        ratio_cpu = per_cpu / (base["steps"] / base["cpu"])
-        ratio_wall = per_wall / (base["steps"] / base["wall"])
+        cells = []
+        for key in ("cpu", "wall"):
+            spread = [ratios(measured, name, key) for measured in rounds_measured]
+            cells.append(f"{ratios(runs, name, key):.2f} ({min(spread):.2f}-{max(spread):.2f})")
         print(
-            f"| {name} | {run['steps']:,} | {per_cpu:,.0f} | {per_wall:,.0f} | {ratio_cpu:.2f}"
-            f" | {ratio_wall:.2f} |"
+            f"| {name} | {int(run['steps']):,} | {per_cpu:,.0f} | {per_wall:,.0f}"
+            f" | {cells[0]} | {cells[1]} |"
         )
     print("\nwhere a population run's CPU time goes (threads=1):\n")
-    print("| environment | CPU-s | environment | features | agents | Python |")
+    print("| backend | CPU-s | environment | features | agents | Python |")
     print("|---|---:|---:|---:|---:|---:|")
     split = {}
     for name, make_envs in backends:

@@ -53,8 +53,8 @@ class Population:
         self,
         features: NDArray[np.int32] | NDArray[np.int64],
         offsets: NDArray[np.int64] | None,
-        rewards: NDArray[np.float32] | NDArray[np.float64],
-        gammas: NDArray[np.float32] | NDArray[np.float64],
+        rewards: float | NDArray[np.float32] | NDArray[np.float64],
+        gammas: float | NDArray[np.float32] | NDArray[np.float64],
         active: NDArray[np.bool_] | None,
     ) -> NDArray[np.bool_]: ...
 

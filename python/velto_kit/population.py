@@ -56,10 +56,12 @@ class Population:
         ((3, 2), dtype('bool'))
     """
 
-    __slots__ = ("_core",)
+    __slots__ = ("_core", "_size")
     _core: _native.Population
+    _size: int
 
     def __init__(self, agents: Iterable[VeltoActorCritic], *, threads: int = 1) -> None:
+        """Wraps `agents` (see the class's description)."""
         if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
             raise TypeError(f"threads must be an int, not {type(threads).__name__}")
         if not 1 <= threads <= MAX_THREADS:
@@ -69,6 +71,7 @@ class Population:
             self._core = _native.Population(members, int(threads))
         except ValueError as error:
             raise ValueError(f"agents: {error}") from None
+        self._size = len(members)
 
     @property
     def agents(self) -> tuple[VeltoActorCritic, ...]:
@@ -86,9 +89,11 @@ class Population:
         return self._core.threads
 
     def __len__(self) -> int:
-        return len(self._core)
+        """The number of agents, N."""
+        return self._size
 
     def __repr__(self) -> str:
+        """The size, the actions and the threads, for the interpreter."""
         return (
             f"Population({len(self)} agents, num_actions={self.num_actions},"
             f" threads={self.threads})"
@@ -137,12 +142,19 @@ class Population:
             >>> population.step([[3], [4, 4]], np.array([1.0, 0.0]), 0.5).shape
             (2, 1)
         """
-        size = len(self._core)
-        flat, offsets = _feature_rows(features, size)
-        reward_values = _float_rows("rewards", rewards, size)
-        gamma_values = _float_rows("gammas", gammas, size)
+        size = self._size
+        # The common call (an int32/int64 array, float rewards and gammas) goes to the native step
+        # as it is, which checks the array's shape; anything else is brought to that form first.
+        if type(features) is np.ndarray and features.dtype in _INT32_OR_INT64:
+            flat, offsets = features, None
+        else:
+            flat, offsets = _feature_rows(features, size)
+        if type(rewards) is not float:
+            rewards = _float_rows("rewards", rewards, size)
+        if type(gammas) is not float:
+            gammas = _float_rows("gammas", gammas, size)
         mask = None if active is None else _active_rows(active, size)
-        return self._core.step(flat, offsets, reward_values, gamma_values, mask)
+        return self._core.step(flat, offsets, rewards, gammas, mask)
 
 
 def _integer_array(name: str, values: NDArray[Any]) -> NDArray[Any]:
@@ -183,7 +195,7 @@ def _feature_rows(features: Any, size: int) -> tuple[NDArray[Any], NDArray[np.in
         if features.ndim == 1 and features.shape[0] == size and features.dtype == object:
             return _ragged_rows(list(features), size)
         raise ValueError(f"features must have shape ({size}, k), not {features.shape}")
-    return np.ascontiguousarray(_integer_array("features", features)), None
+    return _integer_array("features", features), None
 
 
 def _ragged_rows(rows: Sequence[Any], size: int) -> tuple[NDArray[Any], NDArray[np.int64]]:
@@ -221,10 +233,10 @@ def _python_integers(row: int, values: NDArray[Any]) -> NDArray[np.int64]:
     return result
 
 
-def _float_rows(name: str, values: Any, size: int) -> NDArray[Any]:
-    """A number or an array of shape (N,) as a contiguous float32 or float64 array of N."""
+def _float_rows(name: str, values: Any, size: int) -> float | NDArray[Any]:
+    """A number or an array of shape (N,) as a float or a contiguous float32/float64 array."""
     if isinstance(values, numbers.Real) and not isinstance(values, np.ndarray):
-        return np.full(size, float(values), dtype=np.float64)
+        return float(values)
     array = np.asarray(values)
     if array.dtype.kind not in "fiub":
         raise TypeError(f"{name} must be numbers, not of dtype {array.dtype}")

@@ -59,7 +59,11 @@ class MemberResult:
     checkpoint: Path | None = None
 
     def as_dict(self) -> dict[str, Any]:
-        """The result under plain names (``return`` without the underscore), for reports."""
+        """The result under plain names (``return`` without the underscore), for reports.
+
+        Returns:
+            A dict of plain values (the checkpoint as a string, or None).
+        """
         return {
             "agent": self.agent,
             "episode": self.episode,
@@ -75,6 +79,14 @@ def member_checkpoint_path(directory: Path | str, agent: int, episodes_done: int
     """Where ``run_population`` saves agent `agent` after `episodes_done` episodes: the file
     ``run_episodes`` would write, in a folder of the agent's own.
 
+    Args:
+        directory: the run's ``checkpoint_dir``.
+        agent: the agent's row in the population.
+        episodes_done: the agent's episodes so far, counted from 0 for a fresh agent.
+
+    Returns:
+        ``directory / f"agent-{agent}" / "agent-<episodes_done, 6 digits>.npz"``.
+
     Example:
         >>> member_checkpoint_path(Path("out"), 3, 200).as_posix()
         'out/agent-3/agent-000200.npz'
@@ -87,6 +99,12 @@ def autoreset_mode(envs: Any) -> str:
 
     Gymnasium's vector environments name theirs in ``metadata["autoreset_mode"]``; one that names
     none resets on the next step, Gymnasium's default.
+
+    Args:
+        envs: the vector environment.
+
+    Returns:
+        ``"NextStep"`` or ``"SameStep"``.
 
     Raises:
         ValueError: the environment leaves resets to its user (``"Disabled"``) or names a mode
@@ -115,6 +133,12 @@ def batch_features(features: Features) -> Callable[[Any], Rows]:
     """A function from a batch of observations to one row of active features each: the feature
     map's own ``active_features_batch`` where it has one, else one ``active_features`` call per
     observation (the same indices either way).
+
+    Args:
+        features: the feature map.
+
+    Returns:
+        A function of an (N, ...) batch of observations, giving N rows of indices.
 
     Example:
         >>> from velto_kit import OneHot
@@ -160,14 +184,15 @@ class _Members:
     """
 
     def __init__(
-        self, count: int, episodes: int, start_episode: int, rngs: list[np.random.Generator]
+        self, episodes: list[int], start_episode: list[int], rngs: list[np.random.Generator]
     ) -> None:
+        count = len(episodes)
         self.rngs = rngs
-        self.episode = [start_episode] * count
-        self.last = start_episode + episodes
-        self.done = np.full(count, episodes == 0)
+        self.episode = list(start_episode)
+        self.last = [start + more for start, more in zip(start_episode, episodes, strict=True)]
+        self.done = np.array([more == 0 for more in episodes], dtype=bool)
         self.idle = self.done.copy()
-        self.remaining = 0 if episodes == 0 else count
+        self.remaining = count - int(self.done.sum())
         self.pending: dict[int, bool] = {}
         self.owed: dict[int, float] = {}
         self.returns = np.zeros(count, dtype=np.float64)
@@ -175,7 +200,34 @@ class _Members:
         self.steps = [0] * count
 
 
-def _check(envs: Any, population: Population, mapping: ActionMapping, episodes: int) -> None:
+def per_agent(name: str, value: int | Sequence[int], count: int) -> list[int]:
+    """`value` for each of `count` agents: one int for all, or one per agent, each at least 0.
+
+    Args:
+        name: the argument's name, for the error message.
+        value: one int, or a sequence of `count` ints.
+        count: the number of agents.
+
+    Returns:
+        A list of `count` ints.
+
+    Raises:
+        ValueError: a sequence of another length, or a number below 0.
+
+    Example:
+        >>> per_agent("episodes", 3, 2), per_agent("episodes", [1, 0], 2)
+        ([3, 3], [1, 0])
+    """
+    values = [int(value)] * count if isinstance(value, int | np.integer) else list(value)
+    if len(values) != count:
+        raise ValueError(f"{name} has {len(values)} values, the population {count} agents")
+    for i, number in enumerate(values):
+        if number < 0:
+            raise ValueError(f"{name} must be at least 0, not {number} (agent {i})")
+    return [int(number) for number in values]
+
+
+def _check(envs: Any, population: Population, mapping: ActionMapping) -> None:
     count = len(population)
     if getattr(envs, "num_envs", None) != count:
         raise ValueError(
@@ -187,8 +239,6 @@ def _check(envs: Any, population: Population, mapping: ActionMapping, episodes: 
             f"mapping {mapping.name!r} has {mapping.num_units} units, the agents"
             f" {population.num_actions}"
         )
-    if episodes < 0:
-        raise ValueError(f"episodes must be at least 0, not {episodes}")
 
 
 def run_population(
@@ -197,11 +247,11 @@ def run_population(
     features: Features,
     mapping: ActionMapping,
     *,
-    episodes: int,
+    episodes: int | Sequence[int],
     gamma: float,
     seed: int | None = None,
     rngs: Sequence[np.random.Generator] | None = None,
-    start_episode: int = 0,
+    start_episode: int | Sequence[int] = 0,
     checkpoint_every: int | None = None,
     checkpoint_dir: Path | str | None = None,
     learn: bool = True,
@@ -225,12 +275,13 @@ def run_population(
         population: the agents, agent i on sub-environment i.
         features: the feature map of one sub-environment's observations.
         mapping: the action mapping of the agents' units.
-        episodes: episodes per agent (0 still shows each agent its first state, as
-            ``run_episodes`` does).
+        episodes: episodes per agent, one number for all or one each (0 still shows the agent
+            its first state, as ``run_episodes`` does).
         gamma: the discount of every non-terminal transition.
         seed: the seed of sub-environment and generator 0; i adds to it for agent i.
         rngs: one generator per agent, instead of ``default_rng(seed + i)``.
-        start_episode: as ``run_episodes``: a resumed agent meets its first state with `gamma`.
+        start_episode: as ``run_episodes``, one for all or one each: a resumed agent
+            (``start_episode > 0``) meets its first state with `gamma`.
         checkpoint_every: save each agent after every such episode of its own.
         checkpoint_dir: the folder of the checkpoints, one folder per agent
             (``member_checkpoint_path``).
@@ -255,7 +306,7 @@ def run_population(
         >>> sorted((r.agent, r.episode) for r in results)
         [(0, 0), (0, 1), (1, 0), (1, 1)]
     """
-    _check(envs, population, mapping, episodes)
+    _check(envs, population, mapping)
     if checkpoint_every is not None:
         if not learn:
             raise ValueError("checkpoint_every needs learn=True: an evaluation changes nothing")
@@ -271,11 +322,12 @@ def run_population(
         raise ValueError(f"rngs has {len(rngs)} generators, the population {count} agents")
     loop = _Loop(envs, population, features, mapping, float(gamma), learn)
     loop.checkpoints = (checkpoint_every, checkpoint_dir)
-    members = _Members(count, episodes, start_episode, list(rngs))
+    starts = per_agent("start_episode", start_episode, count)
+    members = _Members(per_agent("episodes", episodes, count), starts, list(rngs))
     # An int, not the list of seed + i: Gymnasium's synchronous vector environment (and
     # EnvPool's here) seed sub-environment i with seed + i from it, and a vectorised task such as
     # CartPole's takes only an int, for the one generator of all its sub-environments.
-    yield from loop.run(members, seed, start_episode)
+    yield from loop.run(members, seed, starts)
 
 
 class _Loop:
@@ -376,21 +428,19 @@ class _Loop:
             members.returns[i] = 0.0
             members.lengths[i] = 0
             members.episode[i] += 1
-            if members.episode[i] >= members.last:
+            if members.episode[i] >= members.last[i]:
                 members.done[i] = members.idle[i] = True
                 members.remaining -= 1
         return results
 
-    def run(
-        self, members: _Members, seed: int | None, start_episode: int
-    ) -> Iterator[MemberResult]:
+    def run(self, members: _Members, seed: int | None, starts: list[int]) -> Iterator[MemberResult]:
         self.started = time.perf_counter()
         observations, _ = self.envs.reset(seed=seed)
         rows = self.encode(observations)
         taken: NDArray[np.bool_] | None = None
         if self.learn:
-            first_gamma = 0.0 if start_episode == 0 else self.gamma
-            taken = self.population.step(rows, 0.0, first_gamma)
+            first_gammas = np.array([0.0 if start == 0 else self.gamma for start in starts])
+            taken = self.population.step(rows, 0.0, first_gammas)
         step = self.next_step if self.mode == NEXT_STEP else self.same_step
         while members.remaining:
             # Most rows move on most vector steps: with none idle, no per-row selection at all.

@@ -127,22 +127,39 @@ def run_sweep(
     return tuner.fit()
 
 
-def episode_records(result: Any) -> list[dict[str, Any]]:
-    """A trial's per-episode reports in episode order, from Tune's records of the trial. An
-    episode reported twice (run again after a restore from an earlier checkpoint) keeps its
+def seed_records(result: Any) -> dict[int, list[dict[str, Any]]]:
+    """A trial's per-episode reports by seed (every seed of the trial, in order), each seed's in
+    episode order. A trial of one seed reports no ``seed``: its reports are its config's seed's.
+    An episode reported twice (run again after a restore from an earlier checkpoint) keeps its
     later report, the one the learner continued from.
 
     Example: see ``episode_rows``.
     """
+    config = TrialConfig.from_dict(result.config)
+    by_seed: dict[int, dict[int, dict[str, Any]]] = {seed: {} for seed in config.seeds}
     frame = result.metrics_dataframe
     if frame is None or "episode" not in frame:
-        return []
-    by_episode: dict[int, dict[str, Any]] = {}
+        return {seed: [] for seed in by_seed}
     for record in frame.to_dict("records"):
-        if isinstance(record["episode"], float) and math.isnan(record["episode"]):
+        if _missing(record["episode"]):
             continue
-        by_episode[int(record["episode"])] = record
-    return [by_episode[episode] for episode in sorted(by_episode)]
+        seed = record.get("seed", config.seed)
+        seed = config.seed if _missing(seed) else int(seed)
+        by_seed.setdefault(seed, {})[int(record["episode"])] = record
+    return {seed: [episodes[e] for e in sorted(episodes)] for seed, episodes in by_seed.items()}
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def episode_records(result: Any) -> list[dict[str, Any]]:
+    """A trial's per-episode reports, seed after seed, each seed's in episode order (see
+    ``seed_records``).
+
+    Example: see ``episode_rows``.
+    """
+    return [record for records in seed_records(result).values() for record in records]
 
 
 def trial_name(result: Any) -> str:
@@ -151,9 +168,21 @@ def trial_name(result: Any) -> str:
     return str(trial_id) if trial_id else Path(result.path).name
 
 
+def row_name(result: Any, config: TrialConfig, seed: int) -> str:
+    """The name of a seed's rows: the trial's, with ``/seed-<seed>`` for a trial of several
+    seeds, so that every seed is a row (and a curve) of its own.
+
+    Example: ``row_name(result, TrialConfig(seed=4, seeds_per_trial=2), 5)`` is
+    ``"<trial id>/seed-5"``.
+    """
+    name = trial_name(result)
+    return name if config.seeds_per_trial == 1 else f"{name}/seed-{seed}"
+
+
 def trial_rows(results: Any, window: int) -> list[dict[str, Any]]:
-    """One row per trial of a ``ResultGrid``: the trial's every setting (``episodes`` is the
-    number asked for), the mean return of its last `window` episodes (``final_mean_return``;
+    """One row per trial and seed of a ``ResultGrid`` (a trial of several seeds gives one row
+    per seed, named by ``row_name``, with its ``seed``): the trial's every setting (``episodes``
+    is the number asked for), the mean return of its last `window` episodes (``final_mean_return``;
     ``window`` is how many there were), the episodes it ran (``episodes_done``), its steps and
     seconds of training, and its status (``done``, ``error:
     <kind>`` or ``incomplete`` for a trial stopped before its last episode, e.g. by an
@@ -164,40 +193,50 @@ def trial_rows(results: Any, window: int) -> list[dict[str, Any]]:
     rows = []
     for result in results:
         config = TrialConfig.from_dict(result.config)
-        records = episode_records(result)
-        returns = [float(record["return"]) for record in records[-window:]]
-        if result.error is not None:
-            status = f"error: {type(result.error).__name__}"
-        elif len(records) == config.episodes:
-            status = "done"
-        else:
-            status = "incomplete"
-        row: dict[str, Any] = {"trial": trial_name(result)}
-        row.update(config.as_dict())
-        row.update(
-            final_mean_return=statistics.fmean(returns) if returns else float("nan"),
-            window=len(returns),
-            episodes_done=len(records),
-            steps=int(records[-1]["steps"]) if records else 0,
-            seconds=float(records[-1]["seconds"]) if records else 0.0,
-            status=status,
-        )
-        rows.append(row)
+        for seed, records in seed_records(result).items():
+            rows.append(_seed_row(result, config, seed, records, window))
     return sorted(rows, key=lambda row: row["trial"])
 
 
+def _seed_row(
+    result: Any, config: TrialConfig, seed: int, records: list[dict[str, Any]], window: int
+) -> dict[str, Any]:
+    returns = [float(record["return"]) for record in records[-window:]]
+    if result.error is not None:
+        status = f"error: {type(result.error).__name__}"
+    elif len(records) == config.episodes:
+        status = "done"
+    else:
+        status = "incomplete"
+    row: dict[str, Any] = {"trial": row_name(result, config, seed)}
+    row.update(config.as_dict())
+    row["seed"] = seed
+    row.update(
+        final_mean_return=statistics.fmean(returns) if returns else float("nan"),
+        window=len(returns),
+        episodes_done=len(records),
+        steps=int(records[-1]["steps"]) if records else 0,
+        seconds=float(records[-1]["seconds"]) if records else 0.0,
+        status=status,
+    )
+    return row
+
+
 def episode_rows(results: Any) -> list[dict[str, Any]]:
-    """One row per episode of every trial of a ``ResultGrid`` (columns ``EPISODE_FIELDS``).
+    """One row per episode of every trial and seed of a ``ResultGrid`` (columns
+    ``EPISODE_FIELDS``; ``trial`` as in ``trial_rows``).
 
     Example: ``write_csv(episode_rows(results), Path("episodes.csv"))``.
     """
     rows = []
     for result in results:
-        name = trial_name(result)
-        for record in episode_records(result):
-            row = {"trial": name}
-            row.update({field: record[field] for field in EPISODE_FIELDS[1:]})
-            rows.append(row)
+        config = TrialConfig.from_dict(result.config)
+        for seed, records in seed_records(result).items():
+            name = row_name(result, config, seed)
+            for record in records:
+                row = {"trial": name}
+                row.update({field: record[field] for field in EPISODE_FIELDS[1:]})
+                rows.append(row)
     return sorted(rows, key=lambda row: (row["trial"], row["episode"]))
 
 

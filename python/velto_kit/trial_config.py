@@ -27,6 +27,9 @@ class TrialConfig:
     start); ``"random"`` picks uniformly random actions and learns nothing. ``mapping`` names
     the action mapping of the agent's units (``"default"``: the example's choice for the number
     of actions). The agent is saved every ``checkpoint_every`` episodes and after the last one.
+    With ``seeds_per_trial`` above 1 the trial trains the seeds ``seed, seed + 1, ...`` as one
+    population on a vector environment (the ``"velto"`` learner only), and reports every
+    episode with its seed.
 
     Example:
         >>> config = TrialConfig.from_dict({"env_id": "CartPole-v1", "seed": 3, "alpha": 0.05})
@@ -36,6 +39,7 @@ class TrialConfig:
 
     env_id: str = "CartPole-v1"
     seed: int = 0
+    seeds_per_trial: int = 1
     episodes: int = 1000
     learner: str = "velto"
     gamma: float = 0.99
@@ -61,13 +65,18 @@ class TrialConfig:
     def __post_init__(self) -> None:
         if self.learner not in LEARNERS:
             raise ValueError(f"learner must be one of {LEARNERS}, not {self.learner!r}")
-        for name in ("episodes", "tiles", "tilings", "checkpoint_every"):
+        for name in ("episodes", "tiles", "tilings", "checkpoint_every", "seeds_per_trial"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name} must be at least 1, not {getattr(self, name)}")
         for name in ("max_episode_steps", "hash_size"):
             value = getattr(self, name)
             if value is not None and value < 1:
                 raise ValueError(f"{name} must be at least 1 or None, not {value}")
+        if self.seeds_per_trial > 1 and self.learner != "velto":
+            raise ValueError(
+                f"seeds_per_trial={self.seeds_per_trial} needs learner 'velto' (a population of"
+                f" agents), not {self.learner!r}: give the {self.learner} seeds a grid axis"
+            )
 
     @classmethod
     def from_dict(cls, config: Mapping[str, Any]) -> TrialConfig:
@@ -82,6 +91,11 @@ class TrialConfig:
             if key not in known:
                 raise ValueError(f"unknown trial setting {key!r}; known: {', '.join(known)}")
         return cls(**dict(config))
+
+    @property
+    def seeds(self) -> list[int]:
+        """The seeds the trial trains: ``seed`` and the next ``seeds_per_trial - 1``."""
+        return list(range(self.seed, self.seed + self.seeds_per_trial))
 
     @property
     def settings(self) -> AgentSettings:

@@ -5,7 +5,8 @@ reports every episode to Tune (``episode``, ``return``, ``length``, ``steps``, `
 Tune's own trial records (``progress.csv``, ``result.json``) hold the per-episode data, and it
 hands Tune a checkpoint every ``checkpoint_every`` episodes and after the last one: a folder with
 the learner (the agent through ``velto_kit.save``) and ``trial.json`` (episodes done, steps and
-seconds so far).
+seconds so far). A trial of several seeds (``seeds_per_trial``) trains them as one population
+(``velto_kit.population_trial``) and reports each episode with its ``seed``.
 
 When Tune restores a trial (a retry after a failure, or ``Tuner.restore`` of an interrupted
 sweep), the learner continues from the latest checkpoint with its episode count, steps and
@@ -74,6 +75,10 @@ def train_trial(config: Mapping[str, Any]) -> None:
     from ray import tune
 
     trial = TrialConfig.from_dict(config)
+    if trial.seeds_per_trial > 1:
+        from velto_kit.population_trial import train_population_trial
+
+        return train_population_trial(trial)
     done: dict[str, Any] = {"episodes": 0, "steps": 0, "seconds": 0.0}
     checkpoint = tune.get_checkpoint()
     env = make_env(trial)

@@ -145,7 +145,18 @@ class EnvPoolVectorEnv:
     def reset(
         self, *, seed: int | Sequence[int] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[Any, dict[str, Any]]:
-        """Resets every sub-environment; with `seed`, seeded ``seed + i`` (or ``seed[i]``)."""
+        """Resets every sub-environment; with `seed`, seeded ``seed + i`` (or ``seed[i]``).
+
+        Args:
+            seed: None (the pool's next episodes), an int, or one seed per sub-environment.
+            options: not supported by EnvPool; must be empty.
+
+        Returns:
+            The observations and the pool's info.
+
+        Raises:
+            ValueError: `options` given, or a list of seeds of another length.
+        """
         if options:
             raise ValueError(f"EnvPool takes no reset options, not {options!r}")
         if seed is not None:
@@ -164,7 +175,14 @@ class EnvPoolVectorEnv:
         return self._pool.reset()  # type: ignore[no-any-return]
 
     def step(self, actions: Any) -> tuple[Any, Any, Any, Any, dict[str, Any]]:
-        """Steps every sub-environment (one that ended on the last step resets instead)."""
+        """Steps every sub-environment (one that ended on the last step resets instead).
+
+        Args:
+            actions: one action per sub-environment.
+
+        Returns:
+            Observations, rewards, terminations, truncations and info, as Gymnasium's.
+        """
         return self._pool.step(actions)  # type: ignore[no-any-return]
 
     def close(self) -> None:

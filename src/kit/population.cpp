@@ -37,8 +37,7 @@ std::string rows_with(const std::vector<std::uint8_t>& outcome, std::uint8_t wan
 
 }  // namespace
 
-Population::Population(std::vector<VeltoActorCritic*> agents, std::int32_t threads,
-                       AgentStep step)
+Population::Population(std::vector<VeltoActorCritic*> agents, std::int32_t threads, AgentStep step)
     : agents_(std::move(agents)), threads_(threads), num_actions_(0), step_(step) {
   if (agents_.empty()) {
     throw std::invalid_argument("a population needs at least one agent");
@@ -199,12 +198,12 @@ void Population::throw_step_error() const {
     what = error.what();
   } catch (...) {
   }
-  throw PopulationStepError(
-      "stepping the population failed (" + what + ") in the step of agent(s) " +
-          rows_with(outcome_, kFailed) + ", each left as its own step leaves it on that error; " +
-          "agents stepped: " + rows_with(outcome_, kStepped) +
-          "; agents not stepped: " + rows_with(outcome_, kNotStepped),
-      cause);
+  throw PopulationStepError("stepping the population failed (" + what +
+                                ") in the step of agent(s) " + rows_with(outcome_, kFailed) +
+                                ", each left as its own step leaves it on that error; " +
+                                "agents stepped: " + rows_with(outcome_, kStepped) +
+                                "; agents not stepped: " + rows_with(outcome_, kNotStepped),
+                            cause);
 }
 
 }  // namespace velto

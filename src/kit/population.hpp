@@ -86,16 +86,17 @@ class Population {
   void step(const FeatureRows& rows, const float* rewards, const float* gammas,
             const std::uint8_t* active, std::uint8_t* taken);
 
-  // Which threads step which agents: block t of `size()` agents split into `blocks` contiguous
-  // blocks, as [first, last).
+  // The first agent of block `block` when `size` agents are split into `blocks` contiguous
+  // blocks of sizes differing by at most one; block b steps [block_start(b), block_start(b + 1)),
+  // always on the same thread, so the split depends on nothing but the indices.
   static std::size_t block_start(std::size_t size, std::size_t blocks, std::size_t block) {
     return size * block / blocks;
   }
 
  private:
   static std::vector<std::int32_t> own_step(VeltoActorCritic& agent,
-                                            const std::vector<std::int32_t>& features,
-                                            float reward, float gamma) {
+                                            const std::vector<std::int32_t>& features, float reward,
+                                            float gamma) {
     return agent.step(features, reward, gamma);
   }
 

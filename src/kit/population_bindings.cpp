@@ -38,8 +38,7 @@ class BoundPopulation {
     for (std::size_t i = 0; i < agents.size(); ++i) {
       const py::handle agent = agents[i];
       if (!py::isinstance<VeltoActorCritic>(agent)) {
-        throw py::type_error("agents[" + std::to_string(i) +
-                             "] must be a VeltoActorCritic, not " +
+        throw py::type_error("agents[" + std::to_string(i) + "] must be a VeltoActorCritic, not " +
                              std::string(Py_TYPE(agent.ptr())->tp_name));
       }
       VeltoActorCritic& native = agent.cast<VeltoActorCritic&>();
@@ -57,37 +56,43 @@ class BoundPopulation {
   velto::Population population_;
 };
 
-// A one-dimensional C-contiguous float32 or float64 array of `size` elements as binary32, each
-// element converted as a Python float argument of the agent's step is: double to float, rounded
-// to nearest.
-std::vector<float> binary32(const py::array& values, std::size_t size, const char* name) {
-  if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != size ||
-      !(values.flags() & py::array::c_style)) {
+// A Python float (the same for every row) or a one-dimensional C-contiguous float32 or float64
+// array of `size` elements, as binary32: each value converted as a Python float argument of the
+// agent's step is, double to float rounded to nearest.
+std::vector<float> binary32(const py::object& values, std::size_t size, const char* name) {
+  if (PyFloat_Check(values.ptr())) {
+    return std::vector<float>(size, static_cast<float>(PyFloat_AS_DOUBLE(values.ptr())));
+  }
+  if (!py::isinstance<py::array>(values)) {
+    throw py::type_error(std::string(name) + " must be a float or an array");
+  }
+  const py::array array = py::reinterpret_borrow<py::array>(values);
+  if (array.ndim() != 1 || static_cast<std::size_t>(array.shape(0)) != size ||
+      !(array.flags() & py::array::c_style)) {
     throw py::value_error(std::string(name) + " must be a contiguous array of shape (" +
                           std::to_string(size) + ",)");
   }
   std::vector<float> result(size);
-  if (values.dtype().is(py::dtype::of<double>())) {
-    const double* data = static_cast<const double*>(values.data());
+  if (array.dtype().is(py::dtype::of<double>())) {
+    const double* data = static_cast<const double*>(array.data());
     for (std::size_t i = 0; i < size; ++i) {
       result[i] = static_cast<float>(data[i]);
     }
-  } else if (values.dtype().is(py::dtype::of<float>())) {
-    std::memcpy(result.data(), values.data(), size * sizeof(float));
+  } else if (array.dtype().is(py::dtype::of<float>())) {
+    std::memcpy(result.data(), array.data(), size * sizeof(float));
   } else {
     throw py::type_error(std::string(name) + " must be float32 or float64");
   }
   return result;
 }
 
-// Reads the features: a C-contiguous int32 or int64 array, of shape (N, k) without offsets or
-// flat with N + 1 ascending offsets into it.
-velto::FeatureRows feature_rows(const py::array& features,
-                                const std::optional<py::array>& offsets,
+// Reads the features: an int32 or int64 array, of shape (N, k) without offsets or flat with
+// N + 1 ascending offsets into it. `features` is made C-contiguous (a copy where it is not).
+velto::FeatureRows feature_rows(py::array& features, const std::optional<py::array>& offsets,
                                 std::size_t size) {
   velto::FeatureRows rows;
   if (!(features.flags() & py::array::c_style)) {
-    throw py::value_error("features must be C-contiguous");
+    features = py::module_::import("numpy").attr("ascontiguousarray")(features);
   }
   if (features.dtype().is(py::dtype::of<std::int32_t>())) {
     rows.narrow = static_cast<const std::int32_t*>(features.data());
@@ -127,10 +132,9 @@ velto::FeatureRows feature_rows(const py::array& features,
   return rows;
 }
 
-py::array_t<bool> step(BoundPopulation& bound, const py::array& features,
-                       const std::optional<py::array>& offsets,
-                       const py::array& rewards, const py::array& gammas,
-                       const std::optional<py::array>& active) {
+py::array_t<bool> step(BoundPopulation& bound, py::array features,
+                       const std::optional<py::array>& offsets, const py::object& rewards,
+                       const py::object& gammas, const std::optional<py::array>& active) {
   velto::Population& population = bound.population();
   const std::size_t size = population.size();
   const velto::FeatureRows rows = feature_rows(features, offsets, size);
@@ -145,8 +149,8 @@ py::array_t<bool> step(BoundPopulation& bound, const py::array& features,
     }
     active_rows = reinterpret_cast<const std::uint8_t*>(active->data());
   }
-  py::array_t<bool> taken({static_cast<py::ssize_t>(size),
-                           static_cast<py::ssize_t>(population.num_actions())});
+  py::array_t<bool> taken(
+      {static_cast<py::ssize_t>(size), static_cast<py::ssize_t>(population.num_actions())});
   // The interpreter lock stays held while native threads step: it is what keeps every other
   // Python thread from reading or changing an agent half-stepped. The workers never touch Python.
   try {

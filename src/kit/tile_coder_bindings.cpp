@@ -159,8 +159,7 @@ py::array_t<std::int32_t> active_features_batch(const velto::TileCoder& coder,
                           "), got " + shape + ")");
   }
   // Every element becomes the double that the single call's PyFloat_AsDouble makes of it.
-  const auto values =
-      py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(raw);
+  const auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(raw);
   if (!values) {
     throw py::error_already_set();
   }

@@ -36,7 +36,9 @@ WorkerPool::~WorkerPool() {
   }
 }
 
-bool WorkerPool::abandoned_by_fork() const { return getpid() != owner_process_; }
+bool WorkerPool::abandoned_by_fork() const {
+  return getpid() != owner_process_;
+}
 
 void WorkerPool::run(std::size_t tasks, const std::function<void(std::size_t)>& task) {
   if (tasks > threads_.size() + 1) {

@@ -48,19 +48,21 @@ def task(env_id, limit, mapping_name, count, mode):
 
 
 def one_at_a_time(env_id, limit, coder, mapping, agents, **options):
-    """Each agent through run_episodes on its own environment, seeded as its sub-environment."""
+    """Each agent through run_episodes on its own environment, seeded as its sub-environment;
+    options given as lists hold one value per agent."""
     results = {}
     for i, agent in enumerate(agents):
         env = gym.make(env_id, max_episode_steps=limit)
         seed = SEED + i
-        for result in run_episodes(env, agent, coder, mapping, gamma=GAMMA, seed=seed, **options):
+        mine = {k: v[i] if isinstance(v, list) else v for k, v in options.items()}
+        for result in run_episodes(env, agent, coder, mapping, gamma=GAMMA, seed=seed, **mine):
             results[i, result.episode] = (result.return_, result.length, result.steps)
     return results
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda mode: mode.value)
 @pytest.mark.parametrize(("env_id", "limit", "mapping_name", "episodes"), TASKS)
-@pytest.mark.parametrize("start_episode", [0, 4])
+@pytest.mark.parametrize("start_episode", [0, 4, "per agent"])
 def test_each_agent_gets_the_calls_of_run_episodes(
     env_id, limit, mapping_name, episodes, mode, start_episode, tmp_path
 ):
@@ -68,35 +70,36 @@ def test_each_agent_gets_the_calls_of_run_episodes(
     envs, coder, mapping, agents = task(env_id, limit, mapping_name, count, mode)
     alone = [velto_kit.loads(velto_kit.dumps(agent)) for agent in agents]
     options = dict(episodes=episodes, start_episode=start_episode, checkpoint_every=2)
+    if start_episode == "per agent":  # agents resumed at different episodes, one with none left
+        options.update(episodes=[episodes, 2, 0], start_episode=[0, 3, 1])
     mine = list(
         run_population(
             envs, Population(agents), coder, mapping, gamma=GAMMA, seed=SEED,
             checkpoint_dir=tmp_path / "population", **options,
         )
     )  # fmt: skip
+    folders = [tmp_path / "alone" / str(i) for i in range(count)]
     expected = one_at_a_time(
-        env_id, limit, coder, mapping, alone, checkpoint_dir=tmp_path / "alone", **options
+        env_id, limit, coder, mapping, alone, checkpoint_dir=folders, **options
     )
     got = {(r.agent, r.episode): (r.return_, r.length, r.steps) for r in mine}
     assert got == expected
     lengths = [length for _, length, _ in got.values()]
     assert min(lengths) < limit  # some episodes terminated ...
-    if limit < 100:
+    if limit < 100 and start_episode != "per agent":
         assert limit in lengths  # ... and some were truncated
     for agent, single in zip(agents, alone, strict=True):
         assert velto_kit.dumps(agent) == velto_kit.dumps(single)
     # Checkpoints hold what run_episodes saved after the same episode.
     saved = [r for r in mine if r.checkpoint is not None]
-    due = [e for e in range(start_episode, start_episode + episodes) if (e + 1) % 2 == 0]
-    assert len(saved) == count * len(due) > 0
+    assert len(saved) == len({(r.agent, r.episode) for r in mine if (r.episode + 1) % 2 == 0})
+    assert saved
     for result in saved:
         assert result.checkpoint == member_checkpoint_path(
             tmp_path / "population", result.agent, result.episode + 1
         )
-        theirs = velto_kit.checkpoint_path(tmp_path / "alone", result.episode + 1)
-        # run_episodes' files of all agents share one folder: the last agent's is left there.
-        if result.agent == count - 1:
-            assert result.checkpoint.read_bytes() == theirs.read_bytes()
+        theirs = velto_kit.checkpoint_path(folders[result.agent], result.episode + 1)
+        assert result.checkpoint.read_bytes() == theirs.read_bytes()
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda mode: mode.value)
@@ -230,3 +233,85 @@ def test_a_missing_extra_or_unknown_backend_is_named(backend, error, monkeypatch
     with pytest.raises(error, match=backend):
         make_vector_env("CartPole-v1", 2, seed=0, backend=backend)
     assert make_vector_env("CartPole-v1", 2, seed=0).num_envs == 2
+
+
+def test_a_population_trial_reports_each_seed_and_resumes_each_agent_where_it_stopped(tmp_path):
+    from velto_kit.population_trial import PopulationTrial
+    from velto_kit.trial_config import TrialConfig
+
+    config = TrialConfig(seed=5, seeds_per_trial=3, episodes=4, checkpoint_every=2)
+    trial = PopulationTrial.build(config, None)
+    before = []
+    for metrics in trial.metrics(trial.run()):
+        before.append((metrics["seed"], metrics["episode"]))
+        if trial.checkpoint_due():
+            break
+    trial.save(tmp_path)
+    saved = [velto_kit.dumps(agent) for agent in trial.population.agents]
+    # The slowest agent had just finished its second episode; the others may be further on.
+    counts = {seed: sum(s == seed for s, _ in before) for seed in config.seeds}
+    assert min(counts.values()) == 2 and sorted(set(s for s, _ in before)) == [5, 6, 7]
+    restored = PopulationTrial.build(config, tmp_path)
+    assert [velto_kit.dumps(a) for a in restored.population.agents] == saved
+    after = [(m["seed"], m["episode"]) for m in restored.metrics(restored.run())]
+    for seed in config.seeds:
+        assert sorted(e for s, e in after if s == seed) == list(range(counts[seed], 4))
+    assert restored.checkpoint_due()  # the last result of all is checkpointed
+
+
+class FakeResult:
+    """What trial_rows reads of one of Tune's results."""
+
+    def __init__(self, name, config, reports, error=None):
+        import pandas
+
+        self.config, self.error, self.path = config, error, f"/tmp/{name}"
+        self.metrics = {"trial_id": name}
+        self.metrics_dataframe = pandas.DataFrame(reports)
+
+
+@pytest.mark.parametrize("episodes_of_seed_4", [3, 2])
+def test_sweep_tables_keep_one_row_per_seed(episodes_of_seed_4):
+    from velto_kit.sweep import episode_rows, trial_rows
+
+    def report(episode, **seed):
+        return {"episode": episode, "return": float(episode), "length": 1, "steps": episode + 1,
+                "seconds": 0.1, **seed}  # fmt: skip
+
+    population = [report(e, seed=3) for e in range(3)]
+    population += [report(e, seed=4) for e in range(episodes_of_seed_4)]
+    results = [
+        FakeResult("a", {"seed": 3, "seeds_per_trial": 2, "episodes": 3}, population),
+        FakeResult("b", {"seed": 9, "episodes": 3}, [report(e) for e in range(3)]),
+    ]
+    rows = trial_rows(results, window=2)
+    got = [(r["trial"], r["seed"], r["episodes_done"], r["status"]) for r in rows]
+    seed_4_status = "done" if episodes_of_seed_4 == 3 else "incomplete"
+    assert got == [
+        ("a/seed-3", 3, 3, "done"),
+        ("a/seed-4", 4, episodes_of_seed_4, seed_4_status),
+        ("b", 9, 3, "done"),
+    ]
+    assert rows[0]["final_mean_return"] == 1.5
+    assert len(episode_rows(results)) == 3 + episodes_of_seed_4 + 3
+
+
+@pytest.mark.parametrize(("seeds", "same"), [(["3", "4"], True), (["3", "5"], False)])
+def test_train_population_gives_single_runs_returns_where_sub_envs_are_single_envs(
+    seeds, same, tmp_path, capsys
+):
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import train
+
+    options = ["--env", "FrozenLake-v1", "--episodes", "30", "--seeds", *seeds]
+    options += ["--random-episodes", "2", "--no-progress", "--no-inspect-plot", "--workers", "1"]
+    csvs = []
+    for extra in ([], ["--population", "--population-threads", "2"]):
+        out = tmp_path / ("population" if extra else "single")
+        train.main([*options, *extra, "--output-dir", str(out)])
+        csvs.append((out / "returns.csv").read_text())
+    assert "as one population" in capsys.readouterr().out
+    assert (csvs[0] == csvs[1]) == same
+    assert len(csvs[0].splitlines()) == 1 + 30 * len(seeds)

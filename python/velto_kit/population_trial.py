@@ -1,0 +1,225 @@
+"""A sweep's trial of several seeds: one population of agents on one vector environment.
+
+``train_trial`` hands a trial with ``seeds_per_trial`` above 1 to ``train_population_trial``. Its
+agents (seeds ``seed, seed + 1, ...``) run as ``velto_kit.run_population`` runs them, agent i on
+sub-environment i seeded ``seed + i``, and every episode of every agent is reported to Tune with
+its ``seed``, so the sweep's tables keep one row per seed.
+
+Tune gets a checkpoint whenever the slowest agent has finished another ``checkpoint_every``
+episodes, and after the last episode of all: a folder with every agent (``agent-<seed>.npz``)
+and ``trial.json`` (per agent the episodes done and steps so far, and the trial's seconds). The
+faster agents are saved as far as they got; a restored trial continues each agent from its own
+episode count, the environment from a fresh episode as a single-seed trial does.
+"""
+
+from __future__ import annotations
+
+import json
+import tempfile
+from pathlib import Path
+from typing import Any
+
+from velto_kit.actions import action_mapping
+from velto_kit.population import Population
+from velto_kit.population_loop import MemberResult, run_population
+from velto_kit.settings import make_agent
+from velto_kit.trial_config import TrialConfig
+from velto_kit.trial_learners import trial_features
+from velto_kit.vector_envs import make_vector_env
+
+TRIAL_FILE = "trial.json"
+
+
+def agent_file(seed: int) -> str:
+    """The file of the agent of `seed` in a population trial's checkpoint folder.
+
+    Args:
+        seed: the agent's seed.
+
+    Returns:
+        The file's name.
+
+    Example:
+        >>> agent_file(3)
+        'agent-3.npz'
+    """
+    return f"agent-{seed}.npz"
+
+
+def make_trial_envs(config: TrialConfig) -> Any:
+    """The trial's vector environment: one sub-environment per seed, with the trial's time
+    limit if it sets one.
+
+    Args:
+        config: the trial.
+
+    Returns:
+        The vector environment, from ``make_vector_env``.
+
+    Example:
+        >>> make_trial_envs(TrialConfig(seeds_per_trial=3)).num_envs
+        3
+    """
+    count, limit = config.seeds_per_trial, config.max_episode_steps
+    if limit is None:
+        return make_vector_env(config.env_id, count, seed=config.seed)
+    return make_vector_env(config.env_id, count, seed=config.seed, max_episode_steps=limit)
+
+
+class PopulationTrial:
+    """The agents of a population trial, fresh or restored, and how far each has got.
+
+    Example:
+        >>> trial = PopulationTrial.build(TrialConfig(seeds_per_trial=2, episodes=2), None)
+        >>> [row["seed"] for row in trial.metrics(trial.run())]
+        [0, 0, 1, 1]
+    """
+
+    def __init__(self, config: TrialConfig, envs: Any, agents: list[Any], done: dict[str, Any]):
+        self.config = config
+        self.envs = envs
+        self.population = Population(agents)
+        self.features = trial_features(config, envs)
+        self.mapping = action_mapping(config.mapping, int(envs.single_action_space.n))
+        self.episodes: list[int] = list(done["episodes"])
+        self.steps: list[int] = list(done["steps"])
+        self.seconds: float = float(done["seconds"])
+        self.saved_block = min(self.episodes) // config.checkpoint_every
+
+    @classmethod
+    def build(cls, config: TrialConfig, restored: Path | None) -> PopulationTrial:
+        """Fresh agents of the trial's seeds, or those saved in the folder `restored`.
+
+        Args:
+            config: the trial.
+            restored: a checkpoint folder written by ``save``, or None for fresh agents.
+
+        Returns:
+            The trial, ready to ``run``.
+        """
+        from velto_kit import load
+
+        envs = make_trial_envs(config)
+        count = config.seeds_per_trial
+        if restored is None:
+            features = trial_features(config, envs)
+            units = action_mapping(config.mapping, int(envs.single_action_space.n)).num_units
+            agents = [
+                make_agent(features.num_features, units, config.settings, seed)
+                for seed in config.seeds
+            ]
+            done: dict[str, Any] = {"episodes": [0] * count, "steps": [0] * count, "seconds": 0}
+        else:
+            done = json.loads((restored / TRIAL_FILE).read_text())
+            agents = [load(restored / agent_file(seed)) for seed in config.seeds]
+        return cls(config, envs, agents, done)
+
+    def run(self) -> Any:
+        """The remaining episodes of every agent, as ``run_population`` yields them.
+
+        Returns:
+            The iterator of ``MemberResult``.
+        """
+        from velto_kit.tune import resume_seed
+
+        config = self.config
+        return run_population(
+            self.envs,
+            self.population,
+            self.features,
+            self.mapping,
+            episodes=[config.episodes - done for done in self.episodes],
+            gamma=config.gamma,
+            seed=resume_seed(config.seed, sum(self.episodes)),
+            start_episode=self.episodes,
+        )
+
+    def metrics(self, results: Any) -> Any:
+        """Each result as the metrics Tune gets, in order, counting the trial's progress.
+
+        Args:
+            results: the iterator ``run`` returns.
+
+        Returns:
+            An iterator of metrics dicts (``seed``, ``episode``, ``return``, ``length``,
+            ``steps``, ``seconds``).
+        """
+        started_seconds, started_steps = self.seconds, list(self.steps)
+        for result in results:
+            yield self.record(result, started_seconds, started_steps)
+
+    def record(self, result: MemberResult, seconds: float, steps: list[int]) -> dict[str, Any]:
+        """The metrics of `result`, its steps and seconds counted from the trial's start.
+
+        Args:
+            result: one agent's finished episode.
+            seconds: the trial's seconds before this run.
+            steps: each agent's steps before this run.
+
+        Returns:
+            The metrics dict.
+        """
+        i = result.agent
+        self.episodes[i] = result.episode + 1
+        self.steps[i] = steps[i] + result.steps
+        self.seconds = seconds + result.seconds
+        return {
+            "seed": self.config.seeds[i],
+            "episode": result.episode,
+            "return": result.return_,
+            "length": result.length,
+            "steps": self.steps[i],
+            "seconds": self.seconds,
+        }
+
+    def checkpoint_due(self) -> bool:
+        """Whether the slowest agent has just finished another block of ``checkpoint_every``
+        episodes, or every agent its last episode (the trial's last result).
+
+        Returns:
+            True when the result just counted is to carry a checkpoint.
+        """
+        slowest = min(self.episodes)
+        block = slowest // self.config.checkpoint_every
+        due = block > self.saved_block or slowest == self.config.episodes
+        self.saved_block = block
+        return due
+
+    def save(self, directory: Path) -> None:
+        """Writes every agent and ``trial.json`` into `directory`.
+
+        Args:
+            directory: an existing folder.
+        """
+        from velto_kit import save
+
+        for seed, agent in zip(self.config.seeds, self.population.agents, strict=True):
+            save(agent, directory / agent_file(seed))
+        state = {"episodes": self.episodes, "steps": self.steps, "seconds": self.seconds}
+        (directory / TRIAL_FILE).write_text(json.dumps(state))
+
+
+def train_population_trial(config: TrialConfig) -> None:
+    """Ray Tune function trainable for a trial of several seeds (see the module's text).
+
+    Args:
+        config: the trial, with ``seeds_per_trial`` above 1.
+    """
+    from ray import tune
+
+    checkpoint = tune.get_checkpoint()
+    if checkpoint is None:
+        trial = PopulationTrial.build(config, None)
+    else:
+        with checkpoint.as_directory() as folder:
+            trial = PopulationTrial.build(config, Path(folder))
+    try:
+        for metrics in trial.metrics(trial.run()):
+            if not trial.checkpoint_due():
+                tune.report(metrics)
+                continue
+            with tempfile.TemporaryDirectory() as folder:
+                trial.save(Path(folder))
+                tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
+    finally:
+        trial.envs.close()
