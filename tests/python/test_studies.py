@@ -320,3 +320,20 @@ def test_figure_bands_stay_within_the_returns_the_seeds_had() -> None:
     mean, low, high = fair_report.mean_band(curves)
     assert np.all(low >= curves.min(axis=0)) and np.all(high <= curves.max(axis=0))
     assert np.all(low <= mean) and np.all(mean <= high) and np.any(high > low)
+
+
+@pytest.mark.parametrize(
+    ("alpha", "cut"), [(2.8e-4, False), (3.1e-4, False), (3.2e-4, True), (1e-3, True)]
+)
+def test_the_actor_budget_cuts_step_sizes_only_above_its_share_of_a_state(
+    alpha: float, cut: bool
+) -> None:
+    # 8 active features of step size alpha enter at probability 0.5: the budget 0.5 * 0.005
+    # is exceeded when 8 * alpha > 0.0025, i.e. above alpha 3.125e-4.
+    import step_size_anomaly
+
+    arguments = step_size_anomaly.parse_arguments(["--episodes", "1", "--every", "1"])
+    first = step_size_anomaly.trace_run(alpha, 0, arguments)[0]
+    assert (first["unit_decayed"] > 0.0) is cut
+    assert first["critic_decayed"] == 0.0  # the critic's budget eta 0.5 is far away
+    assert first["prob_saturated"] == 0.0 and 0.45 < first["prob_mean"] < 0.55
