@@ -181,6 +181,8 @@ def test_same_seed_same_run() -> None:
         ({"epsilon": 2.0}, "epsilon"),
         ({"traces": "dutch"}, "traces"),
         ({"trace_cutoff": -1.0}, "trace_cutoff"),
+        ({"initial_value": float("inf")}, "initial_value"),
+        ({"features_per_state": 0}, "features_per_state"),
     ],
 )
 def test_bad_arguments_are_named(arguments: dict[str, object], name: str) -> None:
@@ -206,3 +208,33 @@ def test_feature_index_outside_the_range_and_step_before_start_raise() -> None:
         learner.start([1, 4])
     with pytest.raises(IndexError, match="-1 outside"):
         learner.value([-1], 0)
+
+
+@pytest.mark.parametrize(
+    ("initial_value", "features_per_state", "active"),
+    [(0.0, 1, [2]), (100.0, 1, [2]), (100.0, 8, list(range(8))), (-5.0, 4, [0, 3, 5, 6])],
+)
+def test_every_action_starts_at_the_initial_value_in_a_state_of_that_many_features(
+    initial_value: float, features_per_state: int, active: list[int]
+) -> None:
+    learner = SarsaLambda(
+        16, 3, 0.1, 0.9, 0.99, 0.0, seed=0,
+        initial_value=initial_value, features_per_state=features_per_state,
+    )
+    values = [learner.value(active, action) for action in range(3)]
+    np.testing.assert_allclose(values, [initial_value] * 3, rtol=1e-12)
+
+
+def test_an_optimistic_start_explores_where_a_zero_start_repeats_its_first_action() -> None:
+    # Every reward +1 on a one-state task: from 0 the taken action's value rises above the
+    # other's and greedy SARSA keeps it; from 20, above the true value 1 / (1 - gamma) = 10, the
+    # taken action's value falls below the other's at every update, so the two alternate.
+    def actions(initial_value: float) -> set[int]:
+        learner = SarsaLambda(1, 2, 0.5, 0.0, 0.9, 0.0, seed=0, initial_value=initial_value)
+        taken = {learner.start([0])}
+        for _ in range(6):
+            taken.add(learner.step([0], reward=1.0))
+        return taken
+
+    assert len(actions(0.0)) == 1
+    assert actions(20.0) == {0, 1}

@@ -10,8 +10,12 @@ active features for that action. Choices made here, as in the usual tile-coding 
 - traces: replacing (a visited state-action's active features get trace 1), by default, or
   accumulating (they gain 1) with ``traces="accumulating"``;
 - exploration: epsilon-greedy, ties among the greedy actions broken uniformly at random;
-- initial weights 0; with rewards of -1 per step, as in MountainCar and Acrobot, this is the
-  optimistic start that drives the textbook method's exploration.
+- initial action values ``initial_value`` (default 0): every weight starts at
+  ``initial_value / features_per_state``, so a state with that many active features (the number
+  of tilings of a tile coder, 1 for a one-hot code) starts at ``initial_value`` for every action.
+  With rewards of -1 per step, as in MountainCar and Acrobot, 0 is already the optimistic start
+  that drives the textbook method's exploration; where every reward is +1 (CartPole) 0 is
+  pessimistic, and ``1 / (1 - gamma)``, the largest discounted return, is the optimistic one.
 
 Traces are kept sparse: a trace that decays below ``trace_cutoff`` is set to 0 and dropped, so a
 step costs time in proportion to the live traces, never to ``num_features``. With
@@ -59,6 +63,8 @@ class SarsaLambda:
         *,
         traces: TraceKind = "replacing",
         trace_cutoff: float = 1e-4,
+        initial_value: float = 0.0,
+        features_per_state: int = 1,
     ) -> None:
         if num_features < 1:
             raise ValueError(f"num_features must be at least 1, got {num_features}")
@@ -76,6 +82,10 @@ class SarsaLambda:
             raise ValueError(f"traces must be 'replacing' or 'accumulating', got {traces!r}")
         if not trace_cutoff >= 0.0:
             raise ValueError(f"trace_cutoff must be 0 or more, got {trace_cutoff}")
+        if not np.isfinite(initial_value):
+            raise ValueError(f"initial_value must be finite, got {initial_value}")
+        if features_per_state < 1:
+            raise ValueError(f"features_per_state must be at least 1, got {features_per_state}")
         self.num_features = num_features
         self.num_actions = num_actions
         self.alpha = alpha
@@ -84,7 +94,7 @@ class SarsaLambda:
         self.epsilon = epsilon
         self.traces = traces
         self.trace_cutoff = trace_cutoff
-        self.weights = np.zeros((num_features, num_actions))
+        self.weights = np.full((num_features, num_actions), initial_value / features_per_state)
         # Traces live in a flat array indexed by feature * num_actions + action; `live` lists
         # the flat indices whose trace is non-zero, so sweeps never touch the whole array.
         self._trace = np.zeros(num_features * num_actions)

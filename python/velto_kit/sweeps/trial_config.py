@@ -23,12 +23,13 @@ class TrialConfig:
 
     The agent's own parameters (``lambda_`` ... ``action_prob_at_init``) are those of
     ``AgentSettings`` under the same names and defaults; ``sarsa_*`` set the SARSA(lambda)
-    baseline (``learner="sarsa"``); ``"random"`` picks uniformly random actions and learns
-    nothing. ``mapping`` names the action mapping of the agent's units (``"default"``: the
-    example's choice for the number of actions). The agent is saved every ``checkpoint_every``
-    episodes and after the last one. With ``seeds_per_trial`` above 1 the trial trains the
-    seeds ``seed, seed + 1, ...`` as one population on a vector environment (the ``"velto"``
-    learner only), and reports every episode with its seed.
+    baseline (``learner="sarsa"``; ``sarsa_initial_value`` is every action value at the
+    start); ``"random"`` picks uniformly random actions and learns nothing. ``mapping`` names
+    the action mapping of the agent's units (``"default"``: the example's choice for the number
+    of actions). The agent is saved every ``checkpoint_every`` episodes and after the last one.
+    With ``seeds_per_trial`` above 1 the trial trains the seeds ``seed, seed + 1, ...`` as one
+    population on a vector environment (the ``"velto"`` learner only), and reports every
+    episode with its seed.
 
     Examples:
         >>> config = TrialConfig.from_dict({"env_id": "CartPole-v1", "seed": 3, "alpha": 0.05})
@@ -59,6 +60,7 @@ class TrialConfig:
     sarsa_alpha: float = 0.1
     sarsa_lambda: float = 0.9
     sarsa_epsilon: float = 0.0
+    sarsa_initial_value: float = 0.0
 
     def __post_init__(self) -> None:
         if self.learner not in LEARNERS:

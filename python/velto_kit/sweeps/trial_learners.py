@@ -65,6 +65,21 @@ def trial_features(config: TrialConfig, env: Any) -> Features:
     return features_for(env, tiles=config.tiles, tilings=config.tilings, hash_size=config.hash_size)
 
 
+def features_per_state(features: Features, env: Any) -> int:
+    """How many features are active in a state: counted on one sampled observation (a tile
+    coder activates one per tiling, a one-hot code one), so that a SARSA(lambda) start value is
+    spread over exactly that many weights.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env = gym.make("CartPole-v1")
+        >>> features_per_state(features_for(env, tilings=8), env)
+        8
+    """
+    sample = env.observation_space.sample()
+    return max(1, len(features.active_features(sample)))
+
+
 class AgentLearner:
     """The ``VeltoActorCritic`` agent, trained by a
     ``velto_kit.experiments.training_run.TrainingRun`` and saved as a run checkpoint
@@ -198,6 +213,8 @@ class SarsaLearner:
                 gamma=config.gamma,
                 epsilon=config.sarsa_epsilon,
                 seed=config.seed,
+                initial_value=config.sarsa_initial_value,
+                features_per_state=features_per_state(features, env),
             )
         else:
             learner = load_attributes(SarsaLambda, restored, SARSA_STEM)
