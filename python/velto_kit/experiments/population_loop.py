@@ -76,8 +76,9 @@ class MemberResult:
 
 
 def member_checkpoint_path(directory: Path | str, agent: int, episodes_done: int) -> Path:
-    """Where ``run_population`` saves agent `agent` after `episodes_done` episodes: the file
-    ``run_episodes`` would write, in a folder of the agent's own.
+    """Where ``run_population`` saves agent `agent` after `episodes_done` episodes.
+
+    It is the file ``run_episodes`` would write, in a folder of the agent's own.
 
     Args:
         directory: the run's ``checkpoint_dir``.
@@ -130,9 +131,10 @@ Rows = NDArray[np.integer[Any]] | list[list[int]]
 
 
 def batch_features(features: Features) -> Callable[[Any], Rows]:
-    """A function from a batch of observations to one row of active features each: the feature
-    map's own ``active_features_batch`` where it has one, else one ``active_features`` call per
-    observation (the same indices either way).
+    """A function from a batch of observations to one row of active features each.
+
+    It is the feature map's own ``active_features_batch`` where it has one, else one
+    ``active_features`` call per observation (the same indices either way).
 
     Args:
         features: the feature map.
@@ -256,8 +258,9 @@ def run_population(
     checkpoint_dir: Path | str | None = None,
     learn: bool = True,
 ) -> Iterator[MemberResult]:
-    """Trains every agent of `population` online on its sub-environment of `envs` for
-    `episodes` episodes each, and yields each agent's episodes as they end.
+    """Trains every agent of `population` online on its own sub-environment of `envs`.
+
+    Each agent runs `episodes` episodes; the run yields each agent's episodes as they end.
 
     Agent i gets exactly the calls and draws of ``run_episodes(env_i, agent_i, features,
     mapping, episodes=episodes, gamma=gamma, seed=seed + i)``, where ``env_i`` behaves as
@@ -287,12 +290,16 @@ def run_population(
             (``member_checkpoint_path``).
         learn: false to follow the policies without learning.
 
-    Returns:
-        An iterator of ``MemberResult``, in the order the episodes end (ties by agent).
+    Yields:
+        A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
 
     Raises:
-        ValueError: sizes that do not match, a negative `episodes`, a checkpoint setting that
-            cannot be met, or an environment whose autoreset mode is not supported.
+        ValueError: sizes that do not match (sub-environments, agents, mapping units, `rngs`,
+            per-agent `episodes` or `start_episode`), a negative `episodes` or
+            `start_episode`, a checkpoint setting that cannot be met (`checkpoint_every` below
+            1, without `checkpoint_dir`, or with ``learn=False``), or an environment whose
+            autoreset mode is not supported. Raised at the first ``next()``, as the call is
+            a generator.
 
     Example:
         >>> import gymnasium as gym
@@ -363,9 +370,10 @@ class _Loop:
         rows: Rows,
         moved: NDArray[np.bool_] | None,
     ) -> NDArray[np.int64]:
-        """The vector's actions: drawn for the rows in `moved` (None: all), the first action
-        elsewhere (a sub-environment that resets on this step, or whose agent is done, ignores
-        it)."""
+        """The vector's actions: drawn for the rows in `moved` (None: all), the first elsewhere.
+
+        A sub-environment that resets on this step, or whose agent is done, ignores its action.
+        """
         if moved is None:
             if taken is None:
                 taken = self.policy_draws(rows, np.arange(self.count), members.rngs)
@@ -477,9 +485,11 @@ class _Loop:
         ends: list[int],
         info: dict[str, Any],
     ) -> tuple[NDArray[np.bool_] | None, list[int]]:
-        """A vector step with episode ends, of an environment that resets a finished
-        sub-environment on the step after: the rows that reset now (``members.pending``) show
-        their agent the first observation; a termination's call waits for it."""
+        """A vector step with episode ends, of an environment that resets on the step after.
+
+        The rows that reset now (``members.pending``) show their agent the first observation; a
+        termination's call waits for it.
+        """
         del info
         resetting = list(members.pending)
         if self.learn:
@@ -516,9 +526,10 @@ class _Loop:
         ends: list[int],
         info: dict[str, Any],
     ) -> tuple[NDArray[np.bool_] | None, list[int]]:
-        """A vector step with episode ends, of an environment that resets a finished
-        sub-environment at once: `rows` already hold the next first observations, the final
-        ones are in `info`."""
+        """A vector step with episode ends, of an environment that resets at once.
+
+        `rows` already hold the next first observations, the final ones are in `info`.
+        """
         if not self.learn:
             return None, ends
         cut = np.array([i for i in ends if not terminated[i]], dtype=np.intp)

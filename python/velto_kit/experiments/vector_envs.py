@@ -1,5 +1,6 @@
-"""Vector environments for populations: Gymnasium's own, or EnvPool's C++ pools behind the same
-interface.
+"""Vector environments for populations: Gymnasium's own, or EnvPool's C++ pools.
+
+EnvPool's pools are put behind Gymnasium's interface.
 
 Both are seeded the same way: sub-environment i with ``seed + i``, at every ``reset(seed=...)``.
 Gymnasium seeds at reset; EnvPool fixes its seeds when the pool is made and ignores a seed given
@@ -21,8 +22,7 @@ ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip i
 def make_vector_env(
     env_id: str, num_envs: int, *, seed: int, backend: str = "gymnasium", **kwargs: Any
 ) -> Any:
-    """A vector environment of `num_envs` sub-environments of `env_id`, sub-environment i
-    seeded with ``seed + i``.
+    """A vector environment of `num_envs` sub-environments of `env_id`, i seeded ``seed + i``.
 
     With ``backend="gymnasium"`` this is ``gymnasium.make_vec`` with the task's own vectorised
     implementation where it has one (CartPole-v1 steps all its sub-environments in NumPy) and
@@ -43,6 +43,7 @@ def make_vector_env(
     Raises:
         ValueError: an unknown `backend` or a `num_envs` below 1.
         ImportError: ``backend="envpool"`` without EnvPool installed; the message names the extra.
+        gymnasium.error.Error: An `env_id` that Gymnasium does not know.
 
     Example:
         >>> envs = make_vector_env("CartPole-v1", 4, seed=0)
@@ -113,6 +114,7 @@ class EnvPoolVectorEnv:
     """
 
     def __init__(self, env_id: str, num_envs: int, *, seed: int, **kwargs: Any) -> None:
+        """Makes the pool with seeds ``seed, seed + 1, ...`` (see the class's description)."""
         self._envpool = _import_envpool()
         self.env_id = env_id
         self.num_envs = num_envs

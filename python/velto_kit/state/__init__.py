@@ -1,6 +1,9 @@
-"""An agent's state: checkpoints (``save``/``load``, ``dumps``/``loads``), copies and pickles,
-a look inside (``inspect``) and what the agent gives for a state without learning (``value``,
-``action_probabilities``)."""
+"""An agent's state: checkpoints, copies and pickles, a look inside, evaluation.
+
+Checkpoints (``save``/``load``, ``dumps``/``loads``), copies and pickles, a look inside
+(``inspect``) and what the agent gives for a state without learning (``value``,
+``action_probabilities``).
+"""
 
 from velto_kit.state.checkpoint import CheckpointError, dumps, load, loads, save
 from velto_kit.state.evaluation import action_probabilities, value

@@ -47,14 +47,18 @@ def agent_file(seed: int) -> str:
 
 
 def make_trial_envs(config: TrialConfig) -> Any:
-    """The trial's vector environment: one sub-environment per seed, with the trial's time
-    limit if it sets one.
+    """The trial's vector environment: one sub-environment per seed.
+
+    The sub-environments take the trial's time limit if it sets one.
 
     Args:
         config: the trial.
 
     Returns:
-        The vector environment, from ``make_vector_env``.
+        The vector environment, from ``make_vector_env``, reset once with the trial's seeds.
+
+    Raises:
+        ValueError: A task that ``gymnasium.make_vec`` refuses.
 
     Example:
         >>> make_trial_envs(TrialConfig(seeds_per_trial=3)).num_envs
@@ -69,6 +73,15 @@ def make_trial_envs(config: TrialConfig) -> Any:
 class PopulationTrial:
     """The agents of a population trial, fresh or restored, and how far each has got.
 
+    Made by ``build``; ``run`` trains the remaining episodes, ``metrics`` turns them into Tune's
+    reports, ``checkpoint_due`` and ``save`` write the checkpoints.
+
+    Args:
+        config: The trial.
+        envs: Its vector environment (``make_trial_envs``).
+        agents: One agent per seed, in seed order.
+        done: ``trial.json``'s counts: ``episodes`` and ``steps`` per agent, and ``seconds``.
+
     Example:
         >>> trial = PopulationTrial.build(TrialConfig(seeds_per_trial=2, episodes=2), None)
         >>> [row["seed"] for row in trial.metrics(trial.run())]
@@ -76,6 +89,7 @@ class PopulationTrial:
     """
 
     def __init__(self, config: TrialConfig, envs: Any, agents: list[Any], done: dict[str, Any]):
+        """Wraps the trial's agents and counts (see the class's description)."""
         self.config = config
         self.envs = envs
         self.population = Population(agents)
@@ -96,6 +110,10 @@ class PopulationTrial:
 
         Returns:
             The trial, ready to ``run``.
+
+        Raises:
+            OSError: A file of `restored` cannot be read.
+            CheckpointError: An agent's checkpoint in `restored` is damaged.
         """
         from velto_kit import load
 
@@ -140,8 +158,8 @@ class PopulationTrial:
         Args:
             results: the iterator ``run`` returns.
 
-        Returns:
-            An iterator of metrics dicts (``seed``, ``episode``, ``return``, ``length``,
+        Yields:
+            A metrics dict per result (``seed``, ``episode``, ``return``, ``length``,
             ``steps``, ``seconds``).
         """
         started_seconds, started_steps = self.seconds, list(self.steps)
@@ -173,7 +191,9 @@ class PopulationTrial:
         }
 
     def checkpoint_due(self) -> bool:
-        """Whether the slowest agent has just finished another block of ``checkpoint_every``
+        """Whether the result just counted is to carry a checkpoint.
+
+        It is when the slowest agent has just finished another block of ``checkpoint_every``
         episodes, or every agent its last episode (the trial's last result).
 
         Returns:
@@ -190,6 +210,9 @@ class PopulationTrial:
 
         Args:
             directory: an existing folder.
+
+        Raises:
+            OSError: A file cannot be written.
         """
         from velto_kit import save
 
@@ -204,6 +227,9 @@ def train_population_trial(config: TrialConfig) -> None:
 
     Args:
         config: the trial, with ``seeds_per_trial`` above 1.
+
+    Raises:
+        CheckpointError: Tune's checkpoint of the trial is damaged.
     """
     from ray import tune
 
