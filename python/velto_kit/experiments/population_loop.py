@@ -144,7 +144,7 @@ def batch_features(features: Features) -> Callable[[Any], Rows]:
 
     Example:
         >>> from velto_kit import OneHot
-        >>> [list(row) for row in batch_features(OneHot(4))(np.array([2, 0]))]
+        >>> np.asarray(batch_features(OneHot(4))(np.array([2, 0]))).tolist()
         [[2], [0]]
     """
     batch = getattr(features, "active_features_batch", None)

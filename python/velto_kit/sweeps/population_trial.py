@@ -84,7 +84,7 @@ class PopulationTrial:
 
     Example:
         >>> trial = PopulationTrial.build(TrialConfig(seeds_per_trial=2, episodes=2), None)
-        >>> [row["seed"] for row in trial.metrics(trial.run())]
+        >>> sorted(row["seed"] for row in trial.metrics(trial.run()))
         [0, 0, 1, 1]
     """
 
