@@ -81,9 +81,9 @@ def member_checkpoint_path(directory: Path | str, agent: int, episodes_done: int
     It is the file ``run_episodes`` would write, in a folder of the agent's own.
 
     Args:
-        directory: the run's ``checkpoint_dir``.
-        agent: the agent's row in the population.
-        episodes_done: the agent's episodes so far, counted from 0 for a fresh agent.
+        directory: The run's ``checkpoint_dir``.
+        agent: The agent's row in the population.
+        episodes_done: The agent's episodes so far, counted from 0 for a fresh agent.
 
     Returns:
         ``directory / f"agent-{agent}" / "agent-<episodes_done, 6 digits>.npz"``.
@@ -102,13 +102,13 @@ def autoreset_mode(envs: Any) -> str:
     none resets on the next step, Gymnasium's default.
 
     Args:
-        envs: the vector environment.
+        envs: The vector environment.
 
     Returns:
         ``"NextStep"`` or ``"SameStep"``.
 
     Raises:
-        ValueError: the environment leaves resets to its user (``"Disabled"``) or names a mode
+        ValueError: The environment leaves resets to its user (``"Disabled"``) or names a mode
             Gymnasium does not know.
 
     Example:
@@ -137,7 +137,7 @@ def batch_features(features: Features) -> Callable[[Any], Rows]:
     ``active_features`` call per observation (the same indices either way).
 
     Args:
-        features: the feature map.
+        features: The feature map.
 
     Returns:
         A function of an (N, ...) batch of observations, giving N rows of indices.
@@ -206,15 +206,15 @@ def per_agent(name: str, value: int | Sequence[int], count: int) -> list[int]:
     """`value` for each of `count` agents: one int for all, or one per agent, each at least 0.
 
     Args:
-        name: the argument's name, for the error message.
-        value: one int, or a sequence of `count` ints.
-        count: the number of agents.
+        name: The argument's name, for the error message.
+        value: One int, or a sequence of `count` ints.
+        count: The number of agents.
 
     Returns:
         A list of `count` ints.
 
     Raises:
-        ValueError: a sequence of another length, or a number below 0.
+        ValueError: A sequence of another length, or a number below 0.
 
     Example:
         >>> per_agent("episodes", 3, 2), per_agent("episodes", [1, 0], 2)
@@ -272,29 +272,29 @@ def run_population(
     nothing of it changes.
 
     Args:
-        envs: a Gymnasium 1.x vector environment of ``len(population)`` sub-environments, with a
+        envs: A Gymnasium 1.x vector environment of ``len(population)`` sub-environments, with a
             ``Discrete`` action space per sub-environment, resetting on the next step or the
             same step.
-        population: the agents, agent i on sub-environment i.
-        features: the feature map of one sub-environment's observations.
-        mapping: the action mapping of the agents' units.
-        episodes: episodes per agent, one number for all or one each (0 still shows the agent
+        population: The agents, agent i on sub-environment i.
+        features: The feature map of one sub-environment's observations.
+        mapping: The action mapping of the agents' units.
+        episodes: Episodes per agent, one number for all or one each (0 still shows the agent
             its first state, as ``run_episodes`` does).
-        gamma: the discount of every non-terminal transition.
-        seed: the seed of sub-environment and generator 0; i adds to it for agent i.
-        rngs: one generator per agent, instead of ``default_rng(seed + i)``.
-        start_episode: as ``run_episodes``, one for all or one each: a resumed agent
+        gamma: The discount of every non-terminal transition.
+        seed: The seed of sub-environment and generator 0; i adds to it for agent i.
+        rngs: One generator per agent, instead of ``default_rng(seed + i)``.
+        start_episode: As ``run_episodes``, one for all or one each: a resumed agent
             (``start_episode > 0``) meets its first state with `gamma`.
-        checkpoint_every: save each agent after every such episode of its own.
-        checkpoint_dir: the folder of the checkpoints, one folder per agent
+        checkpoint_every: Save each agent after every such episode of its own.
+        checkpoint_dir: The folder of the checkpoints, one folder per agent
             (``member_checkpoint_path``).
-        learn: false to follow the policies without learning.
+        learn: False to follow the policies without learning.
 
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
 
     Raises:
-        ValueError: sizes that do not match (sub-environments, agents, mapping units, `rngs`,
+        ValueError: Sizes that do not match (sub-environments, agents, mapping units, `rngs`,
             per-agent `episodes` or `start_episode`), a negative `episodes` or
             `start_episode`, a checkpoint setting that cannot be met (`checkpoint_every` below
             1, without `checkpoint_dir`, or with ``learn=False``), or an environment whose

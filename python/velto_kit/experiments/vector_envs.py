@@ -31,17 +31,17 @@ def make_vector_env(
     finished sub-environment on the step after (Gymnasium's default autoreset mode).
 
     Args:
-        env_id: the task's id, e.g. ``"CartPole-v1"``.
-        num_envs: the number of sub-environments (at least 1).
-        seed: the seed of sub-environment 0; sub-environment i gets ``seed + i``.
+        env_id: The task's id, e.g. ``"CartPole-v1"``.
+        num_envs: The number of sub-environments (at least 1).
+        seed: The seed of sub-environment 0; sub-environment i gets ``seed + i``.
         backend: ``"gymnasium"`` or ``"envpool"``.
-        **kwargs: passed to the task (e.g. ``max_episode_steps``).
+        **kwargs: Passed to the task (e.g. ``max_episode_steps``).
 
     Returns:
         The vector environment, reset once with its seeds.
 
     Raises:
-        ValueError: an unknown `backend` or a `num_envs` below 1.
+        ValueError: An unknown `backend` or a `num_envs` below 1.
         ImportError: ``backend="envpool"`` without EnvPool installed; the message names the extra.
         gymnasium.error.Error: An `env_id` that Gymnasium does not know.
 
@@ -99,10 +99,10 @@ class EnvPoolVectorEnv:
     reset always starts from its seeds, as Gymnasium's does.
 
     Args:
-        env_id: the task's id in EnvPool.
-        num_envs: the number of sub-environments.
-        seed: the seed of sub-environment 0.
-        **kwargs: passed to ``envpool.make`` (e.g. ``max_episode_steps``, ``num_threads``).
+        env_id: The task's id in EnvPool.
+        num_envs: The number of sub-environments.
+        seed: The seed of sub-environment 0.
+        **kwargs: Passed to ``envpool.make`` (e.g. ``max_episode_steps``, ``num_threads``).
 
     Raises:
         ImportError: EnvPool is not installed.
@@ -151,7 +151,7 @@ class EnvPoolVectorEnv:
 
         Args:
             seed: None (the pool's next episodes), an int, or one seed per sub-environment.
-            options: not supported by EnvPool; must be empty.
+            options: Not supported by EnvPool; must be empty.
 
         Returns:
             The observations and the pool's info.
@@ -180,7 +180,7 @@ class EnvPoolVectorEnv:
         """Steps every sub-environment (one that ended on the last step resets instead).
 
         Args:
-            actions: one action per sub-environment.
+            actions: One action per sub-environment.
 
         Returns:
             Observations, rewards, terminations, truncations and info, as Gymnasium's.

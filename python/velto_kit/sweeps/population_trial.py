@@ -34,7 +34,7 @@ def agent_file(seed: int) -> str:
     """The file of the agent of `seed` in a population trial's checkpoint folder.
 
     Args:
-        seed: the agent's seed.
+        seed: The agent's seed.
 
     Returns:
         The file's name.
@@ -52,7 +52,7 @@ def make_trial_envs(config: TrialConfig) -> Any:
     The sub-environments take the trial's time limit if it sets one.
 
     Args:
-        config: the trial.
+        config: The trial.
 
     Returns:
         The vector environment, from ``make_vector_env``, reset once with the trial's seeds.
@@ -105,8 +105,8 @@ class PopulationTrial:
         """Fresh agents of the trial's seeds, or those saved in the folder `restored`.
 
         Args:
-            config: the trial.
-            restored: a checkpoint folder written by ``save``, or None for fresh agents.
+            config: The trial.
+            restored: A checkpoint folder written by ``save``, or None for fresh agents.
 
         Returns:
             The trial, ready to ``run``.
@@ -156,7 +156,7 @@ class PopulationTrial:
         """Each result as the metrics Tune gets, in order, counting the trial's progress.
 
         Args:
-            results: the iterator ``run`` returns.
+            results: The iterator ``run`` returns.
 
         Yields:
             A metrics dict per result (``seed``, ``episode``, ``return``, ``length``,
@@ -170,9 +170,9 @@ class PopulationTrial:
         """The metrics of `result`, its steps and seconds counted from the trial's start.
 
         Args:
-            result: one agent's finished episode.
-            seconds: the trial's seconds before this run.
-            steps: each agent's steps before this run.
+            result: One agent's finished episode.
+            seconds: The trial's seconds before this run.
+            steps: Each agent's steps before this run.
 
         Returns:
             The metrics dict.
@@ -209,7 +209,7 @@ class PopulationTrial:
         """Writes every agent and ``trial.json`` into `directory`.
 
         Args:
-            directory: an existing folder.
+            directory: An existing folder.
 
         Raises:
             OSError: A file cannot be written.
@@ -226,7 +226,7 @@ def train_population_trial(config: TrialConfig) -> None:
     """Ray Tune function trainable for a trial of several seeds (see the module's text).
 
     Args:
-        config: the trial, with ``seeds_per_trial`` above 1.
+        config: The trial, with ``seeds_per_trial`` above 1.
 
     Raises:
         CheckpointError: Tune's checkpoint of the trial is damaged.
