@@ -177,8 +177,8 @@ class Population:
             ValueError: A wrong shape, offsets that do not run from 0 to ``len(features)`` or
                 decrease, or an agent whose ``num_actions`` has changed.
             IndexError: A feature index outside its agent's ``[0, num_features)``.
-            RuntimeError: An agent's step failed on a worker thread (the message names the
-                agents); each such agent is left as its own ``step`` leaves it on that error.
+            RuntimeError: An agent's step failed for a reason other than memory (the message
+                names the agents); each is left as its own ``step`` leaves it on that error.
             MemoryError: A step ran out of memory.
         """
 
