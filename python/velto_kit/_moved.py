@@ -1,7 +1,14 @@
-"""The modules' earlier places: ``velto_kit.loop`` and the like, from before the modules were
-grouped into ``state``, ``experiments`` and ``sweeps``, stay importable as the same module
-objects. Agents pickled before the grouping name ``velto_kit.pickling.restore``, and user code
-may import the old paths; both keep working."""
+"""The modules' earlier places, such as ``velto_kit.loop``, kept importable.
+
+The modules from before they were grouped into ``state``, ``experiments`` and ``sweeps`` stay
+importable at their old paths as the same module objects. Agents pickled before the grouping
+name ``velto_kit.pickling.restore``, and user code may import the old paths; both keep working.
+
+Example:
+    >>> import velto_kit.loop, velto_kit.experiments.loop
+    >>> velto_kit.loop is velto_kit.experiments.loop
+    True
+"""
 
 from __future__ import annotations
 
@@ -41,27 +48,54 @@ class _MovedModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     def find_spec(
         self, fullname: str, path: object = None, target: object = None
     ) -> importlib.machinery.ModuleSpec | None:
+        """A spec for an earlier module path of velto_kit, None for any other name.
+
+        Args:
+            fullname: The module's full name, e.g. ``"velto_kit.loop"``.
+            path: The parent package's path (unused).
+            target: The module being reloaded (unused).
+
+        Returns:
+            A spec that this finder loads, or None to leave the name to other finders.
+        """
         package, _, name = fullname.rpartition(".")
         if package != "velto_kit" or name not in MOVED:
             return None
         return importlib.util.spec_from_loader(fullname, self)
 
     def __init__(self) -> None:
+        """Starts with no module loaded through it."""
         self._specs: dict[str, importlib.machinery.ModuleSpec | None] = {}
 
     def create_module(self, spec: importlib.machinery.ModuleSpec) -> ModuleType:
+        """The module at its new place, imported there if it was not yet.
+
+        Args:
+            spec: The spec of the old name, from ``find_spec``.
+
+        Returns:
+            The module object that the new path names.
+        """
         name = spec.name.rpartition(".")[2]
         module = importlib.import_module(f"velto_kit.{MOVED[name]}.{name}")
         self._specs[module.__name__] = module.__spec__
         return module
 
     def exec_module(self, module: ModuleType) -> None:
+        """Gives `module` back its own spec; it ran at its new place already.
+
+        Args:
+            module: The module that ``create_module`` returned.
+        """
         # The module ran at its new place already; the import machinery has just given it the
         # old name's spec, so it gets its own back.
         module.__spec__ = self._specs[module.__name__]
 
 
 def install() -> None:
-    """Puts the finder on ``sys.meta_path`` once."""
+    """Puts the finder of the earlier module paths on ``sys.meta_path``, once.
+
+    Calling it again changes nothing.
+    """
     if not any(isinstance(finder, _MovedModules) for finder in sys.meta_path):
         sys.meta_path.append(_MovedModules())

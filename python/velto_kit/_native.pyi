@@ -77,17 +77,73 @@ class TileCoder:
         """
     def active_features_batch(
         self, observations: Sequence[Sequence[float]] | npt.ArrayLike
-    ) -> NDArray[np.int32]: ...
+    ) -> NDArray[np.int32]:
+        """The active features of N observations in one call, row n exactly ``active_features``.
+
+        Each element becomes the same float64 that the single call reads, so a batch gives the
+        same indices as N single calls; a C-contiguous float64 array is read in place.
+
+        Args:
+            observations: Anything NumPy reads as an array of shape (N, `num_dimensions`) of
+                floats, integers or bools.
+
+        Returns:
+            A new int32 array of shape (N, `num_tilings`); row n lists the tiles of
+            ``observations[n]`` in tiling order.
+
+        Raises:
+            TypeError: An array whose dtype is not a number (or bool), or that NumPy cannot make.
+            ValueError: A shape other than (N, `num_dimensions`), or a NaN (the message names
+                the row).
+
+        Examples:
+            >>> coder = TileCoder([0.0, 0.0], [1.0, 1.0], 4, 2)
+            >>> batch = coder.active_features_batch([[0.5, 0.25], [1.0, 1.0]])
+            >>> batch.shape, batch[1].tolist() == coder.active_features([1.0, 1.0])
+            ((2, 2), True)
+        """
 
 class Population:
+    """The native core of ``velto_kit.Population``: N agents stepped once each per call.
+
+    Users construct ``velto_kit.Population``, which checks and converts its inputs and calls
+    this core; the core takes only the exact types below. It keeps the agent objects alive and
+    steps them, on `threads` native threads (contiguous blocks of agents), while holding the
+    interpreter lock.
+
+    Args:
+        agents: Constructed agents, no one twice, all with the same ``num_actions``.
+        threads: Native threads to step on, at least 1.
+
+    Raises:
+        TypeError: An entry of `agents` is not a constructed ``VeltoActorCritic`` (the message
+            names its index).
+        ValueError: No agents, `threads` below 1, an agent listed twice, or differing
+            ``num_actions``.
+
+    Examples:
+        >>> import numpy as np
+        >>> from velto_kit import AgentSettings, make_agent
+        >>> agents = [make_agent(8, 2, AgentSettings(), seed=s) for s in range(2)]
+        >>> core = Population(agents, 1)
+        >>> len(core), core.num_actions, core.agents[1] is agents[1]
+        (2, 2, True)
+        >>> core.step(np.array([[0], [3]], dtype=np.int32), None, 0.0, 0.9, None).shape
+        (2, 2)
+    """
+
     def __init__(self, agents: Sequence[VeltoActorCritic], threads: int) -> None: ...
     @property
-    def agents(self) -> tuple[VeltoActorCritic, ...]: ...
+    def agents(self) -> tuple[VeltoActorCritic, ...]:
+        """The agents, the very objects given, in row order."""
     @property
-    def threads(self) -> int: ...
+    def threads(self) -> int:
+        """Native threads a call steps the agents on."""
     @property
-    def num_actions(self) -> int: ...
-    def __len__(self) -> int: ...
+    def num_actions(self) -> int:
+        """Actions of every agent: the width of the mask that ``step`` returns."""
+    def __len__(self) -> int:
+        """The number of agents, N."""
     def step(
         self,
         features: NDArray[np.int32] | NDArray[np.int64],
@@ -95,7 +151,36 @@ class Population:
         rewards: float | NDArray[np.float32] | NDArray[np.float64],
         gammas: float | NDArray[np.float32] | NDArray[np.float64],
         active: NDArray[np.bool_] | None,
-    ) -> NDArray[np.bool_]: ...
+    ) -> NDArray[np.bool_]:
+        """Steps every agent (every active one) once, agent i on row i of the inputs.
+
+        Every input is checked before any agent changes. A float reward or gamma is the same
+        for every row; each value is rounded to binary32 as the agent's own ``step`` does.
+
+        Args:
+            features: Without `offsets`, an int32 or int64 array of shape (N, k); with them, a
+                flat one whose row i is ``features[offsets[i]:offsets[i + 1]]``. A
+                non-contiguous array is copied.
+            offsets: None, or a C-contiguous int64 array of N + 1 non-decreasing offsets from 0
+                to ``len(features)``.
+            rewards: A float, or a C-contiguous float32 or float64 array of shape (N,).
+            gammas: The same forms as `rewards`.
+            active: None to step every agent, or a C-contiguous bool array of shape (N,);
+                agents whose entry is False are not stepped.
+
+        Returns:
+            A new bool array of shape (N, `num_actions`): row i marks the actions that agent i
+            took (a row of an agent not stepped is all False).
+
+        Raises:
+            TypeError: A wrong dtype, or `rewards`/`gammas` neither a float nor an array.
+            ValueError: A wrong shape, offsets that do not run from 0 to ``len(features)`` or
+                decrease, or an agent whose ``num_actions`` has changed.
+            IndexError: A feature index outside its agent's ``[0, num_features)``.
+            RuntimeError: An agent's step failed for a reason other than memory (the message
+                names the agents); each is left as its own ``step`` leaves it on that error.
+            MemoryError: A step ran out of memory.
+        """
 
 CRITIC: int
 CRITIC_ARRAYS: tuple[str, ...]

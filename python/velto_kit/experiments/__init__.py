@@ -1,8 +1,10 @@
-"""Running agents on tasks: features of observations (``TileCoder``, ``OneHot``,
-``features_for``), mappings from the agent's units onto actions (``action_mapping``), the agent's
-settings (``AgentSettings``, ``make_agent``) and the loops (``run_episodes``, ``evaluate``,
-``run_random``), ``Population`` (many agents stepped in one call) and ``run_population`` on a
-vector environment (``make_vector_env``)."""
+"""Running agents on tasks: features, actions, settings, loops and populations.
+
+Features of observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the agent's
+units onto actions (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``)
+and the loops (``run_episodes``, ``evaluate``, ``run_random``), ``Population`` (many agents stepped
+in one call) and ``run_population`` on a vector environment (``make_vector_env``).
+"""
 
 from velto_kit._native import TileCoder
 from velto_kit.experiments.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping

@@ -23,24 +23,59 @@ OBSERVATION_BOUNDS: Mapping[str, tuple[Sequence[float], Sequence[float]]] = {
 
 
 class Features(Protocol):
-    """What the loops need from a feature map: its size and the active indices of a state."""
+    """What the loops need from a feature map: its size and the active indices of a state.
+
+    Any object with these two members serves, e.g. a user's own feature map of a custom task.
+    """
 
     @property
-    def num_features(self) -> int: ...
+    def num_features(self) -> int:
+        """Number of features: every index is in ``[0, num_features)``."""
+        ...
 
-    def active_features(self, observation: Any) -> list[int]: ...
+    def active_features(self, observation: Any) -> list[int]:
+        """The active feature indices of `observation`, what the agent's ``step`` takes.
+
+        Args:
+            observation: One observation of the task.
+
+        Returns:
+            The indices, each in ``[0, num_features)``.
+        """
+        ...
 
 
 class BatchFeatures(Features, Protocol):
-    """A feature map that also codes a batch of N states in one call (row n of the batch is
-    exactly what the single call gives for observation n). The kit's own maps are such maps;
-    ``run_population`` takes any ``Features`` and calls one that lacks the batch row by row."""
+    """A feature map that also codes a batch of N states in one call.
 
-    def active_features_batch(self, observations: Any) -> NDArray[np.int32]: ...
+    Row n of the batch is exactly what the single call gives for observation n. The kit's own
+    maps are such maps; ``run_population`` takes any ``Features`` and calls one that lacks the
+    batch row by row.
+    """
+
+    def active_features_batch(self, observations: Any) -> NDArray[np.int32]:
+        """The active features of N observations, row n those of ``observations[n]``.
+
+        Args:
+            observations: N observations, stacked along a leading axis.
+
+        Returns:
+            An int32 array of shape (N, k), k active features per observation.
+        """
+        ...
 
 
 class OneHot:
     """One feature per state of a ``Discrete(n, start)`` observation space.
+
+    Observation ``start + i`` activates feature i.
+
+    Args:
+        n: Number of states, at least 1.
+        start: The first state.
+
+    Raises:
+        ValueError: `n` below 1.
 
     Examples:
         >>> OneHot(4).active_features(2)
@@ -50,6 +85,7 @@ class OneHot:
     """
 
     def __init__(self, n: int, start: int = 0) -> None:
+        """Codes the states ``start .. start + n - 1`` (see the class's description)."""
         if n < 1:
             raise ValueError(f"n must be at least 1, not {n}")
         self.n = int(n)
@@ -57,10 +93,23 @@ class OneHot:
 
     @property
     def num_features(self) -> int:
+        """Number of features, `n`."""
         return self.n
 
     def active_features(self, observation: Any) -> list[int]:
-        """The one index of `observation`; ValueError outside ``[start, start + n)``."""
+        """The one active feature of `observation`.
+
+        Args:
+            observation: A state, an integer in ``[start, start + n)`` (anything ``int()``
+                takes; a float is truncated).
+
+        Returns:
+            ``[observation - start]``.
+
+        Raises:
+            ValueError: `observation` outside ``[start, start + n)``, or not a number.
+            TypeError: `observation` of a type ``int()`` does not take.
+        """
         index = int(observation) - self.start
         if not 0 <= index < self.n:
             raise ValueError(
@@ -107,6 +156,11 @@ class OneHot:
 class Flattened:
     """A tile coder over a Box observation of any shape, read in C order.
 
+    ``features_for`` gives one for a Box space of more than one dimension.
+
+    Args:
+        coder: The tile coder of the flattened observation.
+
     Examples:
         >>> coder = Flattened(TileCoder([0.0] * 4, [1.0] * 4, 2, 1))
         >>> coder.active_features(np.zeros((2, 2)))
@@ -114,18 +168,41 @@ class Flattened:
     """
 
     def __init__(self, coder: TileCoder) -> None:
+        """Wraps `coder` (see the class's description)."""
         self.coder = coder
 
     @property
     def num_features(self) -> int:
+        """Number of features, the coder's."""
         return self.coder.num_features
 
     def active_features(self, observation: Any) -> list[int]:
+        """The active features of `observation`, flattened in C order.
+
+        Args:
+            observation: An array of the space's shape.
+
+        Returns:
+            One index per tiling, as ``TileCoder.active_features`` gives them.
+
+        Raises:
+            ValueError: A NaN or the wrong number of values.
+        """
         return self.coder.active_features(np.ravel(observation))
 
     def active_features_batch(self, observations: Any) -> NDArray[np.int32]:
-        """The indices of N observations (an array of shape (N, *observation shape)), each read
-        in C order, as an int32 array of shape (N, num_tilings).
+        """The active features of N observations, each read in C order.
+
+        Args:
+            observations: An array of shape (N, *observation shape).
+
+        Returns:
+            An int32 array of shape (N, num_tilings); row n is ``active_features(observations[n])``.
+
+        Raises:
+            ValueError: A scalar (no batch axis), a wrong number of values per observation, or a
+                NaN (the message names the row).
+            TypeError: An array that does not hold numbers.
 
         Example:
             >>> coder = Flattened(TileCoder([0.0] * 4, [1.0] * 4, 2, 1))
@@ -142,8 +219,22 @@ class Flattened:
 def box_bounds(
     env_id: str | None, low: np.ndarray, high: np.ndarray, bounds: tuple[Any, Any] | None
 ) -> tuple[list[float], list[float]]:
-    """The box to tile-code: `bounds` if given, else the table's entry for `env_id`, else the
-    space's own bounds, which must then be finite.
+    """The box to tile-code: `bounds`, else the table's entry for `env_id`, else the space's.
+
+    The space's own bounds must then be finite.
+
+    Args:
+        env_id: The task's id, or None for a task without a registered spec.
+        low: The space's lower bounds.
+        high: The space's upper bounds.
+        bounds: ``(lows, highs)`` given by the user, or None.
+
+    Returns:
+        ``(lows, highs)`` as flat lists of floats.
+
+    Raises:
+        ValueError: No bounds given, no table entry, and a dimension of the space unbounded
+            (the message names the dimensions and how to give bounds).
 
     Examples:
         >>> box_bounds(None, np.array([0.0]), np.array([1.0]), None)
@@ -174,9 +265,28 @@ def features_for(
     bounds: tuple[Any, Any] | None = None,
     hash_size: int | None = None,
 ) -> BatchFeatures:
-    """The feature map for `env`'s observation space: one-hot for ``Discrete``, a tile coder of
-    `tilings` tilings of `tiles` tiles per dimension for ``Box``. The agent's units drive a
-    ``Discrete(n)`` action space only: a task with any other raises ValueError here already.
+    """The feature map for `env`'s observation space: one-hot or tile coding.
+
+    A ``Discrete`` space gets ``OneHot``; a ``Box`` space a ``TileCoder`` of `tilings` tilings of
+    `tiles` tiles per dimension over its box (``box_bounds``), wrapped in ``Flattened`` for a
+    space of more than one dimension. For a vector environment, the map of one
+    sub-environment's observations.
+
+    Args:
+        env: A Gymnasium environment or vector environment.
+        tiles: Tiles per dimension of each tiling (Box only).
+        tilings: Number of tilings (Box only).
+        bounds: ``(lows, highs)`` of the box to tile, for spaces without finite bounds; None
+            takes ``OBSERVATION_BOUNDS[env_id]`` or the space's own.
+        hash_size: Hash the tiles into this many features; None for the full grid (Box only).
+
+    Returns:
+        A feature map with ``num_features``, ``active_features`` and ``active_features_batch``.
+
+    Raises:
+        ValueError: An action space other than ``Discrete(n)`` (the agent's units drive only
+            such), a space that is neither Box nor Discrete, unbounded dimensions without
+            `bounds`, `bounds` of the wrong length, or tile settings the ``TileCoder`` refuses.
 
     Examples:
         >>> import gymnasium as gym

@@ -130,7 +130,8 @@ class Population:
                 ``[0, num_features)``; the message names the row and the index.
             TypeError: An input is not of numbers (features must be integers, not floats or
                 bools; ``active`` must be bool).
-            ValueError: An input has the wrong shape.
+            ValueError: An input has the wrong shape, or an agent's ``num_actions`` is no longer
+                the population's (the native step reads it again on every call).
             MemoryError: Memory ran out in an agent's step; no agent changed if it ran out
                 before the first step, and otherwise the message lists the agents that were
                 stepped (each agent is left as its own ``step`` leaves it).

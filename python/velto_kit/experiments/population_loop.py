@@ -79,13 +79,14 @@ class MemberResult:
 
 
 def member_checkpoint_path(directory: Path | str, agent: int, episodes_done: int) -> Path:
-    """Where ``run_population`` saves agent `agent` after `episodes_done` episodes: the file
-    ``run_episodes`` would write, in a folder of the agent's own.
+    """Where ``run_population`` saves agent `agent` after `episodes_done` episodes.
+
+    It is the file ``run_episodes`` would write, in a folder of the agent's own.
 
     Args:
-        directory: the run's ``checkpoint_dir``.
-        agent: the agent's row in the population.
-        episodes_done: the agent's episodes so far, counted from 0 for a fresh agent.
+        directory: The run's ``checkpoint_dir``.
+        agent: The agent's row in the population.
+        episodes_done: The agent's episodes so far, counted from 0 for a fresh agent.
 
     Returns:
         ``directory / f"agent-{agent}" / "agent-<episodes_done, 6 digits>.npz"``.
@@ -104,13 +105,13 @@ def autoreset_mode(envs: Any) -> str:
     none resets on the next step, Gymnasium's default.
 
     Args:
-        envs: the vector environment.
+        envs: The vector environment.
 
     Returns:
         ``"NextStep"`` or ``"SameStep"``.
 
     Raises:
-        ValueError: the environment leaves resets to its user (``"Disabled"``) or names a mode
+        ValueError: The environment leaves resets to its user (``"Disabled"``) or names a mode
             Gymnasium does not know.
 
     Example:
@@ -133,19 +134,20 @@ Rows = NDArray[np.integer[Any]] | list[list[int]]
 
 
 def batch_features(features: Features) -> Callable[[Any], Rows]:
-    """A function from a batch of observations to one row of active features each: the feature
-    map's own ``active_features_batch`` where it has one, else one ``active_features`` call per
-    observation (the same indices either way).
+    """A function from a batch of observations to one row of active features each.
+
+    It is the feature map's own ``active_features_batch`` where it has one, else one
+    ``active_features`` call per observation (the same indices either way).
 
     Args:
-        features: the feature map.
+        features: The feature map.
 
     Returns:
         A function of an (N, ...) batch of observations, giving N rows of indices.
 
     Example:
         >>> from velto_kit import OneHot
-        >>> [list(row) for row in batch_features(OneHot(4))(np.array([2, 0]))]
+        >>> np.asarray(batch_features(OneHot(4))(np.array([2, 0]))).tolist()
         [[2], [0]]
     """
     batch = getattr(features, "active_features_batch", None)
@@ -207,15 +209,15 @@ def per_agent(name: str, value: int | Sequence[int], count: int) -> list[int]:
     """`value` for each of `count` agents: one int for all, or one per agent, each at least 0.
 
     Args:
-        name: the argument's name, for the error message.
-        value: one int, or a sequence of `count` ints.
-        count: the number of agents.
+        name: The argument's name, for the error message.
+        value: One int, or a sequence of `count` ints.
+        count: The number of agents.
 
     Returns:
         A list of `count` ints.
 
     Raises:
-        ValueError: a sequence of another length, or a number below 0.
+        ValueError: A sequence of another length, or a number below 0.
 
     Example:
         >>> per_agent("episodes", 3, 2), per_agent("episodes", [1, 0], 2)
@@ -261,8 +263,9 @@ def run_population(
     log: Path | str | None = None,
     resume: RunState | None = None,
 ) -> Iterator[MemberResult]:
-    """Trains every agent of `population` online on its sub-environment of `envs` for
-    `episodes` episodes each, and yields each agent's episodes as they end.
+    """Trains every agent of `population` online on its own sub-environment of `envs`.
+
+    Each agent runs `episodes` episodes; the run yields each agent's episodes as they end.
 
     Agent i gets exactly the calls and draws of ``run_episodes(env_i, agent_i, features,
     mapping, episodes=episodes, gamma=gamma, seed=seed + i)``, where ``env_i`` behaves as
@@ -274,37 +277,41 @@ def run_population(
     nothing of it changes.
 
     Args:
-        envs: a Gymnasium 1.x vector environment of ``len(population)`` sub-environments, with a
+        envs: A Gymnasium 1.x vector environment of ``len(population)`` sub-environments, with a
             ``Discrete`` action space per sub-environment, resetting on the next step or the
             same step.
-        population: the agents, agent i on sub-environment i.
-        features: the feature map of one sub-environment's observations.
-        mapping: the action mapping of the agents' units.
-        episodes: episodes per agent, one number for all or one each (0 still shows the agent
+        population: The agents, agent i on sub-environment i.
+        features: The feature map of one sub-environment's observations.
+        mapping: The action mapping of the agents' units.
+        episodes: Episodes per agent, one number for all or one each (0 still shows the agent
             its first state, as ``run_episodes`` does).
-        gamma: the discount of every non-terminal transition.
-        seed: the seed of sub-environment and generator 0; i adds to it for agent i.
-        rngs: one generator per agent, instead of ``default_rng(seed + i)``.
-        start_episode: as ``run_episodes``, one for all or one each: a resumed agent
+        gamma: The discount of every non-terminal transition.
+        seed: The seed of sub-environment and generator 0; i adds to it for agent i.
+        rngs: One generator per agent, instead of ``default_rng(seed + i)``.
+        start_episode: As ``run_episodes``, one for all or one each: a resumed agent
             (``start_episode > 0``) meets its first state with `gamma`.
-        checkpoint_every: save each agent after every such episode of its own.
-        checkpoint_dir: the folder of the checkpoints, one folder per agent
+        checkpoint_every: Save each agent after every such episode of its own.
+        checkpoint_dir: The folder of the checkpoints, one folder per agent
             (``member_checkpoint_path``).
-        learn: false to follow the policies without learning.
-        log: a CSV file to which each finished episode is appended and flushed as it ends
+        learn: False to follow the policies without learning.
+        log: A CSV file to which each finished episode is appended and flushed as it ends
             (``agent,episode,return,length,steps``).
-        resume: a run checkpoint of this run (``velto_kit.latest_run(checkpoint_dir)``; give
+        resume: A run checkpoint of this run (``velto_kit.latest_run(checkpoint_dir)``; give
             ``Population([m.agent for m in resume.members])`` and everything else as the first
             time): the run goes on exactly where it was, the log cut back to the checkpoint
             (``velto_kit.experiments.population_runs``). Run checkpoints are written with
             `checkpoint_every`, each time the slowest agent has done that many more episodes.
 
-    Returns:
-        An iterator of ``MemberResult``, in the order the episodes end (ties by agent).
+    Yields:
+        A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
 
     Raises:
-        ValueError: sizes that do not match, a negative `episodes`, a checkpoint setting that
-            cannot be met, or an environment whose autoreset mode is not supported.
+        ValueError: Sizes that do not match (sub-environments, agents, mapping units, `rngs`,
+            per-agent `episodes` or `start_episode`), a negative `episodes` or
+            `start_episode`, a checkpoint setting that cannot be met (`checkpoint_every` below
+            1, without `checkpoint_dir`, or with ``learn=False``), or an environment whose
+            autoreset mode is not supported. Raised at the first ``next()``, as the call is
+            a generator.
 
     Example:
         >>> import gymnasium as gym
@@ -391,9 +398,10 @@ class _Loop:
         rows: Rows,
         moved: NDArray[np.bool_] | None,
     ) -> NDArray[np.int64]:
-        """The vector's actions: drawn for the rows in `moved` (None: all), the first action
-        elsewhere (a sub-environment that resets on this step, or whose agent is done, ignores
-        it)."""
+        """The vector's actions: drawn for the rows in `moved` (None: all), the first elsewhere.
+
+        A sub-environment that resets on this step, or whose agent is done, ignores its action.
+        """
         if moved is None:
             if taken is None:
                 taken = self.policy_draws(rows, np.arange(self.count), members.rngs)
@@ -509,9 +517,11 @@ class _Loop:
         ends: list[int],
         info: dict[str, Any],
     ) -> tuple[NDArray[np.bool_] | None, list[int]]:
-        """A vector step with episode ends, of an environment that resets a finished
-        sub-environment on the step after: the rows that reset now (``members.pending``) show
-        their agent the first observation; a termination's call waits for it."""
+        """A vector step with episode ends, of an environment that resets on the step after.
+
+        The rows that reset now (``members.pending``) show their agent the first observation; a
+        termination's call waits for it.
+        """
         del info
         resetting = list(members.pending)
         if self.learn:
@@ -548,9 +558,10 @@ class _Loop:
         ends: list[int],
         info: dict[str, Any],
     ) -> tuple[NDArray[np.bool_] | None, list[int]]:
-        """A vector step with episode ends, of an environment that resets a finished
-        sub-environment at once: `rows` already hold the next first observations, the final
-        ones are in `info`."""
+        """A vector step with episode ends, of an environment that resets at once.
+
+        `rows` already hold the next first observations, the final ones are in `info`.
+        """
         if not self.learn:
             return None, ends
         cut = np.array([i for i in ends if not terminated[i]], dtype=np.intp)

@@ -1,5 +1,6 @@
-"""Vector environments for populations: Gymnasium's own, or EnvPool's C++ pools behind the same
-interface.
+"""Vector environments for populations: Gymnasium's own, or EnvPool's C++ pools.
+
+EnvPool's pools are put behind Gymnasium's interface.
 
 Both are seeded the same way: sub-environment i with ``seed + i``, at every ``reset(seed=...)``.
 Gymnasium seeds at reset; EnvPool fixes its seeds when the pool is made and ignores a seed given
@@ -21,8 +22,7 @@ ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip i
 def make_vector_env(
     env_id: str, num_envs: int, *, seed: int, backend: str = "gymnasium", **kwargs: Any
 ) -> Any:
-    """A vector environment of `num_envs` sub-environments of `env_id`, sub-environment i
-    seeded with ``seed + i``.
+    """A vector environment of `num_envs` sub-environments of `env_id`, i seeded ``seed + i``.
 
     With ``backend="gymnasium"`` this is ``gymnasium.make_vec`` with the task's own vectorised
     implementation where it has one (CartPole-v1 steps all its sub-environments in NumPy) and
@@ -31,18 +31,19 @@ def make_vector_env(
     finished sub-environment on the step after (Gymnasium's default autoreset mode).
 
     Args:
-        env_id: the task's id, e.g. ``"CartPole-v1"``.
-        num_envs: the number of sub-environments (at least 1).
-        seed: the seed of sub-environment 0; sub-environment i gets ``seed + i``.
+        env_id: The task's id, e.g. ``"CartPole-v1"``.
+        num_envs: The number of sub-environments (at least 1).
+        seed: The seed of sub-environment 0; sub-environment i gets ``seed + i``.
         backend: ``"gymnasium"`` or ``"envpool"``.
-        **kwargs: passed to the task (e.g. ``max_episode_steps``).
+        **kwargs: Passed to the task (e.g. ``max_episode_steps``).
 
     Returns:
         The vector environment, reset once with its seeds.
 
     Raises:
-        ValueError: an unknown `backend` or a `num_envs` below 1.
+        ValueError: An unknown `backend` or a `num_envs` below 1.
         ImportError: ``backend="envpool"`` without EnvPool installed; the message names the extra.
+        gymnasium.error.Error: An `env_id` that Gymnasium does not know.
 
     Example:
         >>> envs = make_vector_env("CartPole-v1", 4, seed=0)
@@ -98,10 +99,10 @@ class EnvPoolVectorEnv:
     reset always starts from its seeds, as Gymnasium's does.
 
     Args:
-        env_id: the task's id in EnvPool.
-        num_envs: the number of sub-environments.
-        seed: the seed of sub-environment 0.
-        **kwargs: passed to ``envpool.make`` (e.g. ``max_episode_steps``, ``num_threads``).
+        env_id: The task's id in EnvPool.
+        num_envs: The number of sub-environments.
+        seed: The seed of sub-environment 0.
+        **kwargs: Passed to ``envpool.make`` (e.g. ``max_episode_steps``, ``num_threads``).
 
     Raises:
         ImportError: EnvPool is not installed.
@@ -113,6 +114,7 @@ class EnvPoolVectorEnv:
     """
 
     def __init__(self, env_id: str, num_envs: int, *, seed: int, **kwargs: Any) -> None:
+        """Makes the pool with seeds ``seed, seed + 1, ...`` (see the class's description)."""
         self._envpool = _import_envpool()
         self.env_id = env_id
         self.num_envs = num_envs
@@ -149,7 +151,7 @@ class EnvPoolVectorEnv:
 
         Args:
             seed: None (the pool's next episodes), an int, or one seed per sub-environment.
-            options: not supported by EnvPool; must be empty.
+            options: Not supported by EnvPool; must be empty.
 
         Returns:
             The observations and the pool's info.
@@ -178,7 +180,7 @@ class EnvPoolVectorEnv:
         """Steps every sub-environment (one that ended on the last step resets instead).
 
         Args:
-            actions: one action per sub-environment.
+            actions: One action per sub-environment.
 
         Returns:
             Observations, rewards, terminations, truncations and info, as Gymnasium's.

@@ -1,7 +1,10 @@
-"""An agent's state: checkpoints (``save``/``load``, ``dumps``/``loads``), copies and pickles,
-a look inside (``inspect``) and what the agent gives for a state without learning (``value``,
+"""An agent's state: checkpoints, copies and pickles, a look inside, evaluation, run checkpoints.
+
+Checkpoints (``save``/``load``, ``dumps``/``loads``), copies and pickles, a look inside
+(``inspect``), what the agent gives for a state without learning (``value``,
 ``action_probabilities``), and run checkpoints: everything a run needs to continue exactly
-(``save_run``, ``load_run``, ``latest_run``, ``run_checkpoints``)."""
+(``save_run``, ``load_run``, ``latest_run``, ``run_checkpoints``).
+"""
 
 from velto_kit.state.checkpoint import CheckpointError, dumps, load, loads, save
 from velto_kit.state.evaluation import action_probabilities, value

@@ -41,6 +41,20 @@ class SarsaLambda:
     ``gamma=0`` call. On truncation the caller bootstraps with ``step(final, reward)`` and then
     calls ``start(first)``; the action returned for ``final`` is used only as the bootstrap.
 
+    Args:
+        num_features: Number of features, at least 1: indices run from 0 to num_features - 1.
+        num_actions: Number of actions, at least 1.
+        alpha: Step size before it is divided by the number of active features; above 0.
+        lambda_: Trace decay, in [0, 1].
+        gamma: Discount, in [0, 1].
+        epsilon: Probability of a uniformly random action, in [0, 1].
+        seed: Seed of the learner's own ``numpy.random.Generator``.
+        traces: ``"replacing"`` or ``"accumulating"``.
+        trace_cutoff: Traces that decay to this or below are dropped; 0 or more.
+
+    Raises:
+        ValueError: A setting outside its range (the message names it and the value).
+
     Examples:
         >>> learner = SarsaLambda(num_features=4, num_actions=2, alpha=0.5, lambda_=0.9,
         ...                       gamma=1.0, epsilon=0.0, seed=0)
@@ -66,6 +80,7 @@ class SarsaLambda:
         initial_value: float = 0.0,
         features_per_state: int = 1,
     ) -> None:
+        """Checks the settings and starts with zero weights (see the class's description)."""
         if num_features < 1:
             raise ValueError(f"num_features must be at least 1, got {num_features}")
         if num_actions < 1:
@@ -107,6 +122,17 @@ class SarsaLambda:
     def value(self, features: Sequence[int] | np.ndarray, action: int) -> float:
         """The action value of `action` in the state with these active features.
 
+        Args:
+            features: The state's active feature indices.
+            action: An action, in ``[0, num_actions)``.
+
+        Returns:
+            The sum of the weights of `features` for `action`.
+
+        Raises:
+            IndexError: A feature index outside ``[0, num_features)``, or an `action` of
+                ``num_actions`` or more (a negative one counts from the end, as NumPy does).
+
         Examples:
             >>> SarsaLambda(8, 2, 0.1, 0.9, 0.99, 0.1, seed=0).value([1, 5], 1)
             0.0
@@ -115,6 +141,17 @@ class SarsaLambda:
 
     def start(self, features: Sequence[int] | np.ndarray) -> int:
         """Begins an episode in the state with these active features; returns its action.
+
+        Clears the traces; learns nothing.
+
+        Args:
+            features: The first state's active feature indices.
+
+        Returns:
+            The epsilon-greedy action taken in that state.
+
+        Raises:
+            IndexError: A feature index outside ``[0, num_features)``.
 
         Examples:
             >>> SarsaLambda(8, 3, 0.1, 0.9, 0.99, 0.0, seed=0).start([1, 5]) in (0, 1, 2)
@@ -132,6 +169,18 @@ class SarsaLambda:
 
         With ``terminal=True`` the transition ends the episode (target ``reward``) and `features`
         are the next episode's first state, in which the returned action is taken.
+
+        Args:
+            features: The next state's active feature indices.
+            reward: The reward of the transition.
+            terminal: True if the transition ended the episode.
+
+        Returns:
+            The epsilon-greedy action taken in the state of `features`.
+
+        Raises:
+            RuntimeError: No ``start`` before the first step.
+            IndexError: A feature index outside ``[0, num_features)``.
 
         Examples:
             >>> learner = SarsaLambda(8, 2, 0.1, 0.9, 0.99, 0.1, seed=0)
@@ -190,8 +239,10 @@ class SarsaLambda:
             np.add.at(self._trace, flat, 1.0)
 
     def _update(self, error: float, decay: float) -> None:
-        """Moves the weights along the traces, then decays the traces by `decay` and drops
-        those that fall to the cutoff or below."""
+        """Moves the weights along the traces, then decays the traces by `decay`.
+
+        Traces that fall to the cutoff or below are dropped.
+        """
         # The step size is alpha over the active features of the state being updated.
         step_size = self.alpha / max(self._features.size, 1)
         live = self._live

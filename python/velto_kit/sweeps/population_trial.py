@@ -14,7 +14,8 @@ continues exactly: the vector environment, every agent's pending actions and gen
 episodes in progress as they were; the episodes after it are run and reported again. A folder
 without one (or a vector environment whose state cannot be stored) continues each agent from its
 own episode count and the environment from a fresh episode, as a single-seed trial's agent-only
-checkpoint does."""
+checkpoint does.
+"""
 
 from __future__ import annotations
 
@@ -40,7 +41,7 @@ def agent_file(seed: int) -> str:
     """The file of the agent of `seed` in a population trial's checkpoint folder.
 
     Args:
-        seed: the agent's seed.
+        seed: The agent's seed.
 
     Returns:
         The file's name.
@@ -53,14 +54,18 @@ def agent_file(seed: int) -> str:
 
 
 def make_trial_envs(config: TrialConfig) -> Any:
-    """The trial's vector environment: one sub-environment per seed, with the trial's time
-    limit if it sets one.
+    """The trial's vector environment: one sub-environment per seed.
+
+    The sub-environments take the trial's time limit if it sets one.
 
     Args:
-        config: the trial.
+        config: The trial.
 
     Returns:
-        The vector environment, from ``make_vector_env``.
+        The vector environment, from ``make_vector_env``, reset once with the trial's seeds.
+
+    Raises:
+        ValueError: A task that ``gymnasium.make_vec`` refuses.
 
     Example:
         >>> make_trial_envs(TrialConfig(seeds_per_trial=3)).num_envs
@@ -75,13 +80,23 @@ def make_trial_envs(config: TrialConfig) -> Any:
 class PopulationTrial:
     """The agents of a population trial, fresh or restored, and how far each has got.
 
+    Made by ``build``; ``run`` trains the remaining episodes, ``metrics`` turns them into Tune's
+    reports, ``checkpoint_due`` and ``save`` write the checkpoints.
+
+    Args:
+        config: The trial.
+        envs: Its vector environment (``make_trial_envs``).
+        agents: One agent per seed, in seed order.
+        done: ``trial.json``'s counts: ``episodes`` and ``steps`` per agent, and ``seconds``.
+
     Example:
         >>> trial = PopulationTrial.build(TrialConfig(seeds_per_trial=2, episodes=2), None)
-        >>> [row["seed"] for row in trial.metrics(trial.run())]
+        >>> sorted(row["seed"] for row in trial.metrics(trial.run()))
         [0, 0, 1, 1]
     """
 
     def __init__(self, config: TrialConfig, envs: Any, agents: list[Any], done: dict[str, Any]):
+        """Wraps the trial's agents and counts (see the class's description)."""
         self.config = config
         self.envs = envs
         self.population = Population(agents)
@@ -100,11 +115,15 @@ class PopulationTrial:
         """Fresh agents of the trial's seeds, or those saved in the folder `restored`.
 
         Args:
-            config: the trial.
-            restored: a checkpoint folder written by ``save``, or None for fresh agents.
+            config: The trial.
+            restored: A checkpoint folder written by ``save``, or None for fresh agents.
 
         Returns:
             The trial, ready to ``run``.
+
+        Raises:
+            OSError: A file of `restored` cannot be read.
+            CheckpointError: An agent's checkpoint in `restored` is damaged.
         """
         from velto_kit import load
 
@@ -165,10 +184,10 @@ class PopulationTrial:
         """Each result as the metrics Tune gets, in order, counting the trial's progress.
 
         Args:
-            results: the iterator ``run`` returns.
+            results: The iterator ``run`` returns.
 
-        Returns:
-            An iterator of metrics dicts (``seed``, ``episode``, ``return``, ``length``,
+        Yields:
+            A metrics dict per result (``seed``, ``episode``, ``return``, ``length``,
             ``steps``, ``seconds``).
         """
         started_seconds, started_steps = self.seconds, list(self.steps)
@@ -182,9 +201,9 @@ class PopulationTrial:
         """The metrics of `result`, its steps and seconds counted from the trial's start.
 
         Args:
-            result: one agent's finished episode.
-            seconds: the trial's seconds before this run.
-            steps: each agent's steps before this run.
+            result: One agent's finished episode.
+            seconds: The trial's seconds before this run.
+            steps: Each agent's steps before this run.
 
         Returns:
             The metrics dict.
@@ -203,7 +222,9 @@ class PopulationTrial:
         }
 
     def checkpoint_due(self) -> bool:
-        """Whether the slowest agent has just finished another block of ``checkpoint_every``
+        """Whether the result just counted is to carry a checkpoint.
+
+        It is when the slowest agent has just finished another block of ``checkpoint_every``
         episodes, or every agent its last episode (the trial's last result).
 
         Returns:
@@ -219,7 +240,10 @@ class PopulationTrial:
         """Writes every agent and ``trial.json`` into `directory`.
 
         Args:
-            directory: an existing folder.
+            directory: An existing folder.
+
+        Raises:
+            OSError: A file cannot be written.
         """
         from velto_kit import save
 
@@ -252,7 +276,10 @@ def train_population_trial(config: TrialConfig) -> None:
     """Ray Tune function trainable for a trial of several seeds (see the module's text).
 
     Args:
-        config: the trial, with ``seeds_per_trial`` above 1.
+        config: The trial, with ``seeds_per_trial`` above 1.
+
+    Raises:
+        CheckpointError: Tune's checkpoint of the trial is damaged.
     """
     from ray import tune
 

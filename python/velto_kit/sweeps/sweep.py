@@ -22,8 +22,20 @@ EPISODE_FIELDS = ("trial", "episode", "return", "length", "steps", "seconds")
 
 
 def param_space(grid: Mapping[str, Sequence[Any]]) -> dict[str, Any]:
-    """Tune's search space for `grid`: a key with several values becomes a grid axis
-    (``tune.grid_search``), a key with one value a fixed setting (checked by ``check_grid``).
+    """Tune's search space for `grid`, checked by ``check_grid`` first.
+
+    A key with several values becomes a grid axis (``tune.grid_search``), a key with one value a
+    fixed setting. Imports Ray.
+
+    Args:
+        grid: Trial settings (``TrialConfig`` keys), each with the values to sweep.
+
+    Returns:
+        The ``param_space`` for ``ray.tune.Tuner``.
+
+    Raises:
+        ValueError: A key without values, or a combination that is not a valid ``TrialConfig``
+            (the message names the setting).
 
     Examples:
         >>> space = param_space({"seed": [0, 1], "env_id": ["CartPole-v1"]})
@@ -43,8 +55,16 @@ def param_space(grid: Mapping[str, Sequence[Any]]) -> dict[str, Any]:
 
 
 def check_grid(grid: Mapping[str, Sequence[Any]]) -> None:
-    """Checks every combination of `grid` as a ``TrialConfig``, so that a bad setting fails
-    before the sweep starts, not in each of its trials.
+    """Checks every combination of `grid` as a ``TrialConfig``.
+
+    A bad setting then fails before the sweep starts, not in each of its trials.
+
+    Args:
+        grid: Trial settings, each with the values to sweep.
+
+    Raises:
+        ValueError: An unknown key or a value that ``TrialConfig`` refuses (the message names
+            the setting).
 
     Examples:
         >>> check_grid({"episodes": [10, 0]})
@@ -57,6 +77,12 @@ def check_grid(grid: Mapping[str, Sequence[Any]]) -> None:
 
 def grid_points(grid: Mapping[str, Sequence[Any]]) -> list[dict[str, Any]]:
     """Every combination of `grid`'s values, as the trials' configs.
+
+    Args:
+        grid: Trial settings, each with the values to sweep.
+
+    Returns:
+        One dict per combination, the last key varying fastest.
 
     Examples:
         >>> len(grid_points({"seed": [0, 1, 2], "alpha": [0.1, 0.01]}))
@@ -79,13 +105,30 @@ def run_sweep(
     max_concurrent_trials: int | None = None,
     verbose: int = 1,
 ) -> Any:
-    """Runs the sweep `grid` (one trial per combination) with Ray Tune and returns its
-    ``ResultGrid``; with `resume`, continues the sweep stored under ``storage / name`` instead
-    (its own grid: `grid` is not used), rerunning no finished trial.
+    """Runs the sweep `grid`, one trial per combination, with Ray Tune.
 
-    Ray must be running already (``ray.init``). Trial records and checkpoints go to
-    ``storage / name``. A failed trial is retried from its latest checkpoint up to
-    `max_failures` times.
+    With `resume`, continues the sweep stored under ``storage / name`` instead (its own grid:
+    `grid` is not used), rerunning no finished trial. Ray must be running already
+    (``ray.init``). Trial records and checkpoints go to ``storage / name``. A failed trial is
+    retried from its latest checkpoint up to `max_failures` times.
+
+    Args:
+        grid: Trial settings (``TrialConfig`` keys), each with the values to sweep; None only
+            with `resume`.
+        storage: The folder that holds the sweep's folder.
+        name: The sweep's folder under `storage`.
+        resume: Continue the sweep at ``storage / name`` instead of starting one.
+        max_failures: Retries of a failed trial.
+        cpus_per_trial: CPUs Tune reserves for each trial.
+        max_concurrent_trials: At most this many trials at once; None leaves it to Tune.
+        verbose: Tune's verbosity, 0 to 3.
+
+    Returns:
+        Tune's ``ResultGrid`` (see ``trial_rows`` and ``episode_rows``).
+
+    Raises:
+        ValueError: `resume` without a sweep at ``storage / name``, a new sweep where one is
+            already stored, a new sweep without `grid`, or a bad setting in `grid`.
 
     Examples:
         >>> import ray, tempfile
@@ -128,12 +171,20 @@ def run_sweep(
 
 
 def seed_records(result: Any) -> dict[int, list[dict[str, Any]]]:
-    """A trial's per-episode reports by seed (every seed of the trial, in order), each seed's in
-    episode order. A trial of one seed reports no ``seed``: its reports are its config's seed's.
-    An episode reported twice (run again after a restore from an earlier checkpoint) keeps its
-    later report, the one the learner continued from.
+    """A trial's per-episode reports by seed, each seed's in episode order.
 
-    Example: see ``episode_rows``.
+    A trial of one seed reports no ``seed``: its reports are its config's seed's. An episode
+    reported twice (run again after a restore from an earlier checkpoint) keeps its later
+    report, the one the learner continued from.
+
+    Args:
+        result: One ``ray.tune.Result`` of a sweep's ``ResultGrid``.
+
+    Returns:
+        Every seed of the trial, in order, with its list of reports (empty if it reported none).
+
+    Raises:
+        ValueError: The trial's config is not a valid ``TrialConfig``.
     """
     config = TrialConfig.from_dict(result.config)
     by_seed: dict[int, dict[int, dict[str, Any]]] = {seed: {} for seed in config.seeds}
@@ -154,41 +205,74 @@ def _missing(value: Any) -> bool:
 
 
 def episode_records(result: Any) -> list[dict[str, Any]]:
-    """A trial's per-episode reports, seed after seed, each seed's in episode order (see
-    ``seed_records``).
+    """A trial's per-episode reports, seed after seed, each seed's in episode order.
 
-    Example: see ``episode_rows``.
+    Args:
+        result: One ``ray.tune.Result`` of a sweep's ``ResultGrid``.
+
+    Returns:
+        The reports of ``seed_records(result)``, concatenated.
+
+    Raises:
+        ValueError: The trial's config is not a valid ``TrialConfig``.
     """
     return [record for records in seed_records(result).values() for record in records]
 
 
 def trial_name(result: Any) -> str:
-    """The trial's id as Tune gives it, or its folder's name for a trial that reported nothing."""
+    """The trial's id as Tune gives it, or its folder's name for a trial that reported nothing.
+
+    Args:
+        result: One ``ray.tune.Result`` of a sweep's ``ResultGrid``.
+
+    Returns:
+        The trial's name.
+    """
     trial_id = (result.metrics or {}).get("trial_id")
     return str(trial_id) if trial_id else Path(result.path).name
 
 
 def row_name(result: Any, config: TrialConfig, seed: int) -> str:
-    """The name of a seed's rows: the trial's, with ``/seed-<seed>`` for a trial of several
-    seeds, so that every seed is a row (and a curve) of its own.
+    """The name of a seed's rows: the trial's, with ``/seed-<seed>`` for a trial of several seeds.
 
-    Example: ``row_name(result, TrialConfig(seed=4, seeds_per_trial=2), 5)`` is
-    ``"<trial id>/seed-5"``.
+    Every seed is then a row (and a curve) of its own.
+
+    Args:
+        result: One ``ray.tune.Result`` of a sweep's ``ResultGrid``.
+        config: The trial's settings.
+        seed: One of ``config.seeds``.
+
+    Returns:
+        ``trial_name(result)``, followed by ``/seed-<seed>`` if the trial has several seeds;
+        e.g. ``"<trial id>/seed-5"`` for ``TrialConfig(seed=4, seeds_per_trial=2)`` and seed 5.
     """
     name = trial_name(result)
     return name if config.seeds_per_trial == 1 else f"{name}/seed-{seed}"
 
 
 def trial_rows(results: Any, window: int) -> list[dict[str, Any]]:
-    """One row per trial and seed of a ``ResultGrid`` (a trial of several seeds gives one row
-    per seed, named by ``row_name``, with its ``seed``): the trial's every setting (``episodes``
-    is the number asked for), the mean return of its last `window` episodes (``final_mean_return``;
-    ``window`` is how many there were), the episodes it ran (``episodes_done``), its steps and
-    seconds of training, and its status (``done``, ``error:
-    <kind>`` or ``incomplete`` for a trial stopped before its last episode, e.g. by an
-    interruption), ordered by trial id.
+    """One row per trial and seed of a ``ResultGrid``, ordered by trial.
 
-    Example: ``write_csv(trial_rows(run_sweep(...), 20), Path("results.csv"))``.
+    A trial of several seeds gives one row per seed, named by ``row_name``, with its ``seed``.
+    A row holds the trial's every setting (``episodes`` is the number asked for), the mean
+    return of its last `window` episodes (``final_mean_return``; ``window`` is how many there
+    were), the episodes it ran (``episodes_done``), its steps and seconds of training, and its
+    ``status``: ``done``, ``error: <kind>``, or ``incomplete`` for a trial stopped before its
+    last episode (e.g. by an interruption).
+
+    Args:
+        results: The ``ResultGrid`` of ``run_sweep`` (any iterable of Tune results).
+        window: Episodes at the end that ``final_mean_return`` averages.
+
+    Returns:
+        The rows, as dicts with the same keys; ``final_mean_return`` is NaN for a seed that
+        reported no episode.
+
+    Raises:
+        ValueError: A trial's config is not a valid ``TrialConfig``.
+
+    Example:
+        ``write_csv(trial_rows(run_sweep(...), 20), Path("results.csv"))``.
     """
     rows = []
     for result in results:
@@ -223,10 +307,20 @@ def _seed_row(
 
 
 def episode_rows(results: Any) -> list[dict[str, Any]]:
-    """One row per episode of every trial and seed of a ``ResultGrid`` (columns
-    ``EPISODE_FIELDS``; ``trial`` as in ``trial_rows``).
+    """One row per episode of every trial and seed of a ``ResultGrid``.
 
-    Example: ``write_csv(episode_rows(results), Path("episodes.csv"))``.
+    Args:
+        results: The ``ResultGrid`` of ``run_sweep`` (any iterable of Tune results).
+
+    Returns:
+        The rows, with the columns ``EPISODE_FIELDS`` (``trial`` named as in ``trial_rows``),
+        ordered by trial and episode.
+
+    Raises:
+        ValueError: A trial's config is not a valid ``TrialConfig``.
+
+    Example:
+        ``write_csv(episode_rows(results), Path("episodes.csv"))``.
     """
     rows = []
     for result in results:
@@ -241,7 +335,16 @@ def episode_rows(results: Any) -> list[dict[str, Any]]:
 
 
 def write_csv(rows: Sequence[Mapping[str, Any]], path: Path) -> None:
-    """Writes `rows` (dicts with the same keys) as a CSV table with a header line.
+    """Writes `rows` as a CSV table with a header line, creating the folder.
+
+    Args:
+        rows: Dicts with the same keys, in the order of the columns; with none the file holds an
+            empty header line.
+        path: The file to write (replaced if it exists).
+
+    Raises:
+        OSError: The folder or the file cannot be written.
+        ValueError: A row has a key the first row lacks.
 
     Examples:
         >>> import tempfile

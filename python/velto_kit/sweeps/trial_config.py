@@ -31,6 +31,12 @@ class TrialConfig:
     population on a vector environment (the ``"velto"`` learner only), and reports every
     episode with its seed.
 
+    Raises:
+        ValueError: An unknown ``learner``; ``episodes``, ``tiles``, ``tilings``,
+            ``checkpoint_every`` or ``seeds_per_trial`` below 1; ``max_episode_steps`` or
+            ``hash_size`` below 1 (None is allowed); or ``seeds_per_trial`` above 1 with a
+            learner other than ``"velto"``. The message names the setting.
+
     Examples:
         >>> config = TrialConfig.from_dict({"env_id": "CartPole-v1", "seed": 3, "alpha": 0.05})
         >>> config.settings.alpha, config.episodes
@@ -63,6 +69,7 @@ class TrialConfig:
     sarsa_initial_value: float = 0.0
 
     def __post_init__(self) -> None:
+        """Checks the settings (see the class's Raises)."""
         if self.learner not in LEARNERS:
             raise ValueError(f"learner must be one of {LEARNERS}, not {self.learner!r}")
         for name in ("episodes", "tiles", "tilings", "checkpoint_every", "seeds_per_trial"):
@@ -81,6 +88,16 @@ class TrialConfig:
     @classmethod
     def from_dict(cls, config: Mapping[str, Any]) -> TrialConfig:
         """The trial described by `config`; keys left out take their defaults.
+
+        Args:
+            config: Settings by name, e.g. Ray Tune's ``config`` of a trial.
+
+        Returns:
+            The checked trial.
+
+        Raises:
+            ValueError: A key that is not a setting (the message lists the known ones), or a
+                bad value (see the class's Raises).
 
         Examples:
             >>> TrialConfig.from_dict({"learner": "random", "episodes": 5}).episodes
@@ -104,5 +121,9 @@ class TrialConfig:
         return AgentSettings(**{name: getattr(self, name) for name in names})
 
     def as_dict(self) -> dict[str, Any]:
-        """Every setting under its key, as a sweep's table shows it."""
+        """Every setting under its key, as a sweep's table shows it.
+
+        Returns:
+            A new dict, the inverse of ``from_dict``.
+        """
         return dataclasses.asdict(self)
