@@ -8,7 +8,8 @@
 - features for observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the
   agent's units onto ``Discrete(n)`` actions (``action_mapping``), the agent's settings
   (``AgentSettings``, ``make_agent``) and the loop that runs an agent on a Gymnasium environment
-  (``run_episodes``, ``evaluate``, ``run_random``).
+  (``run_episodes``, ``evaluate``, ``run_random``), and environments by id, module-qualified
+  ones included (``make_env``, ``env_spec``).
 """
 
 from importlib.metadata import version
@@ -17,6 +18,7 @@ from velto_kit import pickling as _pickling
 from velto_kit._native import TileCoder
 from velto_kit.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
 from velto_kit.checkpoint import CheckpointError, dumps, load, loads, save
+from velto_kit.environments import env_spec, make_env
 from velto_kit.evaluation import action_probabilities, value
 from velto_kit.features import OBSERVATION_BOUNDS, OneHot, features_for
 from velto_kit.inspection import AgentState, CriticState, LearnerState, UnitState, inspect
@@ -53,12 +55,14 @@ __all__ = [
     "checkpoint_path",
     "default_mapping",
     "dumps",
+    "env_spec",
     "evaluate",
     "features_for",
     "inspect",
     "load",
     "loads",
     "make_agent",
+    "make_env",
     "random_returns",
     "run_episodes",
     "run_random",

@@ -25,6 +25,7 @@ from typing import Any
 
 import numpy as np
 
+from velto_kit import environments
 from velto_kit.trial_config import TrialConfig
 from velto_kit.trial_learners import build_learner
 
@@ -54,11 +55,7 @@ def make_env(config: TrialConfig) -> Any:
         >>> make_env(TrialConfig(max_episode_steps=50)).spec.max_episode_steps
         50
     """
-    import gymnasium as gym
-
-    if config.max_episode_steps is None:
-        return gym.make(config.env_id)
-    return gym.make(config.env_id, max_episode_steps=config.max_episode_steps)
+    return environments.make_env(config.env_id, config.max_episode_steps)
 
 
 def train_trial(config: Mapping[str, Any]) -> None:

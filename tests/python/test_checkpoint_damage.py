@@ -6,8 +6,10 @@ import json
 import os
 import random
 import resource
+import struct
 import subprocess
 import sys
+import tracemalloc
 import zipfile
 
 import numpy as np
@@ -24,6 +26,8 @@ from checkpoint_files import (
     stored_entries,
 )
 from kit_support import slow_under_sanitizers, trained_agent
+from velto_actor_critic import VeltoActorCritic
+from velto_kit import _native
 
 CHILD_ADDRESS_SPACE = 6 << 30
 
@@ -355,3 +359,93 @@ def test_missing_file_is_not_a_value_error(tmp_path):
 def test_loads_accepts_any_bytes_like_object(original):
     for data in (bytearray(original), memoryview(original), np.frombuffer(original, np.uint8)):
         assert velto_kit.dumps(velto_kit.loads(data)) == original
+
+
+def with_directory_offset_raised(data, by):
+    """The checkpoint with its end record's directory offset raised by `by`: the zip reader then
+    takes `by` bytes as missing from the front of the file and moves every member's offset down
+    by as much, below zero for the first members."""
+    end = data.rfind(b"PK\x05\x06")
+    (offset,) = struct.unpack_from("<I", data, end + 16)
+    return data[: end + 16] + struct.pack("<I", offset + by) + data[end + 20 :]
+
+
+@pytest.mark.parametrize("by", [1, 1000, 2**31])
+def test_member_offsets_before_the_file_are_refused_by_load_and_loads(original, tmp_path, by):
+    data = with_directory_offset_raised(original, by)
+    path = tmp_path / "moved.npz"
+    path.write_bytes(data)
+    expected = f"format: has its local header at offset {-by}, outside"
+    with pytest.raises(velto_kit.CheckpointError, match=f"moved.npz: {expected}"):
+        velto_kit.load(path)
+    with pytest.raises(velto_kit.CheckpointError, match=f"<bytes>: {expected}"):
+        velto_kit.loads(data)
+    # The other side: the same file with the offset as written loads.
+    assert velto_kit.dumps(velto_kit.loads(with_directory_offset_raised(original, 0))) == original
+
+
+def engine_words(first, last):
+    words = np.zeros(624, dtype=np.uint32)
+    words[0], words[-1] = first, last
+    return words
+
+
+@pytest.mark.parametrize(
+    ("words", "refused"),
+    [
+        (engine_words(0, 0), True),
+        # Only the first word's top bit feeds the next words: its low bits alone still give zeros.
+        (engine_words(0x7FFFFFFF, 0), True),
+        (engine_words(0x80000000, 0), False),
+        (engine_words(0, 1), False),
+    ],
+)
+def test_engine_states_no_generator_can_be_in_are_refused(original, words, refused):
+    data = replaced(original, units__1__rng_state=words)
+    agent = VeltoActorCritic(4, 1, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
+    if refused:
+        with pytest.raises(velto_kit.CheckpointError, match="units/1/rng_state: is a state no"):
+            velto_kit.loads(data)
+        with pytest.raises(ValueError, match="all zero"):
+            _native.set_engine(agent, 0, words, 624)
+    else:
+        assert (velto_kit.inspect(velto_kit.loads(data)).units[1].rng_state == words).all()
+        _native.set_engine(agent, 0, words, 624)
+        assert (velto_kit.inspect(agent).units[0].rng_state == words).all()
+
+
+def with_directory_of(data, count):
+    """The checkpoint followed by a directory that lists `count` members, all at the first local
+    header, and an end record (zip64 where the count needs it) pointing there."""
+    entries = stored_entries(data)
+    name, payload, _, size, crc = entries[0]
+    entry = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 0, 0, 33, crc, size, size,
+                        len(name), 0, 0, 0, 0, 0, 0) + name.encode()  # fmt: skip
+    body = raw_zip(entries[:1])
+    start = body.rfind(b"PK\x01\x02")
+    central = entry * count
+    end64_at = start + len(central)
+    end64 = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count,
+                        len(central), start)  # fmt: skip
+    locator = struct.pack("<IIQI", 0x07064B50, 0, end64_at, 1)
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return body[:start] + central + end64 + locator + end
+
+
+@pytest.mark.parametrize(("count", "refused"), [(300_000, True), (16, False)])
+def test_directories_larger_than_a_checkpoint_can_hold_are_refused_before_reading(count, refused):
+    agent, _ = trained_agent(1, steps=5, num_features=4, num_actions=1, odd=False)
+    data = with_directory_of(velto_kit.dumps(agent), count)
+    tracemalloc.start()
+    try:
+        with pytest.raises(velto_kit.CheckpointError) as caught:
+            velto_kit.loads(data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    if refused:
+        assert f"the archive: has a directory of {count} members" in str(caught.value)
+        assert peak < 1 << 20, f"{peak} bytes taken before refusing"
+    else:
+        # A directory of plausible size is read, and then its repeated name is refused.
+        assert "format.npy: is present twice" in str(caught.value)
