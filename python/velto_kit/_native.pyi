@@ -78,6 +78,16 @@ def action_probabilities(
 ) -> NDArray[np.float32]: ...
 def crc32(data: bytes | memoryview, crc: int = 0) -> int: ...
 def crc32_by_table(data: bytes | memoryview, crc: int = 0) -> int: ...
-def assemble(
-    pieces: list[bytes | memoryview], groups: list[int], slots: list[tuple[int, int]]
-) -> bytes: ...
+def assemble_agent(
+    agent: VeltoActorCritic,
+    pieces: list[bytes | tuple[int, int, int, int]],
+    groups: list[int],
+    slots: list[tuple[int, int]],
+) -> bytes | None: ...
+def write_agent(
+    agent: VeltoActorCritic,
+    fd: int,
+    pieces: list[bytes | tuple[int, int, int, int]],
+    groups: list[int],
+    slots: list[tuple[int, int]],
+) -> bool: ...

@@ -87,9 +87,11 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
     this one in every bit, which continues with the same actions.
 
     The file holds the agent's state at one moment between two steps, also while other threads
-    step it: the state is first copied in one piece (taking memory of the agent's size for the
-    duration of the save), and the copy is written. A save that fails, MemoryError included,
-    leaves the earlier file in place.
+    step it: the agent is read and written in one call that holds the interpreter lock (which
+    every step holds), so other Python threads wait for the save. Rarely, when other threads'
+    steps keep changing its trace lists' lengths while the save lays out the file, the agent is
+    copied in one piece first (memory of the agent's size, for the save's duration). A save that
+    fails, MemoryError included, leaves the earlier file in place.
 
     Args:
         agent: The agent to save.
@@ -97,7 +99,7 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
 
     Raises:
         TypeError: ``agent`` is no initialised agent (nothing is written).
-        MemoryError: The copy of the agent does not fit in memory.
+        MemoryError: A copy of the agent that the save needs does not fit in memory.
         OSError: The file cannot be written.
 
     Example::
@@ -117,7 +119,7 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
     descriptor, temporary = _create_temporary(target)
     try:
         try:
-            write_checkpoint(_native.snapshot(agent), descriptor)
+            write_checkpoint(agent, descriptor)
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
@@ -151,7 +153,7 @@ def dumps(agent: VeltoActorCritic) -> bytes:
     """The agent's complete state as bytes: the content :func:`save` writes to a file.
 
     Like :func:`save`, the bytes hold the agent's state at one moment between two steps, also
-    while other threads step it (the state is copied in one piece first). ``pickle``,
+    while other threads step it (other Python threads wait meanwhile). ``pickle``,
     ``copy.copy`` and ``copy.deepcopy`` of an agent go through this function.
 
     Example::
@@ -163,7 +165,8 @@ def dumps(agent: VeltoActorCritic) -> bytes:
         >>> twin.step([3], 0.0, 0.9) == agent.step([3], 0.0, 0.9)
         True
     """
-    return checkpoint_bytes(_native.snapshot(agent))
+    _native.num_units(agent)  # TypeError for an object whose __init__ never ran
+    return checkpoint_bytes(agent)
 
 
 def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:

@@ -1,5 +1,6 @@
 #include <pybind11/pybind11.h>
 
+#include "kit/checkpoint_bindings.hpp"
 #include "kit/checksum_bindings.hpp"
 #include "kit/evaluation_bindings.hpp"
 #include "kit/state_bindings.hpp"
@@ -17,4 +18,5 @@ PYBIND11_MODULE(_native, m) {
   bind_state(m);
   bind_evaluation(m);
   bind_checksum(m);
+  bind_checkpoint(m);
 }

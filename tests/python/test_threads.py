@@ -13,6 +13,7 @@ import threading
 import pytest
 import velto_kit
 from velto_actor_critic import VeltoActorCritic
+from velto_kit import _native, checkpoint_writer
 
 # Large enough that checksumming and writing an array takes long enough for another thread to
 # step in between, if anything lets it.
@@ -163,3 +164,41 @@ def test_save_takes_every_name_the_file_system_takes(tmp_path, name_bytes, saved
         with pytest.raises(OSError, match="too long"):
             velto_kit.save(agent, path)
         assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(("steps_between", "fits"), [(0, True), (1, False)])
+def test_a_layout_made_before_a_step_is_refused_with_nothing_written(
+    tmp_path, steps_between, fits
+):
+    agent = VeltoActorCritic(50, 2, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 1)
+    agent.step([1, 2], 1.0, 0.9)
+    expected = velto_kit.dumps(agent)
+    plan = checkpoint_writer.layout(agent)
+    for _ in range(steps_between):
+        agent.step([3, 4, 5], 0.5, 0.9)  # the trace lists grow: the layout no longer fits
+    path = tmp_path / "out"
+    with open(path, "wb") as stream:
+        written = _native.write_agent(agent, stream.fileno(), *plan)
+    data = _native.assemble_agent(agent, *plan)
+    if fits:
+        assert written is True and data == expected and path.read_bytes() == expected
+    else:
+        assert written is False and data is None and path.read_bytes() == b""
+
+
+@pytest.mark.parametrize("attempts", [0, 1, checkpoint_writer.ATTEMPTS])
+def test_the_copy_made_when_layouts_keep_failing_gives_the_same_bytes(
+    tmp_path, monkeypatch, attempts
+):
+    agent = VeltoActorCritic(40, 3, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 2)
+    for step in range(20):
+        agent.step([step % 40, (7 * step) % 40], 1.0, 0.9)
+    expected = velto_kit.dumps(agent)
+    snapshots = []
+    real_snapshot = _native.snapshot
+    monkeypatch.setattr(checkpoint_writer, "ATTEMPTS", attempts)
+    monkeypatch.setattr(_native, "snapshot", lambda a: snapshots.append(a) or real_snapshot(a))
+    velto_kit.save(agent, tmp_path / "agent.npz")
+    assert velto_kit.dumps(agent) == expected
+    assert (tmp_path / "agent.npz").read_bytes() == expected
+    assert len(snapshots) == (2 if attempts == 0 else 0)
