@@ -1,7 +1,6 @@
 """velto_kit.TileCoder: the example's coder in C++, plus hashing, over every input kind."""
 
 import itertools
-import os
 import pickle
 import subprocess
 import sys
@@ -11,9 +10,6 @@ import pytest
 import tile_coder_model as model
 from velto_kit import TileCoder
 
-# What one call of active_features needs per tiling (index, Python int, list slot) plus the
-# coder's own shift: at least this much.
-TILING_CALL_BYTES = 4 + 32 + 8 + 8
 CARTPOLE_BOX = ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5])
 CODERS = [
     # lows, highs, tiles per dimension, tilings
@@ -180,92 +176,61 @@ def test_a_pickled_coder_computes_the_same_tiles(hash_size):
         TileCoder.__new__(TileCoder).__setstate__((1.0,))
 
 
-# Re-enters TileCoder.__init__ or __setstate__ on the coder being built from inside the
-# conversion of one of its own arguments, then frees the coder: before the shared guard the
-# freeing ended the process ("Tried to deallocate unregistered instance").
-REENTRY_CHILD = r"""
+# Builds a coder in a child process (a fault here used to end it): argv[1] re-enters __init__ or
+# __setstate__ on the coder from inside one of its own arguments' conversions, then frees it;
+# argv[2] asks for that many tilings.
+CHILD = r"""
 import gc, sys
 from velto_kit import TileCoder
 
-case = sys.argv[1]
 coder = TileCoder.__new__(TileCoder)
+inner = {"init": lambda: coder.__init__([0.0], [1.0], 3, 2),
+         "setstate": lambda: coder.__setstate__(([0.0], [1.0], 3, 2, None)),
+         "nothing": lambda: None}[sys.argv[1].split()[-1]]
 
 class Reenter:
-    def __init__(self, value, call):
-        self.value, self.call = value, call
+    def __init__(self, value):
+        self.value = value
     def __index__(self):
-        self.call()
-        return self.value
+        inner()
+        return int(self.value)
     def __float__(self):
-        self.call()
+        inner()
         return float(self.value)
 
-inner = lambda: coder.__init__([0.0], [1.0], 3, 2)
-inner_state = lambda: coder.__setstate__(([0.0], [1.0], 3, 2, None))
-if case == "init through __index__":
-    coder.__init__([0.0], [1.0], Reenter(5, inner), 4)
-elif case == "init through __float__":
-    coder.__init__([Reenter(0.0, inner)], [1.0], 5, 4)
-elif case == "setstate through __index__":
-    coder.__setstate__(([0.0], [1.0], Reenter(5, inner_state), 4, None))
-elif case == "setstate re-entering init":
-    coder.__setstate__(([0.0], [1.0], 5, Reenter(4, inner), None))
-print(coder.num_features, coder.active_features([0.5]))
+case, tilings = sys.argv[1], int(sys.argv[2])
+try:
+    if case.startswith("init"):
+        coder.__init__([Reenter(0.0)], [1.0], Reenter(5), tilings, hash_size=1000)
+    else:
+        coder.__setstate__(([0.0], [1.0], Reenter(5), tilings, 1000))
+    print(coder.num_tilings, len(coder.active_features([0.5])))
+except MemoryError:
+    print("MemoryError")
 del coder
 gc.collect()
-print("freed")
 """
 
 
 @pytest.mark.parametrize(
-    "case",
+    ("case", "tilings", "printed"),
     [
-        "init through __index__",
-        "init through __float__",
-        "setstate through __index__",
-        "setstate re-entering init",
+        # The call whose arguments finished converting first built the coder: 2 tilings stay.
+        ("init re-entering init", 4, "2 2"),
+        ("init re-entering setstate", 4, "2 2"),
+        ("setstate re-entering setstate", 4, "2 2"),
+        ("setstate re-entering init", 4, "2 2"),
+        ("init re-entering nothing", 2**16, f"{2**16} {2**16}"),
+        # 8 GiB of shifts and a call making 2^30 Python ints: MemoryError, not a killed process.
+        ("init re-entering nothing", 2**30 - 1, "MemoryError"),
+        ("init re-entering nothing", 2**31 - 1, "MemoryError"),
     ],
 )
-def test_reentered_construction_keeps_the_coder_built_first(case):
+def test_coders_survive_reentered_construction_and_sizes_beyond_memory(case, tilings, printed):
     run = subprocess.run(
-        [sys.executable, "-c", REENTRY_CHILD, case], capture_output=True, text=True, timeout=120
-    )
-    assert run.returncode == 0, run.stderr
-    # The inner call finished first: its coder (3 tiles, 2 tilings: 8 features) stays.
-    assert run.stdout.split("\n")[:2] == ["8 [1, 6]", "freed"]
-
-
-MEMORY_CHILD = r"""
-import sys
-from velto_kit import TileCoder
-
-tilings = int(sys.argv[1])
-try:
-    coder = TileCoder([0.0], [1.0], 1, tilings, hash_size=1000)
-    print(len(coder.active_features([0.5])))
-except MemoryError as error:
-    print("MemoryError", error)
-"""
-
-
-@pytest.mark.parametrize(
-    ("tilings", "expected"),
-    [
-        (2**16, str(2**16)),
-        # Shifts of 8 GiB and a call making a billion Python ints: more than the machine has.
-        (2**30 - 1, "MemoryError"),
-        (2**31 - 1, "MemoryError"),
-    ],
-)
-def test_coders_too_large_for_memory_are_refused_not_killed(tilings, expected):
-    total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    if expected == "MemoryError" and tilings * TILING_CALL_BYTES < total:
-        pytest.skip("this machine could hold that coder")
-    run = subprocess.run(
-        [sys.executable, "-c", MEMORY_CHILD, str(tilings)],
+        [sys.executable, "-c", CHILD, case, str(tilings)],
         capture_output=True,
         text=True,
         timeout=120,
     )
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.split()[0] == expected
+    assert (run.returncode, run.stdout.strip()) == (0, printed), run.stderr
