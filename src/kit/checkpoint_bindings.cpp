@@ -167,17 +167,17 @@ std::size_t check_layout(const std::vector<Span>& spans, const std::vector<std::
     throw py::value_error("one group per piece");
   }
   std::int64_t group_count = 0;
-  for (const std::int64_t group : groups) {
-    group_count = std::max(group_count, group + 1);
+  // starts[i]: where piece i begins in the checkpoint.
+  std::vector<std::int64_t> starts(spans.size() + 1, 0);
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    group_count = std::max(group_count, groups[i] + 1);
+    starts[i + 1] = starts[i] + static_cast<std::int64_t>(spans[i].size);
   }
   for (const auto& [offset, group] : slots) {
-    std::int64_t at = 0;
-    bool inside = false;
-    for (std::size_t i = 0; i < spans.size() && !inside; ++i) {
-      const auto size = static_cast<std::int64_t>(spans[i].size);
-      inside = groups[i] == -1 && offset >= at && offset + 4 <= at + size;
-      at += size;
-    }
+    const auto after = std::upper_bound(starts.begin(), starts.end(), offset);
+    const auto piece = static_cast<std::size_t>(after - starts.begin()) - 1;
+    const bool inside = offset >= 0 && piece < spans.size() && groups[piece] == -1 &&
+                        offset + 4 <= starts[piece + 1];
     if (!inside || group < 0 || group >= group_count) {
       throw py::value_error("a checksum slot lies outside the zip records");
     }
@@ -267,6 +267,10 @@ bool write_agent(VeltoActorCritic& agent, int fd, const py::list& pieces,
       crc = velto::crc32(spans[i].data, spans[i].size, crc);
     }
   }
+  // The slots in file order, filled in as the records that hold them go out.
+  std::vector<std::pair<std::int64_t, std::int64_t>> ordered(slots);
+  std::sort(ordered.begin(), ordered.end());
+  auto slot = ordered.begin();
   std::vector<unsigned char> record;
   std::int64_t at = 0;
   for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -275,10 +279,8 @@ bool write_agent(VeltoActorCritic& agent, int fd, const py::list& pieces,
       write_fully(fd, spans[i].data, spans[i].size);
     } else {
       record.assign(spans[i].data, spans[i].data + spans[i].size);
-      for (const auto& [offset, group] : slots) {
-        if (offset >= at && offset + 4 <= at + size) {
-          put_crc(record.data() + (offset - at), crcs[static_cast<std::size_t>(group)]);
-        }
+      for (; slot != ordered.end() && slot->first < at + size; ++slot) {
+        put_crc(record.data() + (slot->first - at), crcs[static_cast<std::size_t>(slot->second)]);
       }
       write_fully(fd, record.data(), record.size());
     }
