@@ -92,9 +92,7 @@ EpisodeReport = Callable[[int, float], None]
 
 
 def make_env(settings: Settings) -> gym.Env[Any, Any]:
-    if settings.max_episode_steps is None:
-        return gym.make(settings.env_id)
-    return gym.make(settings.env_id, max_episode_steps=settings.max_episode_steps)
+    return velto_kit.make_env(settings.env_id, settings.max_episode_steps)
 
 
 def time_limit(env_id: str, max_episode_steps: int | None) -> int | None:
@@ -103,7 +101,7 @@ def time_limit(env_id: str, max_episode_steps: int | None) -> int | None:
     policy stuck against a wall) would never finish the run."""
     if max_episode_steps is not None:
         return max_episode_steps
-    if gym.spec(env_id).max_episode_steps is not None:
+    if velto_kit.env_spec(env_id).max_episode_steps is not None:
         return None
     return UNLIMITED_TASK_STEPS
 

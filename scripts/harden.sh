@@ -6,7 +6,10 @@
 #   2. the C++ tests under valgrind memcheck (a build of their own with the default compiler);
 #   3. the property tests with more examples, and the memory figures of a million steps;
 #   4. the fuzz target of the agent's step, for a bounded time from the committed corpus;
-#   5. a mutation fuzz run of velto_kit's checkpoint loader against the sanitized kit.
+#   5. a mutation fuzz run of velto_kit's checkpoint loader against the sanitized kit, and the
+#      kit's checkpoint, inspection and thread tests against it;
+#   6. the threads test (agents, copies and the kit's C++ on several threads at once) built with
+#      ThreadSanitizer.
 # The single-threaded parts share the two cores: valgrind runs beside the sanitized tests, and the
 # property tests beside the fuzzer; their output follows once they end.
 # Installs what it needs first. VELTO_FUZZ_SECONDS (default 60), VELTO_LOADER_FUZZ_SECONDS
@@ -178,10 +181,22 @@ env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -c \
 }
 env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" \
   tests/fuzz/checkpoint_loader_fuzz.py "$loader_fuzz_seconds" "$asan_dir"
-# The checkpoint and inspection tests against the same sanitized kit (about 15 s).
+# The checkpoint, inspection and thread tests against the same sanitized kit (the thread tests
+# and the coder's re-entered construction and sizes beyond memory add about 12 s): saves, copies
+# and pickles while other threads step.
 env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -m pytest \
   -p no:cacheprovider -q tests/python/test_checkpoint.py tests/python/test_checkpoint_damage.py \
-  tests/python/test_inspection.py
+  tests/python/test_inspection.py tests/python/test_threads.py \
+  tests/python/test_tile_coder.py::test_coders_survive_reentered_construction_and_sizes_beyond_memory
+
+stage "the threads test under ThreadSanitizer"
+# Only what the test needs is built (the learners and the kit's C++, about a minute on two cores).
+tsan_dir=build/harden-tsan
+cmake -S . -B "$tsan_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELTO_THREAD_SANITIZER=ON -DVELTO_BUILD_TESTS=ON -DVELTO_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$tsan_dir" --parallel "$jobs" --target threads_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan_dir/tests/cpp/threads_tests" \
+  --gtest_brief=1
 
 stage "fuzz target build"
 fuzz_dir=build/harden-fuzz

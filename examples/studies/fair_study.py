@@ -289,7 +289,8 @@ def sensitivity_configs(
     ]
 
 
-def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The study's command line (also the source of its command-line reference)."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("results/fair_study"))
     parser.add_argument("--figures", type=Path, default=None, help="folder (default OUT)")
@@ -302,6 +303,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         " the same returns bit for bit, but slower on these tasks (docs/explanation/evidence.md)",
     )
     parser.add_argument("--smoke", action="store_true", help="a tiny version, for CI")
+    return parser
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = build_parser()
     arguments = parser.parse_args(argv)
     if arguments.population:
         from population_trials import available

@@ -25,7 +25,8 @@ import numpy as np
 ENV_ID = "CartPole-v1"
 
 
-def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The investigation's command line (also the source of its command-line reference)."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("results/step_size_anomaly"))
     parser.add_argument("--alphas", type=float, nargs="+", default=[1e-5, 1e-4, 1e-3])
@@ -34,7 +35,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--every", type=int, default=10, help="episodes between looks")
     parser.add_argument("--meta-step-size", type=float, default=1e-3)
     parser.add_argument("--eta-actor", type=float, default=0.005, help="the actor's budget")
-    return parser.parse_args(argv)
+    return parser
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    return build_parser().parse_args(argv)
 
 
 def probe_states(env: Any, features: Any, count: int = 500) -> list[list[int]]:

@@ -12,7 +12,8 @@ itself:
 - ``velto_kit.experiments``: features for observations (``TileCoder``, ``OneHot``,
   ``features_for``), mappings from the agent's units onto ``Discrete(n)`` actions
   (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``) and the loop that
-  runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``);
+  runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``), made
+  by id, module-qualified ids included (``make_env``, ``env_spec``);
   ``Population``: many agents stepped once each in one call, on native threads if asked, with the
   same bits as stepping them one at a time, and ``run_population``, which runs one on a vector
   environment (``make_vector_env``);
@@ -36,9 +37,11 @@ from velto_kit.experiments import (
     action_mapping,
     checkpoint_path,
     default_mapping,
+    env_spec,
     evaluate,
     features_for,
     make_agent,
+    make_env,
     make_vector_env,
     member_checkpoint_path,
     random_returns,
@@ -97,6 +100,7 @@ __all__ = [
     "checkpoint_path",
     "default_mapping",
     "dumps",
+    "env_spec",
     "evaluate",
     "features_for",
     "inspect",
@@ -105,6 +109,7 @@ __all__ = [
     "load_run",
     "loads",
     "make_agent",
+    "make_env",
     "make_vector_env",
     "member_checkpoint_path",
     "random_returns",

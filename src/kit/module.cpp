@@ -2,6 +2,7 @@
 
 #include "kit/experiments/population_bindings.hpp"
 #include "kit/experiments/tile_coder_bindings.hpp"
+#include "kit/state/checkpoint_bindings.hpp"
 #include "kit/state/checksum_bindings.hpp"
 #include "kit/state/evaluation_bindings.hpp"
 #include "kit/state/state_bindings.hpp"
@@ -19,4 +20,5 @@ PYBIND11_MODULE(_native, m) {
   bind_evaluation(m);
   bind_checksum(m);
   bind_population(m);
+  bind_checkpoint(m);
 }

@@ -5,9 +5,12 @@ The loads run in a child process, so that a crash shows as the case it happened 
 import json
 import os
 import random
+import re
 import resource
+import struct
 import subprocess
 import sys
+import tracemalloc
 import zipfile
 
 import numpy as np
@@ -24,6 +27,8 @@ from checkpoint_files import (
     stored_entries,
 )
 from kit_support import slow_under_sanitizers, trained_agent
+from velto_actor_critic import VeltoActorCritic
+from velto_kit import _native
 
 CHILD_ADDRESS_SPACE = 6 << 30
 
@@ -355,3 +360,70 @@ def test_missing_file_is_not_a_value_error(tmp_path):
 def test_loads_accepts_any_bytes_like_object(original):
     for data in (bytearray(original), memoryview(original), np.frombuffer(original, np.uint8)):
         assert velto_kit.dumps(velto_kit.loads(data)) == original
+
+
+@pytest.mark.parametrize("by", [0, 1, 1000, 2**31])
+def test_member_offsets_before_the_file_are_refused_by_load_and_loads(original, tmp_path, by):
+    # A directory offset raised by `by`: the zip reader takes `by` bytes as missing from the
+    # front and moves every member's offset down by as much, below zero for the first ones.
+    end = original.rfind(b"PK\x05\x06") + 16
+    moved = struct.unpack_from("<I", original, end)[0] + by
+    data = original[:end] + struct.pack("<I", moved) + original[end + 4 :]
+    path = tmp_path / "moved.npz"
+    path.write_bytes(data)
+    readers = [
+        ("moved.npz", lambda: velto_kit.load(path)),
+        ("<bytes>", lambda: velto_kit.loads(data)),
+    ]
+    for label, read in readers:
+        if by == 0:
+            assert velto_kit.dumps(read()) == original
+            continue
+        expected = f"{label}: format: has its local header at offset {-by}, outside"
+        with pytest.raises(velto_kit.CheckpointError, match=re.escape(expected)):
+            read()
+
+
+# The first word's top bit and the 623 others feed every later word; its low bits do not.
+@pytest.mark.parametrize(
+    ("first", "last", "refused"),
+    [(0, 0, True), (0x7FFFFFFF, 0, True), (0x80000000, 0, False), (0, 1, False)],
+)
+def test_engine_states_no_generator_can_be_in_are_refused(original, first, last, refused):
+    words = np.zeros(624, dtype=np.uint32)
+    words[0], words[-1] = first, last
+    data = replaced(original, units__1__rng_state=words)
+    agent = VeltoActorCritic(4, 1, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
+    if refused:
+        with pytest.raises(velto_kit.CheckpointError, match="units/1/rng_state: is a state no"):
+            velto_kit.loads(data)
+        with pytest.raises(ValueError, match="all zero"):
+            _native.set_engine(agent, 0, words, 624)
+    else:
+        assert (velto_kit.inspect(velto_kit.loads(data)).units[1].rng_state == words).all()
+        _native.set_engine(agent, 0, words, 624)
+
+
+@pytest.mark.parametrize(("count", "refused"), [(300_000, True), (16, False)])
+def test_directories_larger_than_a_checkpoint_can_hold_are_refused_before_reading(count, refused):
+    # `count` directory entries, all of the first member, after it; zip64 end records.
+    agent, _ = trained_agent(1, steps=5, num_features=4, num_actions=1, odd=False)
+    name, payload, _, size, crc = stored_entries(velto_kit.dumps(agent))[0]
+    body = raw_zip([(name, payload, 0, size, crc)])
+    start = body.rfind(b"PK\x01\x02")
+    central = body[start : body.rfind(b"PK\x05\x06")] * count
+    end64 = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, len(central),
+                        start)  # fmt: skip
+    locator = struct.pack("<IIQI", 0x07064B50, 0, start + len(central), 1)
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    data = body[:start] + central + end64 + locator + end
+    tracemalloc.start()
+    with pytest.raises(velto_kit.CheckpointError) as caught:
+        velto_kit.loads(data)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    if refused:
+        assert f"the archive: has a directory of {count} members" in str(caught.value)
+        assert peak < 1 << 20, f"{peak} bytes taken before refusing"
+    else:  # read, and then its repeated name refused
+        assert "format.npy: is present twice" in str(caught.value)

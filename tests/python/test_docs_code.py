@@ -104,6 +104,8 @@ def _cli_hook():
         "examples/sweep.py",
         "examples/studies/sensitivity.py",
         "examples/studies/three_tasks.py",
+        "examples/studies/fair_study.py",
+        "examples/studies/step_size_anomaly.py",
     ],
 )
 def test_cli_reference_lists_every_option_of_the_parser(script):

@@ -216,19 +216,7 @@ SNAPSHOTS = {
     "dumps": velto_kit.dumps,
     "deepcopy": lambda agent: velto_kit.dumps(copy.deepcopy(agent)),
 }
-# dumps copies agent memory with the interpreter lock released, so that a step on any thread
-# (a single agent's step too) can change it mid-copy; the lock is to be held there.
-UNLOCKED_COPY = pytest.mark.xfail(reason="dumps copies agent memory without the lock", strict=False)
-
-
-@pytest.mark.parametrize(
-    "snapshot",
-    [
-        "value",
-        pytest.param("dumps", marks=UNLOCKED_COPY),
-        pytest.param("deepcopy", marks=UNLOCKED_COPY),
-    ],
-)
+@pytest.mark.parametrize("snapshot", ["value", "dumps", "deepcopy"])
 def test_other_threads_see_agents_before_or_after_a_call_never_during(snapshot):
     """Another thread snapshots agent 1 and steps agent 3 of a population that steps on two
     native threads: every snapshot is a state of the one-at-a-time sequence, and nothing hangs."""

@@ -2,6 +2,8 @@
 
 import itertools
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -172,3 +174,63 @@ def test_a_pickled_coder_computes_the_same_tiles(hash_size):
         assert copy.active_features(observation) == coder.active_features(observation)
     with pytest.raises(ValueError, match="5 items"):
         TileCoder.__new__(TileCoder).__setstate__((1.0,))
+
+
+# Builds a coder in a child process (a fault here used to end it): argv[1] re-enters __init__ or
+# __setstate__ on the coder from inside one of its own arguments' conversions, then frees it;
+# argv[2] asks for that many tilings.
+CHILD = r"""
+import gc, sys
+from velto_kit import TileCoder
+
+coder = TileCoder.__new__(TileCoder)
+inner = {"init": lambda: coder.__init__([0.0], [1.0], 3, 2),
+         "setstate": lambda: coder.__setstate__(([0.0], [1.0], 3, 2, None)),
+         "nothing": lambda: None}[sys.argv[1].split()[-1]]
+
+class Reenter:
+    def __init__(self, value):
+        self.value = value
+    def __index__(self):
+        inner()
+        return int(self.value)
+    def __float__(self):
+        inner()
+        return float(self.value)
+
+case, tilings = sys.argv[1], int(sys.argv[2])
+try:
+    if case.startswith("init"):
+        coder.__init__([Reenter(0.0)], [1.0], Reenter(5), tilings, hash_size=1000)
+    else:
+        coder.__setstate__(([0.0], [1.0], Reenter(5), tilings, 1000))
+    print(coder.num_tilings, len(coder.active_features([0.5])))
+except MemoryError:
+    print("MemoryError")
+del coder
+gc.collect()
+"""
+
+
+@pytest.mark.parametrize(
+    ("case", "tilings", "printed"),
+    [
+        # The call whose arguments finished converting first built the coder: 2 tilings stay.
+        ("init re-entering init", 4, "2 2"),
+        ("init re-entering setstate", 4, "2 2"),
+        ("setstate re-entering setstate", 4, "2 2"),
+        ("setstate re-entering init", 4, "2 2"),
+        ("init re-entering nothing", 2**16, f"{2**16} {2**16}"),
+        # 8 GiB of shifts and a call making 2^30 Python ints: MemoryError, not a killed process.
+        ("init re-entering nothing", 2**30 - 1, "MemoryError"),
+        ("init re-entering nothing", 2**31 - 1, "MemoryError"),
+    ],
+)
+def test_coders_survive_reentered_construction_and_sizes_beyond_memory(case, tilings, printed):
+    run = subprocess.run(
+        [sys.executable, "-c", CHILD, case, str(tilings)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (run.returncode, run.stdout.strip()) == (0, printed), run.stderr

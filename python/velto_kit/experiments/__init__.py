@@ -8,6 +8,7 @@ in one call) and ``run_population`` on a vector environment (``make_vector_env``
 
 from velto_kit._native import TileCoder
 from velto_kit.experiments.actions import MAPPINGS, ActionMapping, action_mapping, default_mapping
+from velto_kit.experiments.environments import env_spec, make_env
 from velto_kit.experiments.episode_log import read_returns
 from velto_kit.experiments.features import OBSERVATION_BOUNDS, OneHot, features_for
 from velto_kit.experiments.loop import (
@@ -41,9 +42,11 @@ __all__ = [
     "action_mapping",
     "checkpoint_path",
     "default_mapping",
+    "env_spec",
     "evaluate",
     "features_for",
     "make_agent",
+    "make_env",
     "make_vector_env",
     "member_checkpoint_path",
     "random_returns",

@@ -4,7 +4,8 @@ on bytes. The format is described in ``docs/checkpoint-format.md``."""
 from __future__ import annotations
 
 import os
-import tempfile
+import secrets
+import string
 from pathlib import Path
 
 from velto_actor_critic import VeltoActorCritic
@@ -33,15 +34,54 @@ def _fsync_directory(directory: Path) -> None:
         os.close(descriptor)
 
 
-def _new_file_mode(path: Path) -> int:
-    """The mode a plain ``open(path, "w")`` would give: the existing file's, else 0o666 less the
-    umask."""
+# Random characters in a temporary file's name, and the file's name at most, in bytes (Linux's
+# NAME_MAX, where the file system cannot be asked).
+_RANDOM_CHARACTERS = 8
+_NAME_MAX = 255
+
+
+def _temporary_name(target: Path) -> str:
+    """``.<name>.<random>.tmp`` beside the target, the name shortened (by whole characters) so
+    that the temporary name fits wherever the target's own name does."""
     try:
-        return path.stat().st_mode & 0o7777
+        limit = os.pathconf(target.parent, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = _NAME_MAX
+    stem = target.name
+    spare = limit - (len(".") + len(".") + _RANDOM_CHARACTERS + len(".tmp"))
+    while len(os.fsencode(stem)) > spare and stem:
+        stem = stem[:-1]
+    random = "".join(
+        secrets.choice(string.ascii_lowercase + string.digits) for _ in range(_RANDOM_CHARACTERS)
+    )
+    return str(target.parent / f".{stem}.{random}.tmp")
+
+
+def _create_temporary(target: Path) -> tuple[int, str]:
+    """Creates and opens a new temporary file beside `target` with the mode a plain
+    ``open(target, "w")`` would give it: created with 0o666, so that the kernel applies the
+    umask (and any default ACL) itself; the process's umask is never changed, which would race
+    with files other threads create meanwhile. An existing target's mode is kept instead."""
+    try:
+        mode: int | None = target.stat().st_mode & 0o7777
     except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
+        mode = None
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    while True:
+        temporary = _temporary_name(target)
+        try:
+            descriptor = os.open(temporary, flags, 0o666)
+        except FileExistsError:
+            continue
+        break
+    if mode is not None:
+        try:
+            os.fchmod(descriptor, mode)
+        except BaseException:
+            os.close(descriptor)
+            Path(temporary).unlink(missing_ok=True)
+            raise
+    return descriptor, temporary
 
 
 def save(agent: VeltoActorCritic, path: PathLike) -> None:
@@ -53,7 +93,23 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
     ``.<name>.*.tmp``, behind). The agent is not changed. ``load(path)`` gives an agent equal to
     this one in every bit, which continues with the same actions.
 
-    Examples:
+    The file holds the agent's state at one moment between two steps, also while other threads
+    step it: the agent is read and written in one call that holds the interpreter lock (which
+    every step holds), so other Python threads wait for the save. Rarely, when other threads'
+    steps keep changing its trace lists' lengths while the save lays out the file, the agent is
+    copied in one piece first (memory of the agent's size, for the save's duration). A save that
+    fails, MemoryError included, leaves the earlier file in place.
+
+    Args:
+        agent: The agent to save.
+        path: The file to write; an existing file is replaced only by a complete checkpoint.
+
+    Raises:
+        TypeError: ``agent`` is no initialised agent (nothing is written).
+        MemoryError: A copy of the agent that the save needs does not fit in memory.
+        OSError: The file cannot be written.
+
+    Example::
 
         >>> import os, tempfile, velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
@@ -67,12 +123,9 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
     _native.num_units(agent)  # TypeError before any file is touched
     target = Path(os.fspath(path))
     directory = target.parent
-    descriptor, temporary = tempfile.mkstemp(
-        prefix=f".{target.name}.", suffix=".tmp", dir=directory
-    )
+    descriptor, temporary = _create_temporary(target)
     try:
         try:
-            os.fchmod(descriptor, _new_file_mode(target))
             write_checkpoint(agent, descriptor)
             os.fsync(descriptor)
         finally:
@@ -106,7 +159,11 @@ def load(path: PathLike) -> VeltoActorCritic:
 def dumps(agent: VeltoActorCritic) -> bytes:
     """The agent's complete state as bytes: the content :func:`save` writes to a file.
 
-    Examples:
+    Like :func:`save`, the bytes hold the agent's state at one moment between two steps, also
+    while other threads step it (other Python threads wait meanwhile). ``pickle``,
+    ``copy.copy`` and ``copy.deepcopy`` of an agent go through this function.
+
+    Example::
 
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
@@ -115,7 +172,7 @@ def dumps(agent: VeltoActorCritic) -> bytes:
         >>> twin.step([3], 0.0, 0.9) == agent.step([3], 0.0, 0.9)
         True
     """
-    _native.num_units(agent)
+    _native.num_units(agent)  # TypeError for an object whose __init__ never ran
     return checkpoint_bytes(agent)
 
 

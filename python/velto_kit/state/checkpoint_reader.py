@@ -36,6 +36,7 @@ from velto_kit.state.checkpoint_layout import (
     FORMAT_NAME,
     HEADER_FIELDS,
     VERSION,
+    WORD,
     Field,
     learner_fields,
     learner_prefix,
@@ -62,6 +63,14 @@ class CheckpointError(ValueError):
     ``<bytes>``) and the member at fault."""
 
 
+def _check_span(offset: int, count: int, size: int) -> None:
+    """Refuses a read that would start before the data or past its end, or of a negative count:
+    the offsets come from the file, and a negative one would read from the end of bytes (or fail
+    with a bare OSError from a file)."""
+    if offset < 0 or count < 0 or offset > size:
+        raise ValueError(f"offset {offset} (of {count} bytes) lies outside the {size} bytes")
+
+
 class Source(Protocol):
     """Random access to a checkpoint's bytes."""
 
@@ -83,10 +92,12 @@ class FileSource:
         self.size = os.fstat(self.fd).st_size
 
     def read_at(self, offset: int, count: int) -> bytes:
+        _check_span(offset, count, self.size)
         return os.pread(self.fd, count, offset)
 
     def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
         # One buffer small enough to stay in the cache while it is checksummed and copied on.
+        _check_span(offset, count, self.size)
         buffer = memoryview(bytearray(min(count, _CHUNK)))
         done = 0
         while done < count:
@@ -107,10 +118,12 @@ class BytesSource(io.RawIOBase):
         self._position = 0
 
     def read_at(self, offset: int, count: int) -> bytes:
+        _check_span(offset, count, self.size)
         return bytes(self._data[offset : offset + count])
 
     def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
         # Slices of the data itself: nothing is copied until the consumer copies.
+        _check_span(offset, count, self.size)
         end = min(offset + count, self.size)
         for start in range(offset, end, _CHUNK):
             yield self._data[start : min(start + _CHUNK, end)]
@@ -136,6 +149,56 @@ class BytesSource(io.RawIOBase):
         memoryview(buffer).cast("B")[: len(part)] = part
         self._position += len(part)
         return len(part)
+
+
+_END = struct.Struct("<4s6xHII")  # signature, entries in all, directory bytes and offset
+_END_SIGNATURE = b"PK\x05\x06"
+_LOCATOR = struct.Struct("<4s4xQ4x")  # signature, offset of the zip64 end record
+_LOCATOR_SIGNATURE = b"PK\x06\x07"
+_END64 = struct.Struct("<4s28xQQ")  # signature, entries in all, directory bytes
+_END64_SIGNATURE = b"PK\x06\x06"
+_END_SEARCH = _END.size + 0xFFFF  # the end record and the longest comment
+# The least a member costs the file besides its name and data: its directory entry (46 bytes),
+# its local header (30) and the start of its .npy header (10).
+_MEMBER_BYTES = 46 + 30 + 10
+# Room allowed for a directory entry's extra fields (the zip64 one takes 28 bytes).
+_EXTRA_BYTES = 64
+
+
+def _directory_bounds(file_size: int) -> tuple[int, int]:
+    """The most members, and directory bytes, that a checkpoint of `file_size` bytes can hold:
+    each unit has its members, each with its own headers, and its engine state's data."""
+    critic = len(HEADER_FIELDS) + len(learner_fields(_native.CRITIC))
+    per_unit = len(learner_fields(0))
+    unit_bytes = per_unit * _MEMBER_BYTES + ENGINE_WORDS * WORD.itemsize
+    units = file_size // unit_bytes
+    members = critic + units * per_unit
+    longest = max(len(f"units/{units}/{field.name}.npy") for field in learner_fields(0))
+    return members, members * (46 + longest + _EXTRA_BYTES)
+
+
+def _check_directory_size(source: Source, fail: Callable[[str], NoReturn]) -> None:
+    """Refuses, from the end records alone, a directory longer than any checkpoint of this size
+    could have: the zip reader builds an object per entry (a crafted file of 53 MiB listing a
+    million members took 290 MiB and 9 s) before anything else can be checked."""
+    start = max(0, source.size - _END_SEARCH)
+    tail = source.read_at(start, source.size - start)
+    at = tail.rfind(_END_SIGNATURE)
+    if at < 0 or at + _END.size > len(tail):
+        return  # no end record: the zip reader says so
+    _, count, directory_bytes, _ = _END.unpack_from(tail, at)
+    if at >= _LOCATOR.size:
+        signature, end64 = _LOCATOR.unpack_from(tail, at - _LOCATOR.size)
+        if signature == _LOCATOR_SIGNATURE and 0 <= end64 <= source.size - _END64.size:
+            record = source.read_at(end64, _END64.size)
+            if record.startswith(_END64_SIGNATURE):
+                _, count, directory_bytes = _END64.unpack(record)
+    most_members, most_bytes = _directory_bounds(source.size)
+    if count > most_members or directory_bytes > most_bytes:
+        fail(
+            f"has a directory of {count} members in {directory_bytes} bytes; a checkpoint of "
+            f"{source.size} bytes holds at most {most_members} members in {most_bytes} bytes"
+        )
 
 
 def _npy_header_size(prefix: bytes, fail: Callable[[str], NoReturn]) -> int:
@@ -194,6 +257,7 @@ class _Reader:
         self._data_starts: dict[str, int] = {}
 
     def open(self, stream: IO[bytes]) -> None:
+        _check_directory_size(self._source, self.fail)
         self._archive = zipfile.ZipFile(stream)
         for info in self._archive.infolist():
             self.field = info.filename
@@ -345,6 +409,11 @@ class _Reader:
         start = self._data_starts.get(info.filename)
         if start is not None:
             return start
+        if not 0 <= info.header_offset < self._source.size:
+            self.fail(
+                f"has its local header at offset {info.header_offset}, outside the file's "
+                f"{self._source.size} bytes"
+            )
         local = self._source.read_at(info.header_offset, _LOCAL_HEADER.size)
         if len(local) != _LOCAL_HEADER.size:
             self.fail("has a truncated local header")
@@ -428,6 +497,14 @@ def _plan_learner(reader: _Reader, learner: int, num_features: int) -> _LearnerP
         position = int(reader.value(member, field.dtype))
         if not 0 <= position <= ENGINE_WORDS:
             reader.fail(f"is {position}, expected 0 to {ENGINE_WORDS}")
+        # The next words depend on the top bit of the first word and on all of the others; when
+        # these are all zero the generator yields nothing but zeros, and no seeding reaches that.
+        if not (int(words[0]) & 0x80000000 or words[1:].any()):
+            reader.field = prefix + "rng_state"
+            reader.fail(
+                "is a state no generator can be in (every bit that the next words depend on is "
+                "zero: it would yield only zeros)"
+            )
         engine = (words, position)
     arrays = [member for field, member in members.values() if field.shape == "features"]
     scalars = np.array(

@@ -5,14 +5,22 @@ written, so each member goes out in one piece straight from the agent's memory, 
 by the kit's folded checksum (several times faster than zlib's, which would otherwise take longer
 than the write itself). Members are stored uncompressed; zip64 records appear only where a size or
 an offset needs them.
+
+The file is laid out here (records, ``.npy`` headers, offsets), with each member of the agent
+named by where it lives rather than read; the kit's ``assemble_agent`` and ``write_agent`` then
+read every member in one call that holds the interpreter lock, so that the checkpoint is the
+agent's state at one moment even while other threads step it. Only the trace lists' lengths can
+change the layout: when a step on another thread changed one in between, the call reports it and
+the layout is made again; after a few such tries the agent is copied in one piece (taking its
+size in memory) and the copy is written.
 """
 
 from __future__ import annotations
 
+import functools
 import io
-import os
 import struct
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
 import numpy as np
@@ -20,46 +28,80 @@ from numpy.lib import format as npy
 from velto_actor_critic import VeltoActorCritic
 
 from velto_kit import _native
-from velto_kit.state.checkpoint_layout import FORMAT_NAME, HEADER_FIELDS, VERSION, learner_prefix
+from velto_kit.state.checkpoint_layout import (
+    ENGINE_WORDS,
+    FLOAT,
+    FORMAT_NAME,
+    HEADER_FIELDS,
+    INT,
+    VERSION,
+    WORD,
+    learner_prefix,
+)
+
+# What an agent's member piece names, as the kit's checkpoint writer numbers it.
+_TRACE_LIST, _ARRAY, _SCALAR, _ENGINE_WORDS, _ENGINE_POSITION = range(5)
+# Layouts tried before the agent is copied instead (each try fails only when another thread's step
+# changed a trace list's length between the layout and the write).
+ATTEMPTS = 8
+
+# A member piece: (learner, what, index, bytes) of the agent's memory.
+Source = tuple[int, int, int, int]
 
 
-def _learner_members(agent: VeltoActorCritic, learner: int) -> Iterator[tuple[str, np.ndarray]]:
+def _learner_members(
+    agent: VeltoActorCritic, learner: int
+) -> Iterator[tuple[str, np.dtype, tuple[int, ...], Source]]:
     critic = learner == _native.CRITIC
     prefix = learner_prefix(learner)
-    yield prefix + "trace_list", _native.trace_list(agent, learner)
+    length = _native.trace_list(agent, learner).size
+    yield prefix + "trace_list", INT, (length,), (learner, _TRACE_LIST, 0, INT.itemsize * length)
+    num_features = _native.num_features(agent)
     names = _native.CRITIC_ARRAYS if critic else _native.UNIT_ARRAYS
-    for name, view in zip(names, _native.arrays(agent, learner), strict=True):
-        yield prefix + name, view
+    for index, name in enumerate(names):
+        size = FLOAT.itemsize * num_features
+        yield prefix + name, FLOAT, (num_features,), (learner, _ARRAY, index, size)
     names = _native.CRITIC_SCALARS if critic else _native.UNIT_SCALARS
-    values = _native.scalars(agent, learner)
-    for i, name in enumerate(names):
-        yield prefix + name, values[i : i + 1].reshape(())
+    for index, name in enumerate(names):
+        yield prefix + name, FLOAT, (), (learner, _SCALAR, index, FLOAT.itemsize)
     if not critic:
-        words, position = _native.engine(agent, learner)
-        yield prefix + "rng_state", words
-        yield prefix + "rng_position", np.array(position, dtype=np.int32)
+        words = (learner, _ENGINE_WORDS, 0, WORD.itemsize * ENGINE_WORDS)
+        yield prefix + "rng_state", WORD, (ENGINE_WORDS,), words
+        yield prefix + "rng_position", INT, (), (learner, _ENGINE_POSITION, 0, INT.itemsize)
 
 
-def agent_members(agent: VeltoActorCritic) -> Iterator[tuple[str, np.ndarray]]:
-    """(name, array) for every member, in the file's order; per-feature arrays are the agent's
-    own memory, not copies."""
+def entries(agent: VeltoActorCritic) -> list[Entry]:
+    """Every member of the agent's checkpoint, in the file's order, checksums not yet taken: the
+    header's members as bytes, the learners' as pieces of the agent's memory (not yet read)."""
     num_actions = _native.num_units(agent)
-    header = [
+    values = [
         np.array(FORMAT_NAME),
         np.array(VERSION, dtype=np.int32),
         np.array(_native.num_features(agent), dtype=np.int32),
         np.array(num_actions, dtype=np.int32),
     ]
-    for field, value in zip(HEADER_FIELDS, header, strict=True):
-        yield field.name, value.astype(field.dtype)
+    members = []
+    for field, value in zip(HEADER_FIELDS, values, strict=True):
+        array = value.astype(field.dtype)
+        members.append(Entry((field.name + ".npy").encode(), npy_header(array), array.tobytes()))
     for learner in [_native.CRITIC, *range(num_actions)]:
-        yield from _learner_members(agent, learner)
+        for name, dtype, shape, source in _learner_members(agent, learner):
+            header = _npy_header_of(dtype.str, shape)
+            members.append(Entry((name + ".npy").encode(), header, source))
+    return members
 
 
 def npy_header(array: np.ndarray) -> bytes:
     """The ``.npy`` header (format 1.0) that NumPy writes before this array's data."""
+    # Every member is a plain little-endian array, whose description is its dtype string.
+    return _npy_header_of(array.dtype.str, array.shape)
+
+
+@functools.lru_cache(maxsize=256)
+def _npy_header_of(descr: str, shape: tuple[int, ...]) -> bytes:
+    """The header of a C-ordered array of this dtype and shape (most members share a few)."""
     buffer = io.BytesIO()
-    npy.write_array_header_1_0(buffer, npy.header_data_from_array_1_0(array))
+    npy.write_array_header_1_0(buffer, {"descr": descr, "fortran_order": False, "shape": shape})
     return buffer.getvalue()
 
 
@@ -81,21 +123,19 @@ _UNIX_REGULAR_FILE = 0o100644 << 16
 
 @dataclass
 class Entry:
-    """One stored member: its name, ``.npy`` header and data (the agent's own memory for the
-    per-feature arrays), and what the zip records of it."""
+    """One stored member: its name, ``.npy`` header and data (bytes, or the piece of the agent's
+    memory that holds it), and what the zip records of it."""
 
     name: bytes
     header: bytes
-    data: memoryview
+    data: bytes | Source
     crc: int = 0
     offset: int = 0
 
     @property
     def size(self) -> int:
-        return len(self.header) + self.data.nbytes
-
-    def checksum(self) -> None:
-        self.crc = _native.crc32(self.data, _native.crc32(self.header))
+        data_size = len(self.data) if isinstance(self.data, bytes) else self.data[3]
+        return len(self.header) + data_size
 
     def local_header(self) -> bytes:
         zip64 = self.size >= _LIMIT32
@@ -153,18 +193,6 @@ class Entry:
         return record + self.name + extra
 
 
-def entries(agent: VeltoActorCritic) -> list[Entry]:
-    """Every member of the agent's checkpoint, in the file's order, checksums not yet taken."""
-    return [
-        Entry(
-            (name + ".npy").encode(),
-            npy_header(array),
-            memoryview(array.reshape(-1).view(np.uint8)),
-        )
-        for name, array in agent_members(agent)
-    ]
-
-
 def directory(entries: list[Entry], start: int) -> bytes:
     """The central directory, which begins at offset `start`, and the end records."""
     central = b"".join(entry.central_header() for entry in entries)
@@ -207,12 +235,15 @@ _LOCAL_CRC = 14
 _CENTRAL_CRC = 16
 
 
-def checkpoint_bytes(agent: VeltoActorCritic) -> bytes:
-    """The whole checkpoint as one bytes object: each array copied into it once, its checksum
-    taken from the copy (the kit's ``assemble``), and the checksums then written into the local
-    and central headers, which are laid out first with zeros there."""
+Layout = tuple[list[bytes | Source], list[int], list[tuple[int, int]]]
+
+
+def layout(agent: VeltoActorCritic) -> Layout:
+    """The checkpoint as pieces (bytes, or pieces of the agent's memory), each piece's member
+    (-1 for the zip records, which no member's CRC-32 covers), and where each member's CRC-32
+    goes in the local and central headers, which are laid out first with zeros there."""
     members = entries(agent)
-    pieces: list[bytes | memoryview] = []
+    pieces: list[bytes | Source] = []
     groups: list[int] = []
     slots: list[tuple[int, int]] = []
     offset = 0
@@ -229,25 +260,34 @@ def checkpoint_bytes(agent: VeltoActorCritic) -> bytes:
         position += len(entry.central_header())
     pieces.append(directory(members, offset))
     groups.append(-1)
-    return _native.assemble(pieces, groups, slots)
+    return pieces, groups, slots
 
 
-def _write_all(descriptor: int, pieces: list[bytes | memoryview]) -> None:
-    for piece in pieces:
-        view = memoryview(piece).cast("B")
-        while view.nbytes:
-            written = os.write(descriptor, view)
-            view = view[written:]
+def _at_one_moment[T](
+    agent: VeltoActorCritic, emit: Callable[[VeltoActorCritic, Layout], T | None]
+) -> T:
+    """What `emit` makes of the agent with a layout that still fits it (see the module's text)."""
+    for _ in range(ATTEMPTS):
+        result = emit(agent, layout(agent))
+        if result is not None:
+            return result
+    private = _native.snapshot(agent)
+    result = emit(private, layout(private))
+    if result is None:
+        raise RuntimeError("the copy of the agent changed while it was written")
+    return result
+
+
+def checkpoint_bytes(agent: VeltoActorCritic) -> bytes:
+    """The whole checkpoint as one bytes object, each member copied into it once and its
+    checksum taken from the copy (the kit's ``assemble_agent``)."""
+    return _at_one_moment(agent, lambda chosen, plan: _native.assemble_agent(chosen, *plan))
 
 
 def write_checkpoint(agent: VeltoActorCritic, descriptor: int) -> None:
     """Writes the checkpoint to an open file descriptor, from the agent's own memory."""
-    members = entries(agent)
-    offset = 0
-    for entry in members:
-        entry.checksum()
-        entry.offset = offset
-        local = entry.local_header()
-        _write_all(descriptor, [local, entry.header, entry.data])
-        offset += len(local) + entry.size
-    _write_all(descriptor, [directory(members, offset)])
+
+    def write(chosen: VeltoActorCritic, plan: Layout) -> bool | None:
+        return _native.write_agent(chosen, descriptor, *plan) or None
+
+    _at_one_moment(agent, write)

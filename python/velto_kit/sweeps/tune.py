@@ -27,6 +27,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+from velto_kit.experiments import environments
 from velto_kit.experiments.training_run import resume_seed
 from velto_kit.sweeps.trial_config import TrialConfig
 from velto_kit.sweeps.trial_learners import build_learner
@@ -42,11 +43,7 @@ def make_env(config: TrialConfig) -> Any:
         >>> make_env(TrialConfig(max_episode_steps=50)).spec.max_episode_steps
         50
     """
-    import gymnasium as gym
-
-    if config.max_episode_steps is None:
-        return gym.make(config.env_id)
-    return gym.make(config.env_id, max_episode_steps=config.max_episode_steps)
+    return environments.make_env(config.env_id, config.max_episode_steps)
 
 
 def train_trial(config: Mapping[str, Any]) -> None:

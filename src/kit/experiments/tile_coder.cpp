@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "agent/memory_budget.hpp"
 #include "kit/experiments/scratch_array.hpp"
 
 namespace velto {
@@ -38,6 +39,18 @@ std::uint64_t mix(std::uint64_t value) {
 }
 
 }  // namespace
+
+std::uint64_t saturated_product(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (a != 0 && b > kMax / a) {
+    return kMax;
+  }
+  const std::uint64_t ab = a * b;
+  if (ab != 0 && c > kMax / ab) {
+    return kMax;
+  }
+  return ab * c;
+}
 
 TileCoder::TileCoder(std::vector<double> lows, std::vector<double> highs,
                      std::int32_t tiles_per_dimension, std::int32_t num_tilings,
@@ -108,6 +121,15 @@ TileCoder::TileCoder(std::vector<double> lows, std::vector<double> highs,
     num_features_ = static_cast<std::int32_t>(tiles * num_tilings);
   }
 
+  // The shifts take 8 bytes per tiling and dimension, and every call of active_features a few
+  // dozen per tiling: a coder whose shifts and one call together cannot be had is refused with
+  // MemoryError (std::bad_alloc) before anything is allocated, never left for the kernel to kill
+  // the process at its first call. Each call checks its own need again (see the bindings).
+  const std::uint64_t shifts =
+      saturated_product(dimensions, static_cast<std::uint64_t>(num_tilings), sizeof(double));
+  const std::uint64_t one_call =
+      saturated_product(static_cast<std::uint64_t>(num_tilings), kCallBytesPerTiling, 1);
+  require_memory(shifts > UINT64_MAX - one_call ? UINT64_MAX : shifts + one_call);
   // Tiling t is shifted by t * (1, 3, 5, ...) / num_tilings tile widths (modulo one tile): odd,
   // unequal displacements keep the tilings from lining up along the diagonal.
   offsets_.resize(dimensions * static_cast<std::size_t>(num_tilings));

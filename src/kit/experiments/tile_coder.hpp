@@ -6,6 +6,10 @@
 
 namespace velto {
 
+// a * b * c, or UINT64_MAX where that does not fit: the bytes of an allocation, for the memory
+// guard.
+std::uint64_t saturated_product(std::uint64_t a, std::uint64_t b, std::uint64_t c);
+
 // Tile coding: turns a point of a box into one active binary feature per tiling. Each tiling is
 // a regular grid over the box, shifted against the others by a fraction of a tile, so that near
 // points share most of their tiles and distant ones share none. Values outside the box are
@@ -18,6 +22,10 @@ namespace velto {
 // dimension, at the price of collisions between tiles.
 class TileCoder {
  public:
+  // What one tiling costs a call of active_features from Python: its 32-bit index, the Python
+  // int made of it (32 bytes) and the result list's pointer to that.
+  static constexpr std::uint64_t kCallBytesPerTiling = sizeof(std::int32_t) + 32 + 8;
+
   // Throws std::invalid_argument naming the argument when the box is empty, unequal, not
   // finite or not strictly increasing, a count is below 1, or the features cannot be indexed by
   // 32-bit integers without hashing. No hash_size means no hashing.

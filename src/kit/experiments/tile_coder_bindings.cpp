@@ -8,8 +8,11 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "agent/memory_budget.hpp"
+#include "binding_support/construct_once.hpp"
 #include "binding_support/method_descriptor.hpp"
 #include "kit/experiments/scratch_array.hpp"
 #include "kit/experiments/tile_coder.hpp"
@@ -123,6 +126,11 @@ py::list active_features(const velto::TileCoder& coder, py::handle observation) 
   }
 
   const std::size_t tilings = static_cast<std::size_t>(coder.num_tilings());
+  // One call makes an index and a Python int (and its list slot) per tiling: checked with the
+  // agent's memory guard first, so that a coder of very many tilings raises MemoryError instead
+  // of having the process killed.
+  velto::require_memory(
+      velto::saturated_product(tilings, velto::TileCoder::kCallBytesPerTiling, 1));
   velto::ScratchArray<std::int32_t> scratch_indices(tilings);
   std::int32_t* indices = scratch_indices.data();
   coder.active_features(values, indices);
@@ -207,9 +215,15 @@ Example:
 
 void bind_tile_coder(py::module_& m) {
   py::class_<velto::TileCoder>(m, "TileCoder", kClassDoc)
-      .def(py::init<std::vector<double>, std::vector<double>, std::int32_t, std::int32_t,
-                    std::optional<std::int32_t>>(),
-           py::arg("lows"), py::arg("highs"), py::arg("tiles_per_dimension"),
+      .def(
+          "__init__",
+          [](py::detail::value_and_holder& self, std::vector<double> lows,
+             std::vector<double> highs, std::int32_t tiles_per_dimension,
+             std::int32_t num_tilings, std::optional<std::int32_t> hash_size) {
+            velto::construct_once<velto::TileCoder>(self, std::move(lows), std::move(highs),
+                                                    tiles_per_dimension, num_tilings, hash_size);
+          },
+          py::detail::is_new_style_constructor(), py::arg("lows"), py::arg("highs"), py::arg("tiles_per_dimension"),
            py::arg("num_tilings"), py::kw_only(), py::arg("hash_size") = py::none())
       .def_property_readonly("num_features", &velto::TileCoder::num_features,
                              "Number of features: every index is in [0, num_features).")
@@ -260,23 +274,28 @@ void bind_tile_coder(py::module_& m) {
            })
       // Pickled as its constructor's arguments, so that worker processes (a process pool, Ray)
       // can be handed a coder; the copy computes the same tiles.
-      .def(py::pickle(
-          [](const velto::TileCoder& coder) {
-            const py::object hash_size =
-                coder.hash_size() == 0 ? py::none() : py::cast(coder.hash_size());
-            return py::make_tuple(coder.lows(), coder.highs(), coder.tiles_per_dimension(),
-                                  coder.num_tilings(), hash_size);
-          },
-          [](const py::tuple& state) {
+      .def("__getstate__",
+           [](const velto::TileCoder& coder) {
+             const py::object hash_size =
+                 coder.hash_size() == 0 ? py::none() : py::cast(coder.hash_size());
+             return py::make_tuple(coder.lows(), coder.highs(), coder.tiles_per_dimension(),
+                                   coder.num_tilings(), hash_size);
+           })
+      .def(
+          "__setstate__",
+          [](py::detail::value_and_holder& self, const py::tuple& state) {
             if (state.size() != 5) {
               throw py::value_error("TileCoder state must hold 5 items, not " +
                                     std::to_string(state.size()));
             }
-            return velto::TileCoder(state[0].cast<std::vector<double>>(),
-                                    state[1].cast<std::vector<double>>(),
-                                    state[2].cast<std::int32_t>(), state[3].cast<std::int32_t>(),
-                                    state[4].cast<std::optional<std::int32_t>>());
-          }));
+            // Every conversion (which may run Python code) before the coder is stored.
+            velto::TileCoder restored(
+                state[0].cast<std::vector<double>>(), state[1].cast<std::vector<double>>(),
+                state[2].cast<std::int32_t>(), state[3].cast<std::int32_t>(),
+                state[4].cast<std::optional<std::int32_t>>());
+            velto::construct_once<velto::TileCoder>(self, std::move(restored));
+          },
+          py::detail::is_new_style_constructor(), py::arg("state"));
   // Called once per step of every loop: a method cProfile can follow (see MethodDescriptor).
   velto::MethodDescriptor<kActiveFeatures>::install(m.attr("TileCoder"));
 }

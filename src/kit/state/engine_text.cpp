@@ -26,6 +26,15 @@ void set_engine_state(std::mt19937& engine, const EngineState& state) {
     throw std::invalid_argument("engine position " + std::to_string(state.position) +
                                 " is outside [0, 624]");
   }
+  // The words to come depend on the top bit of the first word and on all the others: when all
+  // of those are zero the engine yields only zeros, a state that no seeding leads to.
+  bool degenerate = (state.words[0] & 0x80000000u) == 0;
+  for (std::size_t i = 1; degenerate && i < EngineState::kWords; ++i) {
+    degenerate = state.words[i] == 0;
+  }
+  if (degenerate) {
+    throw std::invalid_argument("engine state is all zero: the engine would yield only zeros");
+  }
   std::ostringstream text;
   for (const std::uint32_t word : state.words) {
     text << word << ' ';

@@ -20,7 +20,8 @@ struct EngineState {
 EngineState engine_state(const std::mt19937& engine);
 
 // Throws std::invalid_argument, leaving `engine` unchanged, when the position lies outside
-// [0, 624]: the engine would read its state array out of bounds.
+// [0, 624] (the engine would read its state array out of bounds) or when the state is one no
+// engine can be in (all zero where the next words come from: only zeros would follow).
 void set_engine_state(std::mt19937& engine, const EngineState& state);
 
 }  // namespace velto

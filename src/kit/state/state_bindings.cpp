@@ -290,18 +290,38 @@ void check_array_sizes(VeltoActorCritic& agent, std::size_t num_features) {
   }
 }
 
+// A private copy of the whole agent, made in one piece while the interpreter lock is held. A step
+// holds that lock for its whole run (and so does a population call while its workers step), so
+// the copy is the agent's state at one moment between two steps, whatever other threads do. A
+// checkpoint is written from it when other threads' steps keep outgrowing the layouts made for
+// the agent itself (see checkpoint_writer.py). The memory is checked first with the
+// construction's own guard, so an agent too large to copy is a MemoryError, before anything is
+// written.
+py::object snapshot(VeltoActorCritic& agent) {
+  velto::constructed(agent);
+  const auto num_features = static_cast<std::int32_t>(agent.critic.weights.size());
+  const auto num_units = static_cast<std::int32_t>(agent.units.size());
+  std::uint64_t bytes = velto::agent_bytes(num_features, num_units);
+  std::uint64_t traces = agent.critic.trace_list.size();
+  for (const ActorUnit& unit : agent.units) {
+    traces += unit.trace_list.size();
+  }
+  bytes += std::min<std::uint64_t>(traces, UINT64_MAX / 8) * sizeof(std::int32_t);
+  velto::require_memory(bytes);
+  return py::cast(new VeltoActorCritic(agent), py::return_value_policy::take_ownership);
+}
+
 // The single-precision exponential the learners take of their log step sizes, element by
-// element; NumPy's own float32 exp may differ from it in the last bit.
+// element; NumPy's own float32 exp may differ from it in the last bit. The values are usually a
+// live view of an agent's log step sizes (inspect's step_sizes), so the interpreter lock is kept:
+// released, another thread's step could change them halfway through, mixing two steps' values.
 py::array_t<float> exp_float32(const py::array_t<float, py::array::c_style>& values) {
   py::array_t<float> result(values.request().shape);
   const float* in = values.data();
   float* out = result.mutable_data();
   const py::ssize_t count = values.size();
-  {
-    py::gil_scoped_release unlocked;
-    for (py::ssize_t i = 0; i < count; ++i) {
-      out[i] = std::exp(in[i]);
-    }
+  for (py::ssize_t i = 0; i < count; ++i) {
+    out[i] = std::exp(in[i]);
   }
   return result;
 }
@@ -339,6 +359,8 @@ void bind_state(py::module_& m) {
   m.def("engine", &engine, py::arg("agent"), py::arg("unit"));
   m.def("set_engine", &set_engine, py::arg("agent"), py::arg("unit"), py::arg("words"),
         py::arg("position"));
+  m.def("snapshot", &snapshot, py::arg("agent"),
+        "A private copy of the agent, taken at one moment between two steps.");
   m.def("exp_float32", &exp_float32, py::arg("values"));
 
   // The construction's memory guard, for what a checkpoint declares beyond the learners' arrays:
