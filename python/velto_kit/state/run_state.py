@@ -262,6 +262,8 @@ def load_run(path: Path | str) -> RunState:
         CheckpointError: The manifest is no run checkpoint, of another version or damaged, or
             a file it names is missing, outside its folder, changed since, or no valid agent
             checkpoint.
+        ValueError: A counter or value in the manifest is not a number (raised as it is, not
+            as a ``CheckpointError``).
         OSError: The manifest cannot be read (``FileNotFoundError`` when it is missing).
 
     Example::
@@ -348,6 +350,8 @@ def latest_run(directory: Path | str) -> RunState | None:
         holds no intact one.
 
     Raises:
+        ValueError: The newest manifest holds a counter or value that is not a number (it is
+            not passed over as a damaged one is).
         OSError: A manifest cannot be read.
 
     Example:
