@@ -22,17 +22,37 @@ COLUMNS = ("episode", "return", "length", "steps")
 
 
 def log_line(episode: int, episode_return: float, length: int, steps: int) -> str:
-    """One line of the log; the return in Python's shortest exact form.
+    r"""One line of the log; the return in Python's shortest exact form.
+
+    Args:
+        episode: The episode's number, counted from 0 over the whole run.
+        episode_return: The episode's undiscounted return.
+        length: The episode's number of steps.
+        steps: The run's steps up to and including this episode.
+
+    Returns:
+        The CSV line, ending in a newline.
 
     Example:
         >>> log_line(3, 21.0, 21, 90)
-        '3,21.0,21,90\\n'
+        '3,21.0,21,90\n'
     """
     return f"{episode},{episode_return!r},{length},{steps}\n"
 
 
 def log_text(start_episode: int, returns: Sequence[float], lengths: Sequence[int]) -> str:
     """The whole log of a run's first episodes.
+
+    Args:
+        start_episode: The number of the first episode in `returns`.
+        returns: The episodes' returns, in order.
+        lengths: The episodes' lengths, one for each return; ``steps`` counts them up from 0.
+
+    Returns:
+        The header line and one line per episode.
+
+    Raises:
+        ValueError: `returns` and `lengths` differ in length.
 
     Example:
         >>> log_text(0, [1.0, 2.0], [1, 2]).splitlines()
@@ -49,6 +69,13 @@ def log_text(start_episode: int, returns: Sequence[float], lengths: Sequence[int
 class EpisodeLog:
     """An open log, to which each finished episode is appended.
 
+    Each line is flushed to the operating system as it is appended, so a crash of the process
+    loses at most the episode in progress; ``sync`` makes the lines durable against a crash of
+    the machine. Use it as a context manager, or call ``close``.
+
+    Attributes:
+        path: Where the log is written.
+
     Example:
         >>> import tempfile
         >>> path = Path(tempfile.mkdtemp()) / "episodes.csv"
@@ -59,8 +86,19 @@ class EpisodeLog:
     """
 
     def __init__(self, path: Path | str, text: str) -> None:
-        """Starts the log at `path` with `text` (its header and the lines of the episodes a
-        resumed run has done), replacing whatever was there, whole or not at all.
+        """Starts the log at `path` with `text`, replacing whatever was there.
+
+        The first content is written whole or not at all, and the file is then opened for
+        appending.
+
+        Args:
+            path: The log's file; missing parent folders are created.
+            text: Its first content: the header and the lines of the episodes a resumed run has
+                done already (``log_text``).
+
+        Raises:
+            UnicodeEncodeError: `text` is not ASCII.
+            OSError: The folder or the file cannot be created or written.
         """
         self.path = Path(path)
         self.path.parent.mkdir(parents=True, exist_ok=True)
@@ -68,42 +106,78 @@ class EpisodeLog:
         self._file: IO[str] | None = self.path.open("a", encoding="ascii", newline="")
 
     def append(self, episode: int, episode_return: float, length: int, steps: int) -> None:
-        """Appends one episode and hands it to the system at once."""
+        """Appends one episode and hands it to the system at once.
+
+        Args:
+            episode: The episode's number, counted from 0 over the whole run.
+            episode_return: The episode's undiscounted return.
+            length: The episode's number of steps.
+            steps: The run's steps up to and including this episode.
+
+        Raises:
+            ValueError: The log is closed.
+        """
         self.append_line(log_line(episode, episode_return, length, steps))
 
     def append_line(self, line: str) -> None:
-        """Appends one finished line and hands it to the system at once."""
+        """Appends one finished line and hands it to the system at once.
+
+        Args:
+            line: A whole line of the log, ending in a newline (``log_line``).
+
+        Raises:
+            ValueError: The log is closed.
+        """
         if self._file is None:
             raise ValueError(f"the log {self.path} is closed")
         self._file.write(line)
         self._file.flush()
 
     def sync(self) -> None:
-        """Makes what was appended durable (at checkpoints)."""
+        """Makes what was appended durable (at checkpoints); does nothing once closed.
+
+        Raises:
+            OSError: The system cannot flush the file to disk.
+        """
         if self._file is not None:
             os.fsync(self._file.fileno())
 
     def close(self) -> None:
-        """Closes the file."""
+        """Closes the file; closing again does nothing."""
         if self._file is not None:
             self._file.close()
             self._file = None
 
     def __enter__(self) -> EpisodeLog:
+        """Returns the log itself."""
         return self
 
     def __exit__(self, *exc: object) -> None:
+        """Closes the log, whether or not the block raised."""
         self.close()
 
 
 def read_returns(path: Path | str) -> list[float]:
-    """The returns a log holds, in order; a last line without its newline (an append cut short)
-    is not counted.
+    r"""The returns a log holds, in order.
+
+    A last line without its newline (an append cut short) is not counted.
+
+    Args:
+        path: The log's file.
+
+    Returns:
+        The return of each complete line, in the order of the file.
+
+    Raises:
+        OSError: The file cannot be read (``FileNotFoundError`` when it is missing).
+        UnicodeDecodeError: The file is not ASCII.
+        KeyError: The file has no ``return`` column.
+        ValueError: A return is not a number.
 
     Example:
         >>> import tempfile
         >>> path = Path(tempfile.mkdtemp()) / "log.csv"
-        >>> _ = path.write_text("episode,return,length,steps\\n0,1.5,3,3\\n1,2")
+        >>> _ = path.write_text("episode,return,length,steps\n0,1.5,3,3\n1,2")
         >>> read_returns(path)
         [1.5]
     """

@@ -43,6 +43,14 @@ class EpisodeResult:
     ``checkpoint`` is the file saved after this episode, if any. A resumed run's ``steps``
     carry on from its checkpoint; its ``seconds`` count from the resume.
 
+    Attributes:
+        episode: The episode's number, counted from the run's ``start_episode``.
+        return_: The episode's undiscounted return.
+        length: The episode's environment steps.
+        steps: Environment steps of the run up to and including this episode.
+        seconds: The run's own wall time up to the end of this episode.
+        checkpoint: The agent file saved after this episode, None if none was.
+
     Examples:
         >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
         21.0
@@ -56,7 +64,11 @@ class EpisodeResult:
     checkpoint: Path | None = None
 
     def as_dict(self) -> dict[str, Any]:
-        """The result under plain names (``return`` without the underscore), for reports."""
+        """The result under plain names (``return`` without the underscore), for reports.
+
+        Returns:
+            The fields as a dictionary, ``checkpoint`` as a string (or None).
+        """
         return {
             "episode": self.episode,
             "return": self.return_,
@@ -70,6 +82,13 @@ class EpisodeResult:
 def checkpoint_path(directory: Path, episodes_done: int) -> Path:
     """Where ``run_episodes`` saves the agent after `episodes_done` episodes.
 
+    Args:
+        directory: The run's checkpoint folder.
+        episodes_done: The number of episodes done when the checkpoint is written.
+
+    Returns:
+        The path ``directory/agent-NNNNNN.npz``, the count in six digits.
+
     Examples:
         >>> checkpoint_path(Path("out"), 200).name
         'agent-000200.npz'
@@ -78,8 +97,10 @@ def checkpoint_path(directory: Path, episodes_done: int) -> Path:
 
 
 def _env_choice(env: Any, mapping: ActionMapping) -> Choose:
-    """The mapping's choice as the environment numbers its actions: a ``Discrete(n, start)``
-    space numbers them from `start`."""
+    """The mapping's choice as the environment numbers its actions.
+
+    A ``Discrete(n, start)`` space numbers its actions from `start`.
+    """
     start = int(getattr(env.action_space, "start", 0))
     if start == 0:
         return mapping.choose
@@ -107,14 +128,14 @@ def run_episodes(
     resume: RunState | None = None,
     settings: Mapping[str, Any] | None = None,
 ) -> Iterator[EpisodeResult]:
-    """Trains `agent` online on `env` for `episodes` episodes, one ``step`` per environment step,
-    and yields each episode's result as it ends.
+    """Trains `agent` online on `env`, yielding each episode's result as it ends.
 
-    The environment is reset with `seed`; the mapping's random picks come from `rng` (default:
-    ``numpy.random.default_rng(seed)``). The first call shows the agent the first state with
-    reward 0 and discount 0 for a fresh agent (``start_episode == 0``); an agent loaded from a
-    plain agent checkpoint (``start_episode > 0``) last saw another episode's first state, so it
-    gets the usual `gamma`, as after a truncation. An environment without a time limit may never
+    The agent gets one ``step`` per environment step. The environment is reset with `seed`;
+    the mapping's random picks come from `rng` (default: ``numpy.random.default_rng(seed)``).
+    The first call shows the agent the first state with reward 0 and discount 0 for a fresh
+    agent (``start_episode == 0``); an agent loaded from a plain agent checkpoint
+    (``start_episode > 0``) last saw another episode's first state, so it gets the usual
+    `gamma`, as after a truncation. An environment without a time limit may never
     end an episode: wrap it in ``gymnasium.wrappers.TimeLimit``.
 
     Before the first step, the mapping is checked against the environment's ``Discrete(n)``
@@ -130,6 +151,39 @@ def run_episodes(
     episodes - 1`` follow, the log is cut back to the checkpoint, and the returns, the log and
     the final agent equal an uninterrupted run's. `settings` (plain data, e.g. the agent's
     settings) is stored in the run's description; a resumed run must give the same.
+
+    The arguments are checked when ``run_episodes`` is called; the episodes run as the returned
+    iterator is consumed, and the log is closed when it is exhausted or closed.
+
+    Args:
+        env: A Gymnasium environment with a ``Discrete(n)`` action space; it is reset here.
+        agent: The agent to train (a ``VeltoActorCritic``, or a learner with its ``step``).
+        features: The feature map from observations to the agent's active features.
+        mapping: The action mapping from the units the agent takes to `env`'s actions.
+        episodes: The episodes of the whole run from `start_episode`, at least 0 (a resumed run
+            plays only those after its checkpoint).
+        gamma: The discount of every transition that does not end an episode.
+        seed: The seed of the environment's first reset and of the default `rng`.
+        rng: The generator the mapping draws from.
+        start_episode: The number of the run's first episode (the episodes an agent loaded
+            from a plain agent checkpoint has done).
+        checkpoint_every: Save a run checkpoint after every this many episodes (at least 1);
+            None saves none.
+        checkpoint_dir: The folder of the run checkpoints, created if missing; needed with
+            `checkpoint_every`.
+        log: A CSV file to which each finished episode is appended; None keeps no log.
+        resume: The run checkpoint to continue (``velto_kit.latest_run``); None starts afresh.
+        settings: Plain data stored in the run's description (e.g. the agent's settings).
+
+    Returns:
+        An iterator of the episodes' results, in order, one as each episode ends.
+
+    Raises:
+        ValueError: `episodes` is below 0, `checkpoint_every` below 1 or without a
+            `checkpoint_dir`, the mapping, features and agent do not fit the environment,
+            `resume` holds more episodes than the run has, belongs to another run (another
+            description) or `agent` is not its ``resume.agent``.
+        OSError: The checkpoint folder or the log cannot be created or written.
 
     Examples:
         >>> import gymnasium as gym
@@ -180,8 +234,11 @@ def _checkpointed(
     directory: Path | None,
     episode_log: EpisodeLog | None,
 ) -> Iterator[EpisodeResult]:
-    """The run's episodes, each logged as it ends and every `every`-th checkpointed, after its
-    log line (so a checkpoint's episodes are always in the log it cuts back to)."""
+    """The run's episodes, each logged as it ends and every `every`-th checkpointed.
+
+    A checkpoint follows its episode's log line, so a checkpoint's episodes are always in the
+    log it cuts back to.
+    """
     from velto_kit.state.run_state import save_run
 
     try:
@@ -224,6 +281,23 @@ def evaluate(
     agent is stepped, so its weights, traces and engines stay exactly as they were. Use an
     environment of its own (it is reset here), with a time limit: a policy may never reach an
     end.
+
+    Args:
+        env: A Gymnasium environment with a ``Discrete(n)`` action space; it is reset here.
+        agent: The agent whose policy is followed; it is not changed.
+        features: The feature map from observations to the agent's active features.
+        mapping: The action mapping from the units taken to `env`'s actions.
+        episodes: The number of episodes, at least 0.
+        seed: The seed of the environment's first reset and of the evaluation's generator.
+        greedy: Take each unit exactly when its probability exceeds one half, instead of
+            drawing it.
+
+    Returns:
+        The results of the episodes, in order; ``steps`` and ``seconds`` add up over them.
+
+    Raises:
+        ValueError: `episodes` is below 0, or the mapping, features and agent do not fit the
+            environment (the message names both sides).
 
     Examples:
         >>> import gymnasium as gym
@@ -270,8 +344,18 @@ def evaluate(
 
 
 def run_random(env: Any, *, episodes: int, seed: int | None = None) -> Iterator[EpisodeResult]:
-    """Episodes of a policy that picks every environment action uniformly at random (the
-    action space seeded with `seed`), as a baseline.
+    """Episodes of a policy that picks every environment action uniformly at random.
+
+    A baseline to compare a learner with. The action space is seeded with `seed` and the
+    environment reset with it; the episodes run as the iterator is consumed.
+
+    Args:
+        env: A Gymnasium environment (any action space that can ``sample``); it is reset here.
+        episodes: The number of episodes; 0 or less runs none.
+        seed: The seed of the action space and of the environment's first reset.
+
+    Yields:
+        Each episode's result as it ends; ``steps`` and ``seconds`` add up over the episodes.
 
     Examples:
         >>> import gymnasium as gym
@@ -298,6 +382,14 @@ def run_random(env: Any, *, episodes: int, seed: int | None = None) -> Iterator[
 
 def random_returns(env: Any, *, episodes: int, seed: int | None = None) -> list[float]:
     """The returns of ``run_random``.
+
+    Args:
+        env: A Gymnasium environment; it is reset here.
+        episodes: The number of episodes; 0 or less runs none.
+        seed: The seed of the action space and of the environment's first reset.
+
+    Returns:
+        The undiscounted return of each episode, in order.
 
     Examples:
         >>> import gymnasium as gym

@@ -31,21 +31,40 @@ LOG_COLUMNS = "agent,episode,return,length,steps\n"
 
 
 def population_log_line(record: list[Any]) -> str:
-    """One line of a population's log.
+    r"""One line of a population's log; the return in Python's shortest exact form.
+
+    Args:
+        record: The agent's index, the episode's number, its return, its length and the
+            agent's steps up to and including it.
+
+    Returns:
+        The CSV line, ending in a newline.
+
+    Raises:
+        ValueError: `record` does not hold exactly five values.
 
     Example:
         >>> population_log_line([2, 5, 21.0, 21, 130])
-        '2,5,21.0,21,130\\n'
+        '2,5,21.0,21,130\n'
     """
     agent, episode, episode_return, length, steps = record
     return f"{agent},{episode},{float(episode_return)!r},{length},{steps}\n"
 
 
 class PopulationRun:
-    """Checkpoints and logs one ``run_population`` run; with `resume`, first sets the loop, its
-    agents' bookkeeping and the vector environment to the checkpoint's state.
+    """Checkpoints and logs one ``run_population`` run.
 
-    `loop` and `members` are ``run_population``'s own (``velto_kit.experiments.population_loop``).
+    With `resume`, it first sets the loop, its agents' bookkeeping and the vector environment to
+    the checkpoint's state. `loop` and `members` are ``run_population``'s own
+    (``velto_kit.experiments.population_loop``); users reach this class through
+    ``run_population``.
+
+    Attributes:
+        description: What makes the run the run it is (``describe_run``).
+        records: One ``[agent, episode, return, length, steps]`` per episode handed out.
+        saved: The slowest agent's episode count at the last checkpoint (or at the start).
+        storable: False once the vector environment's state could not be captured; no run
+            checkpoint is written after that.
     """
 
     def __init__(
@@ -61,6 +80,27 @@ class PopulationRun:
         log: Path | None,
         resume: RunState | None,
     ) -> None:
+        """Prepares checkpoints and log, restoring the checkpoint's state first with `resume`.
+
+        Args:
+            loop: The population loop (its agents, vector environment, mapping and gamma).
+            members: The loop's bookkeeping of its agents.
+            features: The feature map the agents read.
+            seed: The run's seed.
+            starts: Each agent's episode count at the start of the run.
+            every: Write a run checkpoint each time the slowest agent has finished this many
+                more episodes; None writes none.
+            directory: The run checkpoints' folder (the working folder when None).
+            log: The population's CSV log, rewritten from the checkpoint's records; None keeps
+                none.
+            resume: The run checkpoint to continue; None starts afresh.
+
+        Raises:
+            ValueError: With `resume`: the run's description differs from the checkpoint's,
+                the agents are not the checkpoint's, the checkpoint holds no state of the
+                vector environment, or that environment is not made like this one.
+            OSError: The log cannot be written.
+        """
         agents = loop.population.agents
         self.loop, self.members = loop, members
         self.every, self.directory = every, directory
@@ -116,7 +156,16 @@ class PopulationRun:
         self.saved = resume.next_episode
 
     def results(self, results: Iterator[Any]) -> Iterator[Any]:
-        """`results` (the loop's), each logged as it is handed out."""
+        """`results` (the loop's), each logged as it is handed out.
+
+        The log is closed when the results are exhausted or the iterator is closed.
+
+        Args:
+            results: The loop's iterator of finished episodes.
+
+        Yields:
+            Each result of `results`, unchanged, after its line is in the log.
+        """
         try:
             for result in results:
                 record = [result.agent, result.episode, result.return_, result.length]
@@ -151,7 +200,18 @@ class PopulationRun:
         self.saved = slowest
 
     def state(self, slowest: int, taken: Any) -> RunState:
-        """The run between two vector steps, as a run checkpoint after `slowest` episodes."""
+        """The run between two vector steps, as a run checkpoint after `slowest` episodes.
+
+        Args:
+            slowest: The slowest agent's episode count, the checkpoint's number.
+            taken: One row per agent of the units it takes in its current state.
+
+        Returns:
+            The run's state with every agent and the vector environment's state.
+
+        Raises:
+            EnvStateError: The vector environment's state cannot be captured.
+        """
         members = self.members
         states = []
         for i, agent in enumerate(self.loop.population.agents):

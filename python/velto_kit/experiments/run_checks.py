@@ -1,6 +1,8 @@
-"""Checks that an environment, an agent, its features and its mapping belong together, made
-before the first step: each mismatch would otherwise run without an error and learn nothing (a
-mapping for 2 actions on a 3-action task never takes the third) or fail deep inside a step.
+"""Checks that an environment, an agent, its features and its mapping belong together.
+
+The checks are made before the first step: each mismatch would otherwise run without an error and
+learn nothing (a mapping for 2 actions on a 3-action task never takes the third) or fail deep
+inside a step.
 """
 
 from __future__ import annotations
@@ -14,7 +16,19 @@ from velto_kit.experiments.actions import ActionMapping
 
 
 def discrete_actions(env: Any) -> int:
-    """The number of actions of `env`'s ``Discrete(n)`` action space; ValueError for any other.
+    """The number of actions of `env`'s ``Discrete(n)`` action space.
+
+    For a vector environment the action space of one sub-environment (``single_action_space``)
+    is read, not the batch's.
+
+    Args:
+        env: A Gymnasium environment or vector environment.
+
+    Returns:
+        ``n`` of the ``Discrete(n)`` action space.
+
+    Raises:
+        ValueError: The action space is not ``Discrete`` (the message names it).
 
     Example:
         >>> import gymnasium as gym
@@ -34,9 +48,22 @@ def discrete_actions(env: Any) -> int:
 
 
 def check_run_inputs(env: Any, agent: Any, features: Any, mapping: ActionMapping) -> None:
-    """Raises ValueError naming both sides when `mapping` is not for `env`'s actions, or `agent`
-    (a ``VeltoActorCritic``; other agents are taken as they are) has other units than `mapping`
-    drives or another number of features than `features` gives.
+    """Checks that `env`, `agent`, `features` and `mapping` fit together before a run.
+
+    `mapping` must be for as many actions as `env` has. When `agent` is a ``VeltoActorCritic``
+    it must also have as many units as `mapping` drives and as many features as `features`
+    gives; other agents (the baselines) are taken as they are, and `features` is then not read.
+
+    Args:
+        env: A Gymnasium environment (or vector environment) with a ``Discrete`` action space.
+        agent: The learner to run; only a ``VeltoActorCritic`` is checked further.
+        features: The feature map, with a ``num_features`` attribute (read only for a
+            ``VeltoActorCritic``).
+        mapping: The action mapping from the agent's unit outputs to `env`'s actions.
+
+    Raises:
+        ValueError: `env`'s action space is not ``Discrete``, or a count differs; the message
+            names both sides.
 
     Example:
         >>> import gymnasium as gym

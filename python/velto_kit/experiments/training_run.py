@@ -29,9 +29,21 @@ from velto_kit.state.run_state import MemberState, RunState
 
 
 def resume_seed(seed: int, episodes_done: int) -> int:
-    """The environment's seed for a run of `seed` that starts afresh after `episodes_done`
-    episodes (its environment's state was lost): `seed` itself for a fresh run, else a seed of
-    its own, so that it does not replay the episodes it began with.
+    """The environment's seed for a run that starts afresh after `episodes_done` episodes.
+
+    Such a run lost its environment's state. A fresh run (no episodes done) keeps `seed`; any
+    other gets a seed of its own, derived from both numbers, so that it does not replay the
+    episodes it began with.
+
+    Args:
+        seed: The run's seed, 0 or more.
+        episodes_done: The episodes the run has done, 0 or more.
+
+    Returns:
+        `seed` when `episodes_done` is 0, else a 32-bit seed derived from both.
+
+    Raises:
+        ValueError: `seed` or `episodes_done` is negative (from ``numpy.random.SeedSequence``).
 
     Example:
         >>> resume_seed(7, 0)
@@ -54,6 +66,14 @@ def _version(package: str) -> str | None:
 def describe_features(features: Any) -> dict[str, Any]:
     """The settings that make `features` what it is.
 
+    Args:
+        features: A feature map (``OneHot``, a tile coder, or ``Flattened`` around one); any
+            object with ``num_features`` is described by its type and count at least.
+
+    Returns:
+        Its type's name, ``num_features`` and the settings it has of ``n``, ``start``,
+        ``lows``, ``highs``, ``tiles_per_dimension``, ``num_tilings`` and ``hash_size``.
+
     Example:
         >>> describe_features(OneHot(16))
         {'type': 'OneHot', 'num_features': 16, 'n': 16, 'start': 0}
@@ -73,7 +93,19 @@ def describe_features(features: Any) -> dict[str, Any]:
 
 
 def time_limit(env: Any) -> int | None:
-    """The episode step limit of `env`'s ``TimeLimit`` wrapper, None without one."""
+    """The episode step limit of `env`'s ``TimeLimit`` wrapper, None without one.
+
+    Args:
+        env: A Gymnasium environment, wrapped or not.
+
+    Returns:
+        The step limit of the outermost layer that has one, or None.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> time_limit(gym.make("CartPole-v1", max_episode_steps=50))
+        50
+    """
     for layer in env_state.layers(env):
         if hasattr(layer, "_max_episode_steps"):
             return int(layer._max_episode_steps)
@@ -90,7 +122,24 @@ def describe_run(
     start_episode: int,
     settings: Mapping[str, Any] | None,
 ) -> dict[str, Any]:
-    """What makes a run the run it is, as plain data: a resumed run must have the same."""
+    """What makes a run the run it is, as plain data: a resumed run must have the same.
+
+    Args:
+        env: The run's environment: its id, time limit and wrappers are described.
+        features: The run's feature map (``describe_features``).
+        mapping: The run's action mapping: its name and counts are described.
+        gamma: The run's discount.
+        seed: The run's seed.
+        start_episode: The number of the run's first episode.
+        settings: Further plain data of the caller's (e.g. the agent's settings).
+
+    Returns:
+        The description as JSON gives it back (tuples as lists), with the versions of the
+        packages the run uses under ``versions``.
+
+    Raises:
+        TypeError: `settings` or the features' settings are not plain data JSON can hold.
+    """
     spec = getattr(env, "spec", None)
     description = {
         "env_id": None if spec is None else spec.id,
@@ -119,8 +168,17 @@ def describe_run(
 
 
 def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
-    """ValueError naming both values when a resumed run differs from its checkpoint in anything
-    but the package versions (which only warn: the same versions give the same bits).
+    """Checks that a resumed run is the run its checkpoint was written by.
+
+    Other package versions only warn: the same versions give the same bits, others may not.
+
+    Args:
+        stored: The description in the checkpoint (``describe_run``).
+        current: The description of the run that resumes from it.
+
+    Raises:
+        ValueError: The descriptions differ in anything but ``versions``; the message names
+            the key and both values.
     """
     for key in sorted(set(stored) | set(current)):
         if key == "versions":
@@ -145,6 +203,15 @@ class TrainingRun:
     ``velto_kit.latest_run``), `agent` must be ``run_state.agent``; the environment, the
     generator, the pending actions and the counters are set from it, and a description of the
     run that differs from the checkpoint's raises ValueError.
+
+    Attributes:
+        start_episode: The number of the run's first episode.
+        next_episode: The number of the episode ``episodes`` plays next.
+        returns: The returns of the run's episodes so far.
+        lengths: The lengths of the run's episodes so far.
+        steps: The environment steps of the run so far.
+        seconds: The run's wall time so far (since the resume for a resumed run).
+        description: What makes the run the run it is (``describe_run``).
 
     Example:
         >>> import gymnasium as gym
@@ -171,6 +238,27 @@ class TrainingRun:
         settings: Mapping[str, Any] | None = None,
         resume: RunState | None = None,
     ) -> None:
+        """Prepares the run; the environment is reset when the first episode begins.
+
+        Args:
+            env: A Gymnasium environment with a ``Discrete(n)`` action space.
+            agent: The agent to train; ``resume.agent`` when resuming.
+            features: The feature map from observations to the agent's active features.
+            mapping: The action mapping from the units the agent takes to `env`'s actions.
+            gamma: The discount of every transition that does not end an episode.
+            seed: The seed of the environment's resets and of the default `rng`.
+            rng: The generator the mapping draws from; when resuming, it is set to the
+                checkpoint's generator state.
+            start_episode: The number of the run's first episode.
+            settings: Plain data stored in the run's description.
+            resume: The run checkpoint to continue; None starts afresh.
+
+        Raises:
+            ValueError: The mapping, features and agent do not fit `env`, or, when resuming,
+                the run's description differs from the checkpoint's, `agent` is not
+                ``resume.agent`` or `env` is not made like the checkpoint's environment.
+            TypeError: `settings` is not plain data JSON can hold.
+        """
         check_run_inputs(env, agent, features, mapping)
         self.env, self.agent, self.features, self.mapping = env, agent, features, mapping
         self.gamma, self.seed = float(gamma), seed
@@ -209,8 +297,10 @@ class TrainingRun:
             self.taken = list(member.taken)
 
     def _begin(self) -> list[int]:
-        """Shows the agent the first state: with discount 0 for a fresh agent, else (a resumed
-        agent last saw another episode's first state) with the usual gamma.
+        """Shows the agent the first state and returns the units it takes there.
+
+        A fresh agent gets discount 0; a resumed one (it last saw another episode's first
+        state) the usual gamma.
         """
         episodes_done = self.next_episode - self.start_episode
         seed = None if self.seed is None else resume_seed(self.seed, episodes_done)
@@ -221,8 +311,16 @@ class TrainingRun:
         )
 
     def episodes(self, count: int) -> Iterator[EpisodeResult]:
-        """Runs `count` more episodes, yielding each one's result as it ends; between two
-        results the run may be checkpointed (``state``).
+        """Runs `count` more episodes, yielding each one's result as it ends.
+
+        Between two results the run may be checkpointed (``state``).
+
+        Args:
+            count: The number of episodes; 0 or less runs none (a run that has not begun
+                still shows the agent its first state once iterated).
+
+        Yields:
+            Each episode's result; ``steps`` and ``seconds`` add up over the run.
         """
         active = self.features.active_features
         choose = _env_choice(self.env, self.mapping)
@@ -256,9 +354,17 @@ class TrainingRun:
             started = time.perf_counter()
 
     def state(self) -> RunState:
-        """The run as it stands between two episodes. An environment whose state cannot be
-        captured is left out, with a warning (once): a run resumed from this state then starts
-        a fresh episode.
+        """The run as it stands between two episodes, for ``velto_kit.save_run``.
+
+        An environment whose state cannot be captured is left out, with a warning (once): a run
+        resumed from this state then starts a fresh episode.
+
+        Returns:
+            A state of one member, sharing the agent (not a copy) and holding copies of the
+            generator and the counters.
+
+        Raises:
+            ValueError: The run has not begun (no episode has been started).
         """
         if self.taken is None:
             raise ValueError("the run has not begun: there is no state to checkpoint yet")

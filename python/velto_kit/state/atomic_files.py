@@ -13,7 +13,14 @@ from pathlib import Path
 
 
 def fsync_directory(directory: Path) -> None:
-    """Makes the directory's entries (a rename, a new file) durable."""
+    """Makes the directory's entries (a rename, a new file) durable.
+
+    Args:
+        directory: The directory whose entries are flushed to disk.
+
+    Raises:
+        OSError: `directory` cannot be opened (missing, not a directory) or flushed.
+    """
     descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     try:
         os.fsync(descriptor)
@@ -23,6 +30,18 @@ def fsync_directory(directory: Path) -> None:
 
 def write_atomically(path: Path, data: bytes) -> None:
     """Writes `data` to `path` whole or not at all.
+
+    The bytes go to a temporary file beside `path`, which is flushed and renamed over it; the
+    directory is flushed after the rename. On any failure the temporary file is removed and the
+    earlier file at `path` (if any) is left as it was.
+
+    Args:
+        path: Where the file ends up; its directory must exist.
+        data: The file's whole content.
+
+    Raises:
+        OSError: The file cannot be created, written, flushed or renamed (its directory is
+            missing, the disk is full, no permission).
 
     Example:
         >>> folder = Path(tempfile.mkdtemp())
@@ -54,6 +73,15 @@ def _write_all(descriptor: int, data: bytes) -> None:
 
 def file_digest(path: Path) -> str:
     """The SHA-256 of the file at `path`, in hexadecimal.
+
+    Args:
+        path: The file to read.
+
+    Returns:
+        The 64 hexadecimal digits of the file's SHA-256 digest.
+
+    Raises:
+        OSError: The file cannot be opened or read (``FileNotFoundError`` when it is missing).
 
     Example:
         >>> folder = Path(tempfile.mkdtemp())

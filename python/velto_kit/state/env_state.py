@@ -47,15 +47,33 @@ BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
 
 
 class EnvStateError(ValueError):
-    """An environment whose state cannot be captured or restored."""
+    """An environment whose state cannot be captured or restored.
+
+    A ``ValueError``, so code that catches bad values catches it too; the message says what
+    could not be stored or what differs.
+    """
 
 
 class _Unencodable(Exception):
-    pass
+    """A value that JSON cannot hold exactly; ``capture`` pickles it instead."""
 
 
 def encode(value: Any) -> Any:
     """`value` as JSON-ready data, tagged so that ``decode`` gives back the same types and bits.
+
+    None, booleans, strings and ints stay as they are; floats (as hexadecimal), NumPy arrays
+    and scalars (as base64 bytes with their dtype), generators, bytes, and tuples, lists and
+    dicts of these become tagged dicts.
+
+    Args:
+        value: The value to encode.
+
+    Returns:
+        Data that ``json.dumps`` takes and ``decode`` turns back into `value`.
+
+    Raises:
+        Exception: `value`, or something inside it, is none of the types above or an array of
+            objects (a private exception, on which ``capture`` pickles the value instead).
 
     Example:
         >>> decode(encode((1, np.float32(0.5), [None, "a"])))
@@ -93,7 +111,24 @@ def encode(value: Any) -> Any:
 
 
 def decode(data: Any) -> Any:
-    """The value ``encode`` turned into `data`."""
+    """The value ``encode`` turned into `data`.
+
+    Args:
+        data: What ``encode`` returned, after a trip through JSON.
+
+    Returns:
+        The value, of the type and with the bits it had.
+
+    Raises:
+        EnvStateError: An unknown tag, an array of objects or a generator that is not one
+            of NumPy's own.
+        KeyError: A tagged dict lacks one of its entries.
+        ValueError: Damaged data (bad base64, bytes that do not fill the shape).
+
+    Example:
+        >>> decode({"t": "float", "hex": "0x1.8p+0"})
+        1.5
+    """
     if not isinstance(data, dict):
         return data
     tag = data["t"]
@@ -118,8 +153,18 @@ def decode(data: Any) -> Any:
 
 
 def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
-    """A NumPy generator in `state` (a ``bit_generator.state``), whose bit generator must be one
-    of NumPy's own (``BIT_GENERATORS``).
+    """A NumPy generator in the state `state`.
+
+    Args:
+        state: A ``bit_generator.state`` dict, whose bit generator is one of NumPy's own
+            (``BIT_GENERATORS``); no other name is looked up.
+
+    Returns:
+        A new generator in that state.
+
+    Raises:
+        EnvStateError: `state` is not a mapping or names another bit generator.
+        ValueError: The state does not fit its bit generator (from NumPy).
 
     Example:
         >>> rng = np.random.default_rng(3)
@@ -146,7 +191,19 @@ def _plain_dtype(text: str) -> np.dtype:
 
 
 def layers(env: Any) -> list[Any]:
-    """`env` and every environment it wraps, outermost first."""
+    """`env` and every environment it wraps, outermost first.
+
+    Args:
+        env: An environment, wrapped or not; at most 100 layers are followed.
+
+    Returns:
+        The layers, from `env` itself to the innermost environment.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> type(layers(gym.make("CartPole-v1"))[-1]).__name__
+        'CartPoleEnv'
+    """
     found = [env]
     while hasattr(found[-1], "env") and len(found) < 100:
         found.append(found[-1].env)
@@ -155,6 +212,17 @@ def layers(env: Any) -> list[Any]:
 
 def capture(env: Any) -> tuple[dict[str, Any], bytes | None]:
     """`env`'s state: the JSON part, and the pickled part (None when everything fit in JSON).
+
+    Args:
+        env: An environment, wrapped or not, or a vector environment (its sub-environments are
+            captured each as a stack of its own).
+
+    Returns:
+        The layers' attributes as JSON-ready data, and the pickled bytes of what JSON cannot
+        hold (or None).
+
+    Raises:
+        EnvStateError: Some attribute is neither plain data nor picklable.
 
     Example:
         >>> import gymnasium as gym
@@ -184,9 +252,10 @@ def _is_env_list(value: Any) -> bool:
 
 
 def _capture_stack(env: Any, prefix: str, others: dict[str, Any]) -> dict[str, Any]:
-    """The layers of `env`, outermost first; the sub-environments of a vector environment
-    (its ``envs`` list) each as a stack of their own. What is not plain data goes to `others`,
-    keyed by its path.
+    """The layers of `env`, outermost first, as plain data.
+
+    The sub-environments of a vector environment (its ``envs`` list) are each a stack of their
+    own. What is not plain data goes to `others`, keyed by its path.
     """
     plain_layers = []
     for index, layer in enumerate(layers(env)):
@@ -214,6 +283,18 @@ def _capture_stack(env: Any, prefix: str, others: dict[str, Any]) -> dict[str, A
 
 def restore(env: Any, plain: dict[str, Any], pickled: bytes | None) -> None:
     """Sets `env` (made like the captured one) to the state ``capture`` gave.
+
+    Only a checkpoint's own files should be restored: the pickled part is unpickled.
+
+    Args:
+        env: An environment made the same way as the captured one (the same wrapper classes in
+            the same order, as many sub-environments).
+        plain: The JSON part ``capture`` returned.
+        pickled: The pickled part ``capture`` returned, or None.
+
+    Raises:
+        EnvStateError: `env`'s layers or sub-environments differ from the captured ones, or a
+            stored value is damaged.
 
     Example:
         >>> import gymnasium as gym

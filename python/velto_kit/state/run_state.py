@@ -38,9 +38,15 @@ _MANIFEST_PREFIX = "run-"
 class MemberState:
     """One agent of a run and what its loop holds beside it.
 
-    ``taken`` is what the agent's last ``step`` returned (the actions of the state it is in);
-    ``env`` the environment's captured state (``velto_kit.state.env_state.capture``), None where it
-    could not be captured; ``rng`` the generator the mapping draws from.
+    Attributes:
+        agent: The agent, already in the next episode's first state.
+        taken: What the agent's last ``step`` returned (the units taken in the state it is in).
+        rng: The generator the mapping draws from.
+        env: The environment's captured state (``velto_kit.state.env_state.capture``), None
+            where it could not be captured.
+        returns: The returns of the run's episodes so far.
+        lengths: The lengths of the run's episodes so far.
+        steps: The environment steps of the run so far.
     """
 
     agent: Any
@@ -55,6 +61,16 @@ class MemberState:
 @dataclass
 class RunState:
     """A run after ``next_episode`` episodes (numbered from ``start_episode``).
+
+    Attributes:
+        description: What makes the run the run it is, as plain data; a resumed run must have
+            the same.
+        start_episode: The number of the run's first episode.
+        next_episode: The number of the episode the run goes on with.
+        seconds: The run's wall time so far; 0.0 for a loaded run (it is not stored).
+        members: One state per agent: one for a single-agent run, one per population member.
+        env: A population's vector environment state (its members' ``env`` are then None).
+        loop: A population loop's own state between two vector steps.
 
     Example:
         >>> run = RunState({"seed": 0}, 0, 0, 0.0, [])
@@ -76,14 +92,22 @@ class RunState:
 
     @property
     def agent(self) -> Any:
-        """The agent of a single-agent run."""
+        """The agent of a single-agent run.
+
+        Raises:
+            ValueError: The run has more agents than one, or none.
+        """
         if len(self.members) != 1:
             raise ValueError(f"the run has {len(self.members)} agents; use members[i].agent")
         return self.members[0].agent
 
     @property
     def returns(self) -> list[float]:
-        """The returns so far of a single-agent run."""
+        """The returns so far of a single-agent run.
+
+        Raises:
+            ValueError: The run has more agents than one, or none.
+        """
         if len(self.members) != 1:
             raise ValueError(f"the run has {len(self.members)} agents; use members[i].returns")
         return self.members[0].returns
@@ -91,6 +115,13 @@ class RunState:
 
 def manifest_path(directory: Path, next_episode: int) -> Path:
     """Where the run checkpoint after `next_episode` episodes has its manifest.
+
+    Args:
+        directory: The run's checkpoint folder.
+        next_episode: The number of the episode the checkpointed run goes on with.
+
+    Returns:
+        The path ``directory/run-NNNNNN.json``, the number in six digits.
 
     Example:
         >>> manifest_path(Path("out"), 200).name
@@ -101,6 +132,14 @@ def manifest_path(directory: Path, next_episode: int) -> Path:
 
 def agent_file_name(next_episode: int, member: int, members: int) -> str:
     """The agent file of `member` in the checkpoint after `next_episode` episodes.
+
+    Args:
+        next_episode: The number of the episode the checkpointed run goes on with.
+        member: The agent's index in the run.
+        members: The number of agents of the run; with one, the index is left out.
+
+    Returns:
+        The file's name (no folder): ``agent-NNNNNN.npz`` or ``agent-NNNNNN-MMM.npz``.
 
     Example:
         >>> agent_file_name(100, 0, 1), agent_file_name(100, 2, 4)
@@ -113,6 +152,21 @@ def agent_file_name(next_episode: int, member: int, members: int) -> str:
 
 def save_run(directory: Path | str, run: RunState) -> Path:
     """Writes `run` as a checkpoint into `directory` and returns its manifest's path.
+
+    Every file is written atomically, the agents' and environments' first and the manifest
+    last, so a kill leaves either the whole checkpoint or no manifest for it.
+
+    Args:
+        directory: The run's checkpoint folder, created if missing.
+        run: The run between two episodes (``TrainingRun.state``).
+
+    Returns:
+        The path of the manifest, ``run-NNNNNN.json``.
+
+    Raises:
+        TypeError: A member's agent is not a ``VeltoActorCritic`` (from ``velto_kit.save``),
+            or the description or loop state is not plain data JSON can hold.
+        OSError: A file cannot be written.
 
     Example:
         >>> import tempfile
@@ -163,7 +217,7 @@ def save_run(directory: Path | str, run: RunState) -> Path:
 def _env_entry(
     directory: Path, blob_name: str, env: tuple[dict[str, Any], bytes | None]
 ) -> dict[str, Any]:
-    """An environment's state for the manifest, its pickled part (if any) in a file beside."""
+    """An environment's state for the manifest, its pickled part (if any) in a file beside it."""
     plain, pickled = env
     entry: dict[str, Any] = {"plain": plain, "pickled": None}
     if pickled is not None:
@@ -196,8 +250,21 @@ def _checked_file(directory: Path, entry: Any, label: str) -> Path:
 
 
 def load_run(path: Path | str) -> RunState:
-    """The run checkpoint whose manifest is `path` (``run-NNNNNN.json``), every file checked
-    against its recorded digest first. Raises CheckpointError for a damaged or foreign one.
+    """The run checkpoint whose manifest is `path`, every file checked against its digest first.
+
+    Args:
+        path: The manifest, ``run-NNNNNN.json``, with the checkpoint's other files beside it.
+
+    Returns:
+        The run as it was saved; its ``seconds`` are 0.0.
+
+    Raises:
+        CheckpointError: The manifest is no run checkpoint, of another version or damaged, or
+            a file it names is missing, outside its folder, changed since, or no valid agent
+            checkpoint.
+        ValueError: A counter or value in the manifest is not a number (raised as it is, not
+            as a ``CheckpointError``).
+        OSError: The manifest cannot be read (``FileNotFoundError`` when it is missing).
 
     Example::
 
@@ -247,6 +314,13 @@ def _member(path: Path, index: int, entry: dict[str, Any]) -> MemberState:
 def run_checkpoints(directory: Path | str) -> list[Path]:
     """The manifests of the run checkpoints in `directory`, oldest first.
 
+    Args:
+        directory: The run's checkpoint folder.
+
+    Returns:
+        The paths of its ``run-NNNNNN.json`` files in the order of their numbers; an empty list
+        when the folder is missing.
+
     Example:
         >>> run_checkpoints("no-such-folder")
         []
@@ -263,8 +337,22 @@ def run_checkpoints(directory: Path | str) -> list[Path]:
 
 
 def latest_run(directory: Path | str) -> RunState | None:
-    """The newest intact run checkpoint in `directory`, or None if there is none. A damaged one
-    (a file changed or lost since) is passed over with a warning for the one before it.
+    """The newest intact run checkpoint in `directory`, or None if there is none.
+
+    A damaged one (a file changed or lost since) is passed over with a warning for the one
+    before it.
+
+    Args:
+        directory: The run's checkpoint folder.
+
+    Returns:
+        The newest checkpoint that loads (see ``load_run``); None when the folder is missing or
+        holds no intact one.
+
+    Raises:
+        ValueError: The newest manifest holds a counter or value that is not a number (it is
+            not passed over as a damaged one is).
+        OSError: A manifest cannot be read.
 
     Example:
         >>> latest_run("no-such-folder") is None

@@ -34,18 +34,40 @@ class TrialLearner(Protocol):
     def run(
         self, env: Any, *, episodes: int, start_episode: int, seed: int
     ) -> Iterator[EpisodeResult]:
-        """Trains for `episodes` episodes numbered from `start_episode`, the environment reset
-        with `seed`; yields each episode's result with ``steps`` and ``seconds`` counted from
-        this call."""
+        """Trains for `episodes` episodes numbered from `start_episode`.
+
+        Args:
+            env: The trial's environment; it is reset here.
+            episodes: The number of episodes to run.
+            start_episode: The number of the first of them.
+            seed: The seed of the environment's first reset.
+
+        Returns:
+            An iterator of each episode's result as it ends, ``steps`` and ``seconds`` counted
+            from this call.
+        """
         ...
 
     def save(self, directory: Path) -> None:
-        """Writes everything the builder needs to continue this learner into `directory`."""
+        """Writes everything the builder needs to continue this learner into `directory`.
+
+        Args:
+            directory: An existing folder, the trial's checkpoint.
+        """
         ...
 
 
 def num_actions(env: Any) -> int:
-    """The number of actions of `env`'s ``Discrete`` action space (ValueError for another).
+    """The number of actions of `env`'s ``Discrete`` action space.
+
+    Args:
+        env: A Gymnasium environment.
+
+    Returns:
+        ``n`` of its ``Discrete(n)`` action space.
+
+    Raises:
+        ValueError: The action space is not ``Discrete`` (the message names it).
 
     Example:
         >>> import gymnasium as gym
@@ -61,14 +83,40 @@ def num_actions(env: Any) -> int:
 
 
 def trial_features(config: TrialConfig, env: Any) -> Features:
-    """The features the trial's learner sees: as ``features_for`` with the trial's settings."""
+    """The features the trial's learner sees: as ``features_for`` with the trial's settings.
+
+    Args:
+        config: The trial's settings; ``tiles``, ``tilings`` and ``hash_size`` are read.
+        env: The trial's environment.
+
+    Returns:
+        The feature map for `env`'s observations.
+
+    Raises:
+        ValueError: `env`'s spaces or the tile settings do not allow a feature map (see
+            ``features_for``).
+
+    Example:
+        >>> import gymnasium as gym
+        >>> trial_features(TrialConfig(tilings=4), gym.make("CartPole-v1")).num_tilings
+        4
+    """
     return features_for(env, tiles=config.tiles, tilings=config.tilings, hash_size=config.hash_size)
 
 
 def features_per_state(features: Features, env: Any) -> int:
-    """How many features are active in a state: counted on one sampled observation (a tile
-    coder activates one per tiling, a one-hot code one), so that a SARSA(lambda) start value is
+    """How many features are active in a state, counted on one sampled observation.
+
+    A tile coder activates one per tiling, a one-hot code one; a SARSA(lambda) start value is
     spread over exactly that many weights.
+
+    Args:
+        features: The trial's feature map.
+        env: The trial's environment; its observation space is sampled (its own generator
+            advances).
+
+    Returns:
+        The number of active features of the sample, at least 1.
 
     Example:
         >>> import gymnasium as gym
@@ -81,10 +129,18 @@ def features_per_state(features: Features, env: Any) -> int:
 
 
 class AgentLearner:
-    """The ``VeltoActorCritic`` agent, trained by a
-    ``velto_kit.experiments.training_run.TrainingRun`` and saved as a run checkpoint
-    (``velto_kit.save_run``): restored, it continues exactly where it was, its environment's state
-    included.
+    """The ``VeltoActorCritic`` agent, trained by a ``TrainingRun`` and saved as a run checkpoint.
+
+    The run checkpoint (``velto_kit.save_run``) holds the environment's state too, so a restored
+    learner continues exactly where it was. Before its first ``run`` it saves the agent alone.
+
+    Attributes:
+        agent: The agent.
+        features: The trial's feature map.
+        mapping: The action mapping from the agent's units to the environment's actions.
+        config: The trial's settings.
+        resume: The run checkpoint it was restored from, if any.
+        training: The training run of the last ``run``, None before the first.
 
     Example:
         >>> import gymnasium as gym
@@ -97,6 +153,14 @@ class AgentLearner:
     def __init__(
         self, agent: Any, features: Features, mapping: ActionMapping, config: TrialConfig
     ) -> None:
+        """Wraps an agent made (or loaded) for the trial.
+
+        Args:
+            agent: The agent.
+            features: The trial's feature map.
+            mapping: The action mapping from the agent's units to the environment's actions.
+            config: The trial's settings.
+        """
         self.agent = agent
         self.features = features
         self.mapping = mapping
@@ -106,6 +170,25 @@ class AgentLearner:
 
     @classmethod
     def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> AgentLearner:
+        """A fresh agent for the trial, or the one continued from `restored`.
+
+        From a folder with a run checkpoint the newest intact one is continued; from a folder
+        with ``agent.npz`` alone, that agent goes on from a fresh episode.
+
+        Args:
+            config: The trial's settings.
+            env: The trial's environment (its spaces are read).
+            restored: A checkpoint folder that ``save`` wrote, or None for a fresh learner.
+
+        Returns:
+            The learner.
+
+        Raises:
+            ValueError: The action space is not ``Discrete``, or the trial's settings do not
+                allow the features, the mapping or the agent.
+            CheckpointError: ``agent.npz`` is no valid agent checkpoint.
+            OSError: `restored` holds no run checkpoint and no readable ``agent.npz``.
+        """
         from velto_kit import load
 
         features = trial_features(config, env)
@@ -127,8 +210,26 @@ class AgentLearner:
     def run(
         self, env: Any, *, episodes: int, start_episode: int, seed: int
     ) -> Iterator[EpisodeResult]:
-        """As ``TrialLearner.run``; a learner restored from a run checkpoint continues that run
-        (its environment, generator and counters), the trial's own seed in its description."""
+        """Trains the agent; see ``TrialLearner.run``.
+
+        A learner restored from a run checkpoint continues that run (its environment, generator
+        and counters) with the trial's own seed and the checkpoint's first episode, whatever
+        `seed` and `start_episode` say.
+
+        Args:
+            env: The trial's environment; it is reset here.
+            episodes: The number of episodes to run.
+            start_episode: The number of the first of them.
+            seed: The seed of the environment's first reset.
+
+        Returns:
+            An iterator of each episode's result, ``steps`` and ``seconds`` counted from this
+            call.
+
+        Raises:
+            ValueError: The agent, features and mapping do not fit `env`, or a run checkpoint
+                was written by another run (see ``TrainingRun``).
+        """
         if self.resume is not None:
             seed = self.config.seed
             start_episode = self.resume.start_episode
@@ -140,8 +241,11 @@ class AgentLearner:
         return self._counted_from_here(self.training.episodes(episodes))
 
     def _counted_from_here(self, results: Iterator[EpisodeResult]) -> Iterator[EpisodeResult]:
-        """`results` with steps and seconds counted from this call, as the trial adds them to
-        its checkpoint's own (a run checkpoint counts from the run's start)."""
+        """`results` with steps and seconds counted from this call.
+
+        The trial adds them to its checkpoint's own (a run checkpoint counts from the run's
+        start).
+        """
         assert self.training is not None
         steps, seconds = self.training.steps, self.training.seconds
         for result in results:
@@ -150,6 +254,15 @@ class AgentLearner:
             )
 
     def save(self, directory: Path) -> None:
+        """Saves a run checkpoint after a ``run``, or the agent alone (``agent.npz``) before.
+
+        Args:
+            directory: An existing folder, the trial's checkpoint.
+
+        Raises:
+            ValueError: A run was made but has not begun (it ran no episode).
+            OSError: A file cannot be written.
+        """
         from velto_kit import save
 
         if self.training is None:
@@ -171,23 +284,57 @@ class RandomLearner:
 
     @classmethod
     def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> RandomLearner:
+        """A random learner, after checking that `env`'s actions are ``Discrete``.
+
+        Args:
+            config: The trial's settings.
+            env: The trial's environment (its spaces are read).
+            restored: A checkpoint folder that ``save`` wrote, or None for a fresh learner.
+
+        Returns:
+            The learner; `config` and `restored` are not needed.
+
+        Raises:
+            ValueError: The action space is not ``Discrete``.
+        """
         num_actions(env)
         return cls()
 
     def run(
         self, env: Any, *, episodes: int, start_episode: int, seed: int
     ) -> Iterator[EpisodeResult]:
+        """Runs uniformly random episodes; see ``TrialLearner.run``.
+
+        Args:
+            env: The trial's environment; it is reset here.
+            episodes: The number of episodes to run.
+            start_episode: The number of the first of them.
+            seed: The seed of the environment's first reset.
+
+        Yields:
+            Each episode's result, numbered from `start_episode`.
+        """
         for result in run_random(env, episodes=episodes, seed=seed):
             yield dataclasses.replace(result, episode=start_episode + result.episode)
 
     def save(self, directory: Path) -> None:
-        pass
+        """Saves nothing: there is nothing to continue.
+
+        Args:
+            directory: The trial's checkpoint folder (unused).
+        """
 
 
 class SarsaLearner:
-    """The linear SARSA(lambda) baseline on the trial's features, with the episode ends of the
-    agent's loop: a termination learns with target reward and begins the next episode in one
-    call; a truncation bootstraps from the final state, then starts the next episode.
+    """The linear SARSA(lambda) baseline on the trial's features.
+
+    Episodes end as in the agent's loop: a termination learns with target reward and begins the
+    next episode in one call; a truncation bootstraps from the final state, then starts the next
+    episode. Every ``run`` begins a fresh episode.
+
+    Attributes:
+        learner: The SARSA(lambda) learner.
+        features: The trial's feature map.
 
     Example:
         >>> import gymnasium as gym
@@ -198,11 +345,32 @@ class SarsaLearner:
     """
 
     def __init__(self, learner: SarsaLambda, features: Features) -> None:
+        """Wraps a SARSA(lambda) learner made (or loaded) for the trial.
+
+        Args:
+            learner: The SARSA(lambda) learner.
+            features: The trial's feature map.
+        """
         self.learner = learner
         self.features = features
 
     @classmethod
     def build(cls, config: TrialConfig, env: Any, restored: Path | None) -> SarsaLearner:
+        """A fresh SARSA(lambda) learner from the trial's settings, or the one saved in `restored`.
+
+        Args:
+            config: The trial's settings.
+            env: The trial's environment (its spaces are read).
+            restored: A checkpoint folder that ``save`` wrote, or None for a fresh learner.
+
+        Returns:
+            The learner.
+
+        Raises:
+            ValueError: The action space is not ``Discrete``, or a setting is out of range (see
+                ``SarsaLambda``) or the features cannot be made.
+            OSError: The saved learner in `restored` cannot be read.
+        """
         features = trial_features(config, env)
         if restored is None:
             learner = SarsaLambda(
@@ -223,6 +391,17 @@ class SarsaLearner:
     def run(
         self, env: Any, *, episodes: int, start_episode: int, seed: int
     ) -> Iterator[EpisodeResult]:
+        """Trains the learner on fresh episodes; see ``TrialLearner.run``.
+
+        Args:
+            env: The trial's environment; it is reset here.
+            episodes: The number of episodes to run.
+            start_episode: The number of the first of them.
+            seed: The seed of the environment's first reset.
+
+        Yields:
+            Each episode's result, ``steps`` and ``seconds`` counted from this call.
+        """
         active = self.features.active_features
         learner = self.learner
         started = time.perf_counter()
@@ -253,6 +432,14 @@ class SarsaLearner:
             started = time.perf_counter()
 
     def save(self, directory: Path) -> None:
+        """Saves the learner's weights, traces and generator into `directory`.
+
+        Args:
+            directory: An existing folder, the trial's checkpoint.
+
+        Raises:
+            OSError: A file cannot be written.
+        """
         save_attributes(self.learner, directory, SARSA_STEM)
 
 
@@ -267,6 +454,19 @@ BUILDERS: dict[str, Builder] = {
 
 def build_learner(config: TrialConfig, env: Any, restored: Path | None) -> TrialLearner:
     """The trial's learner: fresh, or continued from the checkpoint folder `restored`.
+
+    Args:
+        config: The trial's settings; ``learner`` picks the builder in ``BUILDERS``.
+        env: The trial's environment.
+        restored: A checkpoint folder the learner's ``save`` wrote, or None.
+
+    Returns:
+        The learner, ready to ``run``.
+
+    Raises:
+        KeyError: ``config.learner`` has no builder.
+        ValueError: The learner cannot be made for `env` with these settings.
+        OSError: The checkpoint in `restored` cannot be read.
 
     Example:
         >>> import gymnasium as gym

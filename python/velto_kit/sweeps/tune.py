@@ -39,6 +39,16 @@ __all__ = ["TRIAL_FILE", "make_env", "resume_seed", "train_trial"]
 def make_env(config: TrialConfig) -> Any:
     """The trial's Gymnasium environment, with its own time limit unless the trial sets one.
 
+    Args:
+        config: The trial; its ``env_id`` and ``max_episode_steps`` are read.
+
+    Returns:
+        A new environment made with ``gymnasium.make``.
+
+    Raises:
+        gymnasium.error.Error: Gymnasium knows no environment ``config.env_id`` (or cannot make
+            it).
+
     Example:
         >>> make_env(TrialConfig(max_episode_steps=50)).spec.max_episode_steps
         50
@@ -47,8 +57,20 @@ def make_env(config: TrialConfig) -> Any:
 
 
 def train_trial(config: Mapping[str, Any]) -> None:
-    """Ray Tune function trainable: trains the learner of `config` (see ``TrialConfig``) on its
-    task, reporting each episode and checkpointing through Tune.
+    """Ray Tune function trainable: trains the learner of `config` on its task.
+
+    Each episode is reported to Tune; a checkpoint (the learner and ``trial.json``) goes with the
+    report every ``checkpoint_every`` episodes and with the last one. A restored trial continues
+    from Tune's latest checkpoint. A trial of several seeds trains them as one population.
+
+    Args:
+        config: The trial's settings as Tune passes them (see ``TrialConfig``); missing keys
+            take their defaults.
+
+    Raises:
+        ValueError: A setting of `config` is unknown or out of range (from
+            ``TrialConfig.from_dict``), or the learner does not fit the task.
+        gymnasium.error.Error: The trial's environment cannot be made.
 
     Example:
         >>> from ray import tune
