@@ -211,6 +211,16 @@ def set_scalars(agent: VeltoActorCritic, learner: int, values: NDArray[np.float3
 def trace_list(agent: VeltoActorCritic, learner: int) -> NDArray[np.int32]: ...
 def set_trace_list(agent: VeltoActorCritic, learner: int, indices: NDArray[np.int32]) -> None: ...
 def engine(agent: VeltoActorCritic, unit: int) -> tuple[NDArray[np.uint32], int]: ...
+def all_members(
+    agent: VeltoActorCritic,
+) -> list[
+    tuple[
+        NDArray[np.int32],
+        list[NDArray[np.float32]],
+        NDArray[np.float32],
+        tuple[NDArray[np.uint32], int] | None,
+    ]
+]: ...
 def set_engine(
     agent: VeltoActorCritic, unit: int, words: NDArray[np.uint32], position: int
 ) -> None: ...

@@ -1,6 +1,7 @@
 """Mistakes caught before the first step: each refused with both sides named, its match accepted;
 loads' messages; greedy evaluation; what a resumed run must share with its checkpoint."""
 
+import json
 import warnings
 
 import gymnasium as gym
@@ -200,14 +201,32 @@ def test_an_environment_that_cannot_be_stored_resumes_at_a_fresh_episode(tmp_pat
         assert [r.episode for r in resumed] == [4]
 
 
-def test_a_damaged_checkpoint_is_passed_over_for_the_one_before(tmp_path):
+def _replace_agent(folder):
+    other = velto_kit.dumps(make_agent(4, 1, AgentSettings(), seed=0))
+    (folder / "agent-000004.npz").write_bytes(other)
+
+
+def _non_numeric_counter(folder):
+    manifest = folder / "run-000004.json"
+    data = json.loads(manifest.read_text())
+    data["next_episode"] = "four"
+    manifest.write_text(json.dumps(data))
+
+
+@pytest.mark.parametrize(
+    ("damage", "warning"),
+    [
+        (_replace_agent, "agent-000004.npz is not the file this checkpoint wrote"),
+        (_non_numeric_counter, "run-000004.json: damaged run checkpoint"),
+    ],
+)
+def test_a_damaged_checkpoint_is_passed_over_for_the_one_before(tmp_path, damage, warning):
     env, agent, features, mapping = parts("CartPole-v1")
     options = dict(episodes=4, gamma=0.99, seed=0, checkpoint_every=2, checkpoint_dir=tmp_path)
     list(run_episodes(env, agent, features, mapping, **options))
     assert latest_run(tmp_path).next_episode == 4
-    other = velto_kit.dumps(make_agent(4, 1, AgentSettings(), seed=0))
-    (tmp_path / "agent-000004.npz").write_bytes(other)
-    with pytest.warns(UserWarning, match="agent-000004.npz is not the file this checkpoint wrote"):
+    damage(tmp_path)
+    with pytest.warns(UserWarning, match=warning):
         assert latest_run(tmp_path).next_episode == 2
 
 

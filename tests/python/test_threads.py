@@ -5,6 +5,7 @@ import copy
 import hashlib
 import os
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -138,3 +139,49 @@ def test_after_failed_layouts_a_copy_gives_the_same_bytes(tmp_path, monkeypatch,
     velto_kit.save(agent, tmp_path / "agent.npz")
     assert velto_kit.dumps(agent) == (tmp_path / "agent.npz").read_bytes() == expected
     assert len(made) == copies
+
+
+def _copied_members(state):
+    """inspect's copies (not its live views) of every learner, as one comparable value."""
+    critic = state.critic
+    values = np.array([critic.last_value, critic.value_change], dtype=np.float32).tobytes()
+    units = tuple((bytes(unit.trace_list), int(unit.rng_position)) for unit in state.units)
+    return (bytes(critic.trace_list), values, *units)
+
+
+def test_inspect_copies_every_learner_at_one_moment_while_another_thread_steps():
+    # Switching threads every microsecond gives the stepping thread every chance to run
+    # between two learners, if inspect read them in separate calls.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    rng = np.random.default_rng(3)
+    calls = [(rng.integers(0, 40, 5).tolist(), float(r), 0.9) for r in rng.uniform(-1, 1, 4000)]
+    agent, taken, stop = small_agent(7), [], threading.Event()
+
+    def stepper():
+        for call in calls:
+            if stop.is_set():
+                return
+            agent.step(*call)
+            taken.append(call)
+
+    thread = threading.Thread(target=stepper)
+    try:
+        thread.start()
+        seen = [_copied_members(velto_kit.inspect(agent)) for _ in range(3000)]
+        # A single learner's list too: making the NumPy array of it lets the stepper in, and a
+        # copy sized before that would overrun (the sanitized build of the hardening stage
+        # reports it; here the lists must be ones the critic had).
+        lists = [bytes(_native.trace_list(agent, _native.CRITIC)) for _ in range(3000)]
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    twin = small_agent(7)
+    states = {_copied_members(velto_kit.inspect(twin))}
+    for call in taken:
+        twin.step(*call)
+        states.add(_copied_members(velto_kit.inspect(twin)))
+    assert len(set(seen)) > 1, "the stepping thread never ran while inspect was called"
+    assert [key for key in seen if key not in states] == []
+    assert [key for key in lists if key not in {state[0] for state in states}] == []

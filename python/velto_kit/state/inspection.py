@@ -115,24 +115,19 @@ class AgentState:
 
 
 def _members(
-    agent: VeltoActorCritic, learner: int, arrays: tuple[str, ...], scalars: tuple[str, ...]
+    taken: tuple[Any, ...], arrays: tuple[str, ...], scalars: tuple[str, ...]
 ) -> dict[str, Any]:
-    members: dict[str, Any] = {"trace_list": _native.trace_list(agent, learner)}
-    members.update(zip(arrays, _native.arrays(agent, learner), strict=True))
-    values = _native.scalars(agent, learner)
+    trace_list, views, values, _ = taken
+    members: dict[str, Any] = {"trace_list": trace_list}
+    members.update(zip(arrays, views, strict=True))
     # Indexing a float32 array gives numpy.float32 with the stored bits, NaN payloads included.
     members.update((name, values[i]) for i, name in enumerate(scalars))
     return members
 
 
-def _critic_state(agent: VeltoActorCritic) -> CriticState:
-    learner = _native.CRITIC
-    return CriticState(**_members(agent, learner, _native.CRITIC_ARRAYS, _native.CRITIC_SCALARS))
-
-
-def _unit_state(agent: VeltoActorCritic, unit: int) -> UnitState:
-    words, position = _native.engine(agent, unit)
-    members = _members(agent, unit, _native.UNIT_ARRAYS, _native.UNIT_SCALARS)
+def _unit_state(taken: tuple[Any, ...]) -> UnitState:
+    words, position = taken[3]
+    members = _members(taken, _native.UNIT_ARRAYS, _native.UNIT_SCALARS)
     return UnitState(rng_state=words, rng_position=position, **members)
 
 
@@ -163,10 +158,11 @@ def inspect(agent: VeltoActorCritic) -> AgentState:
         >>> state.critic.trace_list.tolist(), state.units[0].rng_position
         ([1, 2], 2)
     """
-    num_units = _native.num_units(agent)  # checks first that __init__ ran
+    # One native call takes every copy, so that no step on another thread falls between them.
+    critic, *units = _native.all_members(agent)  # TypeError first if __init__ never ran
     return AgentState(
         num_features=_native.num_features(agent),
-        num_actions=num_units,
-        critic=_critic_state(agent),
-        units=tuple(_unit_state(agent, i) for i in range(num_units)),
+        num_actions=len(units),
+        critic=CriticState(**_members(critic, _native.CRITIC_ARRAYS, _native.CRITIC_SCALARS)),
+        units=tuple(_unit_state(unit) for unit in units),
     )

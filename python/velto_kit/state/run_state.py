@@ -261,9 +261,7 @@ def load_run(path: Path | str) -> RunState:
     Raises:
         CheckpointError: The manifest is no run checkpoint, of another version or damaged, or
             a file it names is missing, outside its folder, changed since, or no valid agent
-            checkpoint.
-        ValueError: A counter or value in the manifest is not a number (raised as it is, not
-            as a ``CheckpointError``).
+            checkpoint, or a counter or value in it is not a number.
         OSError: The manifest cannot be read (``FileNotFoundError`` when it is missing).
 
     Example::
@@ -292,7 +290,10 @@ def load_run(path: Path | str) -> RunState:
             env=_read_env(path, manifest.get("env"), f"{path}: environment"),
             loop=dict(manifest.get("loop") or {}),
         )
-    except (KeyError, TypeError, AttributeError, EnvStateError) as error:
+    except CheckpointError:
+        raise
+    except (KeyError, TypeError, ValueError, AttributeError, EnvStateError) as error:
+        # ValueError: a counter that is no number; a damaged manifest like any other.
         raise CheckpointError(f"{path}: damaged run checkpoint ({error!r})") from error
 
 
@@ -350,8 +351,6 @@ def latest_run(directory: Path | str) -> RunState | None:
         holds no intact one.
 
     Raises:
-        ValueError: The newest manifest holds a counter or value that is not a number (it is
-            not passed over as a damaged one is).
         OSError: A manifest cannot be read.
 
     Example:

@@ -69,6 +69,7 @@ class CheckpointPieces {
     // first read of the agent may let another thread in.
     std::vector<std::array<std::int64_t, 4>> planned(pieces.size());
     std::vector<bool> from_agent(pieces.size());
+    buffers_.clear();
     for (std::size_t i = 0; i < pieces.size(); ++i) {
       const py::object piece = pieces[i];
       from_agent[i] = py::isinstance<py::tuple>(piece);
@@ -201,10 +202,8 @@ py::object assemble_agent(VeltoActorCritic& agent, const py::list& pieces,
   if (!resolved.resolve(agent, pieces)) {
     return py::none();
   }
-  const std::vector<Span>& spans = resolved.spans();
-  std::vector<std::uint32_t> crcs(check_layout(spans, groups, slots), 0);
   std::size_t total = 0;
-  for (const Span& span : spans) {
+  for (const Span& span : resolved.spans()) {
     total += span.size;
   }
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
@@ -212,6 +211,13 @@ py::object assemble_agent(VeltoActorCritic& agent, const py::list& pieces,
     throw py::error_already_set();
   }
   py::bytes joined = py::reinterpret_steal<py::bytes>(result);
+  // Making the bytes object may have let another thread step the agent: the pieces are taken
+  // again, after it, so that nothing but copying lies between reading the agent and the result.
+  if (!resolved.resolve(agent, pieces)) {
+    return py::none();
+  }
+  const std::vector<Span>& spans = resolved.spans();
+  std::vector<std::uint32_t> crcs(check_layout(spans, groups, slots), 0);
   auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(result));
   std::size_t at = 0;
   for (std::size_t i = 0; i < spans.size(); ++i) {

@@ -91,18 +91,29 @@ py::tuple field_names(bool arrays) {
   return py::tuple(names);
 }
 
+// A NumPy copy of `values`. Making a NumPy array may let another Python thread run (and step the
+// agent), so what is read of an agent is copied into C++ memory first and only then handed here.
+template <typename Value>
+py::array_t<Value> numpy_copy(const std::vector<Value>& values) {
+  py::array_t<Value> copy(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), copy.mutable_data());
+  return copy;
+}
+
+template <typename Learner>
+std::vector<float> scalar_values(const Learner& learner) {
+  const auto& fields = LearnerFields<Learner>::scalars;
+  std::vector<float> values(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    values[i] = learner.*fields[i].member;
+  }
+  return values;
+}
+
 py::array_t<float> scalars(VeltoActorCritic& agent, int learner) {
   velto::constructed(agent);
-  return with_learner(agent, learner, [](auto& chosen) {
-    using Learner = std::decay_t<decltype(chosen)>;
-    const auto& fields = LearnerFields<Learner>::scalars;
-    py::array_t<float> values(static_cast<py::ssize_t>(fields.size()));
-    float* out = values.mutable_data();
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      out[i] = chosen.*fields[i].member;
-    }
-    return values;
-  });
+  return numpy_copy(
+      with_learner(agent, learner, [](auto& chosen) { return scalar_values(chosen); }));
 }
 
 void set_scalars(VeltoActorCritic& agent, int learner,
@@ -124,12 +135,8 @@ void set_scalars(VeltoActorCritic& agent, int learner,
 
 py::array_t<std::int32_t> trace_list(VeltoActorCritic& agent, int learner) {
   velto::constructed(agent);
-  return with_learner(agent, learner, [](auto& chosen) {
-    const std::vector<std::int32_t>& list = chosen.trace_list;
-    py::array_t<std::int32_t> copy(static_cast<py::ssize_t>(list.size()));
-    std::copy(list.begin(), list.end(), copy.mutable_data());
-    return copy;
-  });
+  return numpy_copy(with_learner(
+      agent, learner, [](auto& chosen) { return std::vector<std::int32_t>(chosen.trace_list); }));
 }
 
 // The learners index their arrays with trace_list unchecked, so an index outside the arrays is
@@ -161,6 +168,40 @@ py::tuple engine(VeltoActorCritic& agent, int unit) {
   py::array_t<std::uint32_t> words(static_cast<py::ssize_t>(state.words.size()));
   std::copy(state.words.begin(), state.words.end(), words.mutable_data());
   return py::make_tuple(words, state.position);
+}
+
+// Every learner's members at one moment: (trace_list, array views, scalars, engine or None) for
+// the critic and then each unit. Everything copied is read into C++ memory before the first
+// Python object is made (making one may let another thread step the agent); the per-feature
+// arrays are live views of memory that is never moved, whenever they are made.
+py::list all_members(VeltoActorCritic& agent) {
+  velto::constructed(agent);
+  struct Copies {
+    std::vector<std::int32_t> trace_list;
+    std::vector<float> scalars;
+  };
+  std::vector<Copies> learners;
+  std::vector<velto::EngineState> engines;
+  learners.push_back({agent.critic.trace_list, scalar_values(agent.critic)});
+  for (const ActorUnit& unit : agent.units) {
+    learners.push_back({unit.trace_list, scalar_values(unit)});
+    engines.push_back(velto::engine_state(unit.rng));
+  }
+  py::list members;
+  for (std::size_t i = 0; i < learners.size(); ++i) {
+    const int learner = static_cast<int>(i) - 1;
+    py::object engine = py::none();
+    if (learner != kCritic) {
+      const velto::EngineState& state = engines[i - 1];
+      engine = py::make_tuple(
+          numpy_copy(std::vector<std::uint32_t>(state.words.begin(), state.words.end())),
+          state.position);
+    }
+    members.append(py::make_tuple(numpy_copy(learners[i].trace_list),
+                                  learner_arrays(agent, learner), numpy_copy(learners[i].scalars),
+                                  engine));
+  }
+  return members;
 }
 
 void set_engine(VeltoActorCritic& agent, int unit,
@@ -357,6 +398,7 @@ void bind_state(py::module_& m) {
   m.def("set_trace_list", &set_trace_list, py::arg("agent"), py::arg("learner"),
         py::arg("indices"));
   m.def("engine", &engine, py::arg("agent"), py::arg("unit"));
+  m.def("all_members", &all_members, py::arg("agent"));
   m.def("set_engine", &set_engine, py::arg("agent"), py::arg("unit"), py::arg("words"),
         py::arg("position"));
   m.def("snapshot", &snapshot, py::arg("agent"),
