@@ -152,16 +152,17 @@ def test_unseeded_random_sequence_of_saves(tmp_path):
     assert_same_state(resumed, reference)
 
 
-def test_the_readme_example_runs():
-    """The README's velto_kit state example, run as it stands."""
+def test_the_readme_example_runs_on_its_own():
+    """The README's velto_kit example (train, save, inspect), alone in a fresh interpreter."""
     readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
-    section = readme.split("## Agent state with velto_kit", 1)[1]
+    section = readme.split("## velto_kit in ten lines", 1)[1]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
     result = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, check=False
     )
     assert result.returncode == 0, result.stderr
-    assert len(result.stdout.splitlines()) == 3
+    # The largest learned step size: a positive float.
+    assert float(result.stdout.strip()) > 0
 
 
 @pytest.mark.parametrize("writer", [np.savez, np.savez_compressed])
