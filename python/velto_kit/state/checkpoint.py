@@ -1,5 +1,8 @@
-"""Saving and loading an agent's complete state: ``save``/``load`` on files, ``dumps``/``loads``
-on bytes. The format is described in ``docs/checkpoint-format.md``."""
+"""Saving and loading an agent's complete state.
+
+``save`` and ``load`` work on files, ``dumps`` and ``loads`` on bytes; all four share one format,
+described in ``docs/checkpoint-format.md``.
+"""
 
 from __future__ import annotations
 
@@ -41,8 +44,11 @@ _NAME_MAX = 255
 
 
 def _temporary_name(target: Path) -> str:
-    """``.<name>.<random>.tmp`` beside the target, the name shortened (by whole characters) so
-    that the temporary name fits wherever the target's own name does."""
+    """A temporary file's name, ``.<name>.<random>.tmp``, beside `target`.
+
+    The name is shortened (by whole characters) so that the temporary name fits wherever the
+    target's own name does.
+    """
     try:
         limit = os.pathconf(target.parent, "PC_NAME_MAX")
     except (OSError, ValueError):
@@ -58,10 +64,13 @@ def _temporary_name(target: Path) -> str:
 
 
 def _create_temporary(target: Path) -> tuple[int, str]:
-    """Creates and opens a new temporary file beside `target` with the mode a plain
-    ``open(target, "w")`` would give it: created with 0o666, so that the kernel applies the
-    umask (and any default ACL) itself; the process's umask is never changed, which would race
-    with files other threads create meanwhile. An existing target's mode is kept instead."""
+    """Creates and opens a new temporary file beside `target`, returning its descriptor and name.
+
+    The file gets the mode a plain ``open(target, "w")`` would give it: created with 0o666, so
+    that the kernel applies the umask (and any default ACL) itself; the process's umask is never
+    changed, which would race with files other threads create meanwhile. An existing target's
+    mode is kept instead.
+    """
     try:
         mode: int | None = target.stat().st_mode & 0o7777
     except FileNotFoundError:
@@ -90,8 +99,8 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
     The state goes to a temporary file in the same directory, which is flushed and fsynced and
     then renamed over ``path``; the directory is fsynced too. A crash or kill at any moment
     leaves the earlier file at ``path`` whole (a killed save may leave its temporary file,
-    ``.<name>.*.tmp``, behind). The agent is not changed. ``load(path)`` gives an agent equal to
-    this one in every bit, which continues with the same actions.
+    ``.<name>.*.tmp``, behind). The agent is not changed. [load][velto_kit.load] of the file gives
+    an agent equal to this one in every bit, which continues with the same actions.
 
     The file holds the agent's state at one moment between two steps, also while other threads
     step it: the agent is read and written in one call that holds the interpreter lock (which
@@ -102,15 +111,17 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
 
     Args:
         agent: The agent to save.
-        path: The file to write; an existing file is replaced only by a complete checkpoint.
+        path: The file to write (a str or path-like object); an existing file is replaced only
+            by a complete checkpoint.
 
     Raises:
-        TypeError: ``agent`` is no initialised agent (nothing is written).
+        TypeError: ``agent`` is no initialised agent, or ``path`` is no str or path-like object
+            (nothing is written).
         MemoryError: A copy of the agent that the save needs does not fit in memory.
-        OSError: The file cannot be written.
+        OSError: The file cannot be created, written or renamed into place (its directory is
+            missing, the disk is full, no permission).
 
-    Example::
-
+    Examples:
         >>> import os, tempfile, velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
         >>> agent = VeltoActorCritic(16, 2, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
@@ -138,18 +149,39 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
 
 
 def load(path: PathLike) -> VeltoActorCritic:
-    """Reads an agent saved by :func:`save` (or written by :func:`dumps` to a file).
+    """Reads the agent in a checkpoint file, checking the whole file first.
 
-    Everything is checked before an agent is built: format name and version, every member's
-    presence, dtype and shape, equal ``num_features`` everywhere, trace-list indices in range,
-    engine positions in [0, 624], and that the agent fits in memory. A damaged or foreign file
-    raises :class:`CheckpointError` (a ValueError) naming the file and the member; an agent too
-    large for the machine raises MemoryError. Each array is read straight into the new agent's
-    memory and checked against its CRC-32. Nothing is unpickled.
+    The file is one that [save][velto_kit.save] wrote, or the bytes of [dumps][velto_kit.dumps]
+    written to a file. Everything is checked before an agent is built: format name and version,
+    every member's presence, dtype and shape, equal ``num_features`` everywhere, trace-list
+    indices in range, engine positions in [0, 624], and that the agent fits in memory. Each array
+    is read straight into the new agent's memory and checked against its CRC-32. Nothing is
+    unpickled.
+
+    Args:
+        path: The checkpoint file (a str or path-like object).
+
+    Returns:
+        A new agent equal in every bit to the one saved, which continues with the same actions.
+
+    Raises:
+        CheckpointError: The file is no valid checkpoint (damaged, truncated, foreign or of
+            another format version); the message names the file and the member at fault.
+        MemoryError: The agent the file describes does not fit in memory (found before it is
+            built).
+        OSError: The file cannot be opened or read (``FileNotFoundError`` when it is missing).
+        TypeError: ``path`` is no str or path-like object.
 
     Examples:
-
-        agent = velto_kit.load("agent.npz")
+        >>> import os, tempfile, velto_kit
+        >>> path = os.path.join(tempfile.mkdtemp(), "bad.npz")
+        >>> with open(path, "wb") as file:
+        ...     _ = file.write(b"no checkpoint" * 4)
+        >>> try:
+        ...     velto_kit.load(path)
+        ... except velto_kit.CheckpointError as error:
+        ...     print(error)
+        /...bad.npz: the archive: File is not a zip file
     """
     label = os.fspath(path)
     with open(path, "rb") as stream:
@@ -157,14 +189,26 @@ def load(path: PathLike) -> VeltoActorCritic:
 
 
 def dumps(agent: VeltoActorCritic) -> bytes:
-    """The agent's complete state as bytes: the content :func:`save` writes to a file.
+    """The agent's complete state as bytes: the content [save][velto_kit.save] writes to a file.
 
-    Like :func:`save`, the bytes hold the agent's state at one moment between two steps, also
-    while other threads step it (other Python threads wait meanwhile). ``pickle``,
-    ``copy.copy`` and ``copy.deepcopy`` of an agent go through this function.
+    Like ``save``, the bytes hold the agent's state at one moment between two steps, also while
+    other threads step it (other Python threads wait meanwhile). Equal agents give equal bytes.
+    ``pickle``, ``copy.copy`` and ``copy.deepcopy`` of an agent go through this function. The
+    agent is not changed.
 
-    Example::
+    Args:
+        agent: The agent to serialise.
 
+    Returns:
+        The checkpoint, which [loads][velto_kit.loads] turns back into an agent equal to this
+        one in every bit.
+
+    Raises:
+        TypeError: ``agent`` is no initialised agent.
+        MemoryError: The bytes, or a copy of the agent that the call needs, do not fit in
+            memory.
+
+    Examples:
         >>> import velto_kit
         >>> from velto_actor_critic import VeltoActorCritic
         >>> agent = VeltoActorCritic(16, 2, 0.9, 0.1, 0.01, 0.01, 1.0, 0.5, 0.9, 0.5, 0)
@@ -177,12 +221,31 @@ def dumps(agent: VeltoActorCritic) -> bytes:
 
 
 def loads(data: bytes | bytearray | memoryview) -> VeltoActorCritic:
-    """The agent held in ``data`` (from :func:`dumps`), checked like :func:`load`; errors name
-    ``<bytes>`` as the file. A str or path raises TypeError pointing to :func:`load`.
+    """The agent held in checkpoint bytes, checked like a file by [load][velto_kit.load].
+
+    The bytes are read in place (not copied first); errors name ``<bytes>`` as the file.
+
+    Args:
+        data: A checkpoint as a bytes-like object, such as [dumps][velto_kit.dumps] gives.
+
+    Returns:
+        A new agent equal in every bit to the one the bytes were made of.
+
+    Raises:
+        CheckpointError: ``data`` is no valid checkpoint (too short, damaged, foreign or of
+            another format version); the message names the member at fault.
+        MemoryError: The agent the bytes describe does not fit in memory (found before it is
+            built).
+        TypeError: ``data`` is a str or path (the message points to ``load``), or no
+            contiguous bytes-like object.
 
     Examples:
-
-        twin = velto_kit.loads(velto_kit.dumps(agent))
+        >>> import velto_kit
+        >>> try:
+        ...     velto_kit.loads(b"abc")
+        ... except velto_kit.CheckpointError as error:
+        ...     print(error)
+        <bytes>: no checkpoint: 3 bytes, fewer than the smallest zip archive (22 bytes)
     """
     if isinstance(data, (str, os.PathLike)):
         raise TypeError(

@@ -59,43 +59,125 @@ _UINT64_MAX = 2**64 - 1
 
 
 class CheckpointError(ValueError):
-    """A file or byte string that is no valid checkpoint; the message names the file (or
-    ``<bytes>``) and the member at fault."""
+    """A file or byte string that is no valid checkpoint.
+
+    Raised by [load][velto_kit.load] and [loads][velto_kit.loads] before any agent is built. It
+    is a ``ValueError``, so that code catching bad input in general catches it too. The message
+    names the file (or ``<bytes>``) and the member at fault, then the fault.
+
+    Examples:
+        >>> import velto_kit
+        >>> try:
+        ...     velto_kit.loads(bytes(64))
+        ... except ValueError as error:
+        ...     print(type(error).__name__, error)
+        CheckpointError <bytes>: the archive: File is not a zip file
+    """
 
 
 def _check_span(offset: int, count: int, size: int) -> None:
-    """Refuses a read that would start before the data or past its end, or of a negative count:
-    the offsets come from the file, and a negative one would read from the end of bytes (or fail
-    with a bare OSError from a file)."""
+    """Refuses a read that would start before the data or past its end, or of a negative count.
+
+    The offsets come from the file, and a negative one would read from the end of bytes (or fail
+    with a bare OSError from a file).
+    """
     if offset < 0 or count < 0 or offset > size:
         raise ValueError(f"offset {offset} (of {count} bytes) lies outside the {size} bytes")
 
 
 class Source(Protocol):
-    """Random access to a checkpoint's bytes."""
+    """Random access to a checkpoint's bytes.
+
+    Attributes:
+        size: The number of bytes.
+    """
 
     size: int
 
-    def read_at(self, offset: int, count: int) -> bytes: ...
+    def read_at(self, offset: int, count: int) -> bytes:
+        """Reads `count` bytes from `offset`, fewer where the data ends.
+
+        Args:
+            offset: Where the read starts, 0 to ``size``.
+            count: The number of bytes to read, 0 or more.
+
+        Returns:
+            The bytes read.
+
+        Raises:
+            ValueError: `offset` or `count` is negative, or `offset` lies past the end.
+        """
+        ...
 
     def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
-        """`count` bytes from `offset` in pieces of at most _CHUNK bytes; a piece is valid only
-        until the next is asked for. Stops early where the data ends."""
+        """Yields `count` bytes from `offset` in pieces of at most ``_CHUNK`` bytes.
+
+        Args:
+            offset: Where the data starts, 0 to ``size``.
+            count: The number of bytes to yield, 0 or more.
+
+        Yields:
+            The pieces in order, each valid only until the next is asked for; they stop early
+            where the data ends.
+
+        Raises:
+            ValueError: `offset` or `count` is negative, or `offset` lies past the end.
+        """
         ...
 
 
 class FileSource:
-    """A checkpoint file, read with positioned reads straight into the caller's memory."""
+    """A checkpoint file, read with positioned reads straight into the caller's memory.
+
+    Attributes:
+        fd: The open file's descriptor.
+        size: The file's size in bytes when it was opened.
+    """
 
     def __init__(self, stream: IO[bytes]) -> None:
+        """Reads from the file that `stream` has open.
+
+        Args:
+            stream: A file open for reading in binary mode, kept open while this is used.
+
+        Raises:
+            OSError: The file's size cannot be found.
+        """
         self.fd = stream.fileno()
         self.size = os.fstat(self.fd).st_size
 
     def read_at(self, offset: int, count: int) -> bytes:
+        """Reads `count` bytes from `offset`, fewer where the file ends.
+
+        Args:
+            offset: Where the read starts, 0 to ``size``.
+            count: The number of bytes to read, 0 or more.
+
+        Returns:
+            The bytes read.
+
+        Raises:
+            ValueError: `offset` or `count` is negative, or `offset` lies past the end.
+            OSError: The read fails.
+        """
         _check_span(offset, count, self.size)
         return os.pread(self.fd, count, offset)
 
     def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
+        """Yields `count` bytes from `offset` in pieces of at most ``_CHUNK`` bytes.
+
+        Args:
+            offset: Where the data starts, 0 to ``size``.
+            count: The number of bytes to yield, 0 or more.
+
+        Yields:
+            Views of one reused buffer, each valid only until the next is asked for; they stop
+            early where the file ends.
+
+        Raises:
+            ValueError: `offset` or `count` is negative, or `offset` lies past the end.
+            OSError: A read fails.
+        """
         # One buffer small enough to stay in the cache while it is checksummed and copied on.
         _check_span(offset, count, self.size)
         buffer = memoryview(bytearray(min(count, _CHUNK)))
@@ -109,19 +191,52 @@ class FileSource:
 
 
 class BytesSource(io.RawIOBase):
-    """A checkpoint held in memory, read in place (also the zip reader's file object)."""
+    """A checkpoint held in memory, read in place (also the zip reader's file object).
+
+    Attributes:
+        size: The number of bytes.
+    """
 
     def __init__(self, data: memoryview) -> None:
+        """Reads `data` in place, from its start.
+
+        Args:
+            data: The checkpoint's bytes, as a flat view of unsigned bytes.
+        """
         super().__init__()
         self._data = data
         self.size = len(data)
         self._position = 0
 
     def read_at(self, offset: int, count: int) -> bytes:
+        """Copies `count` bytes from `offset`, fewer where the data ends.
+
+        Args:
+            offset: Where the read starts, 0 to ``size``.
+            count: The number of bytes to read, 0 or more.
+
+        Returns:
+            A copy of the bytes.
+
+        Raises:
+            ValueError: `offset` or `count` is negative, or `offset` lies past the end.
+        """
         _check_span(offset, count, self.size)
         return bytes(self._data[offset : offset + count])
 
     def chunks(self, offset: int, count: int) -> Iterator[memoryview]:
+        """Yields `count` bytes from `offset` in pieces of at most ``_CHUNK`` bytes.
+
+        Args:
+            offset: Where the data starts, 0 to ``size``.
+            count: The number of bytes to yield, 0 or more.
+
+        Yields:
+            Views of the data itself, in order; they stop early where the data ends.
+
+        Raises:
+            ValueError: `offset` or `count` is negative, or `offset` lies past the end.
+        """
         # Slices of the data itself: nothing is copied until the consumer copies.
         _check_span(offset, count, self.size)
         end = min(offset + count, self.size)
@@ -129,12 +244,38 @@ class BytesSource(io.RawIOBase):
             yield self._data[start : min(start + _CHUNK, end)]
 
     def readable(self) -> bool:
+        """Tells the zip reader that this object can be read.
+
+        Returns:
+            True.
+        """
         return True
 
     def seekable(self) -> bool:
+        """Tells the zip reader that this object can seek.
+
+        Returns:
+            True.
+        """
         return True
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        """Moves the read position, as a file's ``seek`` does.
+
+        A position past the end is allowed (reads there give nothing).
+
+        Args:
+            offset: The distance from the point that `whence` names.
+            whence: ``io.SEEK_SET`` (the start), ``io.SEEK_CUR`` (the position) or
+                ``io.SEEK_END`` (the end).
+
+        Returns:
+            The new position.
+
+        Raises:
+            ValueError: The new position would be negative.
+            KeyError: `whence` is none of the three.
+        """
         base = {io.SEEK_SET: 0, io.SEEK_CUR: self._position, io.SEEK_END: self.size}[whence]
         if base + offset < 0:
             raise ValueError(f"negative seek position {base + offset}")
@@ -142,9 +283,22 @@ class BytesSource(io.RawIOBase):
         return self._position
 
     def tell(self) -> int:
+        """The read position.
+
+        Returns:
+            The position, in bytes from the start.
+        """
         return self._position
 
     def readinto(self, buffer: memoryview) -> int:  # type: ignore[override]
+        """Copies bytes from the read position into `buffer` and moves the position past them.
+
+        Args:
+            buffer: A writable buffer, filled from its start.
+
+        Returns:
+            The number of bytes copied: the buffer's size, fewer at the end of the data.
+        """
         part = self._data[self._position : self._position + len(memoryview(buffer).cast("B"))]
         memoryview(buffer).cast("B")[: len(part)] = part
         self._position += len(part)
@@ -166,8 +320,10 @@ _EXTRA_BYTES = 64
 
 
 def _directory_bounds(file_size: int) -> tuple[int, int]:
-    """The most members, and directory bytes, that a checkpoint of `file_size` bytes can hold:
-    each unit has its members, each with its own headers, and its engine state's data."""
+    """The most members, and directory bytes, that a checkpoint of `file_size` bytes can hold.
+
+    Each unit has its members, each with its own headers, and its engine state's data.
+    """
     critic = len(HEADER_FIELDS) + len(learner_fields(_native.CRITIC))
     per_unit = len(learner_fields(0))
     unit_bytes = per_unit * _MEMBER_BYTES + ENGINE_WORDS * WORD.itemsize
@@ -178,9 +334,11 @@ def _directory_bounds(file_size: int) -> tuple[int, int]:
 
 
 def _check_directory_size(source: Source, fail: Callable[[str], NoReturn]) -> None:
-    """Refuses, from the end records alone, a directory longer than any checkpoint of this size
-    could have: the zip reader builds an object per entry (a crafted file of 53 MiB listing a
-    million members took 290 MiB and 9 s) before anything else can be checked."""
+    """Refuses, from the end records alone, a directory longer than this size of file can have.
+
+    The zip reader builds an object per entry (a crafted file of 53 MiB listing a million
+    members took 290 MiB and 9 s) before anything else can be checked.
+    """
     start = max(0, source.size - _END_SEARCH)
     tail = source.read_at(start, source.size - start)
     at = tail.rfind(_END_SIGNATURE)
@@ -219,9 +377,11 @@ def _npy_header_size(prefix: bytes, fail: Callable[[str], NoReturn]) -> int:
 
 @functools.lru_cache(maxsize=64)
 def _parse_npy_header(header: bytes) -> tuple[tuple[int, ...], bool, np.dtype]:
-    """(shape, fortran_order, dtype) of a complete .npy header, by NumPy's own safe parser
-    (a literal, never code or pickles). Most members of a checkpoint share a few headers, so the
-    parses are kept."""
+    """(shape, fortran_order, dtype) of a complete .npy header, by NumPy's own safe parser.
+
+    The parser reads a literal, never code or pickles. Most members of a checkpoint share a few
+    headers, so the parses are kept.
+    """
     stream = io.BytesIO(header)
     try:
         version = npy.read_magic(stream)
@@ -338,8 +498,10 @@ class _Reader:
         return _Member(name, info, header, shape)
 
     def read(self, member: _Member, sink: Callable[[memoryview], object]) -> None:
-        """Hands the member's data to `sink` piece by piece and checks the member's CRC-32
-        (which a stored member's pieces are checksummed for while still in the cache)."""
+        """Hands the member's data to `sink` piece by piece and checks the member's CRC-32.
+
+        A stored member's pieces are checksummed while they are still in the cache.
+        """
         self.field = member.name
         info = member.info
         size = info.file_size - len(member.header)
@@ -389,8 +551,7 @@ class _Reader:
         self.read(member, functools.partial(_native.append_to_array, agent, learner, index))
 
     def value(self, member: _Member, dtype: np.dtype) -> np.ndarray:
-        """The member's data as a new array (for the small members, read before an agent is
-        built)."""
+        """The member's data as a new array (for the small members, read before any agent)."""
         array = np.empty(member.shape, dtype=dtype)
         target = memoryview(array.reshape(-1).view(np.uint8))
         filled = 0
@@ -404,8 +565,10 @@ class _Reader:
         return array
 
     def _data_start(self, info: zipfile.ZipInfo) -> int:
-        """Where a stored member's bytes begin, after its local header (checked against the
-        directory's entry as zipfile checks it)."""
+        """Where a stored member's bytes begin, after its local header.
+
+        The local header is checked against the directory's entry as zipfile checks it.
+        """
         start = self._data_starts.get(info.filename)
         if start is not None:
             return start
@@ -548,9 +711,21 @@ def _build(reader: _Reader, plans: list[_LearnerPlan], num_features: int) -> Vel
 
 
 def read_checkpoint(stream: IO[bytes], source: Source, label: str) -> VeltoActorCritic:
-    """Checks the checkpoint in `stream` (whose bytes `source` reads in place) and returns the
-    agent it holds. Raises CheckpointError naming `label` and the member at fault, or MemoryError
-    before building an agent that cannot fit."""
+    """Checks the checkpoint in `stream` and returns the agent it holds.
+
+    Args:
+        stream: The checkpoint, as the zip reader's file object.
+        source: The same bytes, read in place.
+        label: What error messages call the checkpoint (its file's name, or ``<bytes>``).
+
+    Returns:
+        A new agent built from the checkpoint.
+
+    Raises:
+        CheckpointError: A damaged or foreign checkpoint; the message names `label` and the
+            member at fault.
+        MemoryError: The agent cannot fit in memory (raised before it is built).
+    """
     reader = _Reader(source, label)
     with reader.reporting_errors():
         reader.open(stream)

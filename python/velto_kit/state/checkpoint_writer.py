@@ -71,8 +71,20 @@ def _learner_members(
 
 
 def entries(agent: VeltoActorCritic) -> list[Entry]:
-    """Every member of the agent's checkpoint, in the file's order, checksums not yet taken: the
-    header's members as bytes, the learners' as pieces of the agent's memory (not yet read)."""
+    """Every member of the agent's checkpoint, in the file's order, checksums not yet taken.
+
+    The header's members come as bytes, the learners' as pieces of the agent's memory (not yet
+    read).
+
+    Args:
+        agent: The agent to be written.
+
+    Returns:
+        The members, each with its name and ``.npy`` header.
+
+    Raises:
+        TypeError: ``agent`` is no initialised agent.
+    """
     num_actions = _native.num_units(agent)
     values = [
         np.array(FORMAT_NAME),
@@ -92,7 +104,14 @@ def entries(agent: VeltoActorCritic) -> list[Entry]:
 
 
 def npy_header(array: np.ndarray) -> bytes:
-    """The ``.npy`` header (format 1.0) that NumPy writes before this array's data."""
+    """The ``.npy`` header (format 1.0) that NumPy writes before this array's data.
+
+    Args:
+        array: A little-endian array in C order.
+
+    Returns:
+        The header, padded as NumPy pads it.
+    """
     # Every member is a plain little-endian array, whose description is its dtype string.
     return _npy_header_of(array.dtype.str, array.shape)
 
@@ -123,8 +142,16 @@ _UNIX_REGULAR_FILE = 0o100644 << 16
 
 @dataclass
 class Entry:
-    """One stored member: its name, ``.npy`` header and data (bytes, or the piece of the agent's
-    memory that holds it), and what the zip records of it."""
+    """One stored member: its name, ``.npy`` header and data, and what the zip records of it.
+
+    Attributes:
+        name: The member's file name in the archive, ``.npy`` included.
+        header: The member's ``.npy`` header.
+        data: The data after the header: bytes, or the piece of the agent's memory that holds
+            it.
+        crc: The CRC-32 of header and data (0 until it is taken, when the file is written).
+        offset: Where the member's local header begins in the file.
+    """
 
     name: bytes
     header: bytes
@@ -134,10 +161,16 @@ class Entry:
 
     @property
     def size(self) -> int:
+        """The member's size in bytes, header and data (stored uncompressed: both zip sizes)."""
         data_size = len(self.data) if isinstance(self.data, bytes) else self.data[3]
         return len(self.header) + data_size
 
     def local_header(self) -> bytes:
+        """The local header that goes before the member's bytes.
+
+        Returns:
+            The record, its name and, for a member too large for 32-bit sizes, the zip64 ones.
+        """
         zip64 = self.size >= _LIMIT32
         extra = (
             _EXTRA64_HEADER.pack(1, 16) + struct.pack("<QQ", self.size, self.size) if zip64 else b""
@@ -159,6 +192,11 @@ class Entry:
         return record + self.name + extra
 
     def central_header(self) -> bytes:
+        """The member's entry in the central directory.
+
+        Returns:
+            The record, its name and, where the size or the offset needs them, the zip64 fields.
+        """
         big_size = self.size >= _LIMIT32
         big_offset = self.offset >= _LIMIT32
         fields = ([self.size, self.size] if big_size else []) + (
@@ -194,7 +232,15 @@ class Entry:
 
 
 def directory(entries: list[Entry], start: int) -> bytes:
-    """The central directory, which begins at offset `start`, and the end records."""
+    """The central directory, which begins at offset `start`, and the end records.
+
+    Args:
+        entries: The members, their offsets set.
+        start: Where the directory begins in the file.
+
+    Returns:
+        The directory, with zip64 end records where the count, the size or `start` needs them.
+    """
     central = b"".join(entry.central_header() for entry in entries)
     count = len(entries)
     records = [central]
@@ -239,9 +285,19 @@ Layout = tuple[list[bytes | Source], list[int], list[tuple[int, int]]]
 
 
 def layout(agent: VeltoActorCritic) -> Layout:
-    """The checkpoint as pieces (bytes, or pieces of the agent's memory), each piece's member
-    (-1 for the zip records, which no member's CRC-32 covers), and where each member's CRC-32
-    goes in the local and central headers, which are laid out first with zeros there."""
+    """The checkpoint's layout: what the kit's ``write_agent`` and ``assemble_agent`` take.
+
+    Args:
+        agent: The agent to be written.
+
+    Returns:
+        The checkpoint as pieces (bytes, or pieces of the agent's memory); each piece's member
+        (-1 for the zip records, which no member's CRC-32 covers); and where each member's
+        CRC-32 goes in the local and central headers, which are laid out first with zeros there.
+
+    Raises:
+        TypeError: ``agent`` is no initialised agent.
+    """
     members = entries(agent)
     pieces: list[bytes | Source] = []
     groups: list[int] = []
@@ -266,7 +322,12 @@ def layout(agent: VeltoActorCritic) -> Layout:
 def _at_one_moment[T](
     agent: VeltoActorCritic, emit: Callable[[VeltoActorCritic, Layout], T | None]
 ) -> T:
-    """What `emit` makes of the agent with a layout that still fits it (see the module's text)."""
+    """What `emit` makes of the agent with a layout that still fits it (see the module's text).
+
+    Raises:
+        RuntimeError: The agent's private copy changed while it was written (which no other
+            thread can do).
+    """
     for _ in range(ATTEMPTS):
         result = emit(agent, layout(agent))
         if result is not None:
@@ -279,13 +340,36 @@ def _at_one_moment[T](
 
 
 def checkpoint_bytes(agent: VeltoActorCritic) -> bytes:
-    """The whole checkpoint as one bytes object, each member copied into it once and its
-    checksum taken from the copy (the kit's ``assemble_agent``)."""
+    """The whole checkpoint as one bytes object.
+
+    Each member is copied into it once and its checksum taken from the copy (the kit's
+    ``assemble_agent``).
+
+    Args:
+        agent: The agent to write.
+
+    Returns:
+        The checkpoint's bytes, the agent's state at one moment.
+
+    Raises:
+        TypeError: ``agent`` is no initialised agent.
+        MemoryError: The bytes, or a copy of the agent, do not fit in memory.
+    """
     return _at_one_moment(agent, lambda chosen, plan: _native.assemble_agent(chosen, *plan))
 
 
 def write_checkpoint(agent: VeltoActorCritic, descriptor: int) -> None:
-    """Writes the checkpoint to an open file descriptor, from the agent's own memory."""
+    """Writes the checkpoint to an open file descriptor, from the agent's own memory.
+
+    Args:
+        agent: The agent to write.
+        descriptor: A file descriptor open for writing, at the position the checkpoint starts.
+
+    Raises:
+        TypeError: ``agent`` is no initialised agent.
+        MemoryError: A copy of the agent that the write needs does not fit in memory.
+        OSError: A write fails (the file then holds part of a checkpoint).
+    """
 
     def write(chosen: VeltoActorCritic, plan: Layout) -> bool | None:
         return _native.write_agent(chosen, descriptor, *plan) or None
