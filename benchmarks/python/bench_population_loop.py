@@ -99,6 +99,9 @@ class TimedEnvs:
         self.num_envs = envs.num_envs
         self.metadata = envs.metadata
         self.single_action_space = envs.single_action_space
+        self.action_space = envs.action_space
+        self.single_observation_space = envs.single_observation_space
+        self.observation_space = envs.observation_space
         self.step = timer.wrap(envs.step)
         self.reset = timer.wrap(envs.reset)
 

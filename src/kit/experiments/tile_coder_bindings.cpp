@@ -21,6 +21,9 @@ namespace py = pybind11;
 
 namespace {
 
+// Calls that need at least this much memory are checked against the memory guard first.
+constexpr std::uint64_t kGuardedCallBytes = std::uint64_t{1} << 26;
+
 constexpr char kActiveFeatures[] = "active_features";
 
 // A Python buffer released when it goes out of scope.
@@ -126,11 +129,16 @@ py::list active_features(const velto::TileCoder& coder, py::handle observation) 
   }
 
   const std::size_t tilings = static_cast<std::size_t>(coder.num_tilings());
-  // One call makes an index and a Python int (and its list slot) per tiling: checked with the
-  // agent's memory guard first, so that a coder of very many tilings raises MemoryError instead
-  // of having the process killed.
-  velto::require_memory(
-      velto::saturated_product(tilings, velto::TileCoder::kCallBytesPerTiling, 1));
+  // One call makes an index and a Python int (and its list slot) per tiling. The coder's
+  // construction checked that one call fits; a call that needs much memory is checked again with
+  // the agent's memory guard, so that memory taken since raises MemoryError instead of having the
+  // process killed. The guard reads the system's and the cgroups' figures, which costs far more
+  // than a call of a few tilings: small calls are left to the allocation's own error.
+  const std::uint64_t call_bytes =
+      velto::saturated_product(tilings, velto::TileCoder::kCallBytesPerTiling, 1);
+  if (call_bytes >= kGuardedCallBytes) {
+    velto::require_memory(call_bytes);
+  }
   velto::ScratchArray<std::int32_t> scratch_indices(tilings);
   std::int32_t* indices = scratch_indices.data();
   coder.active_features(values, indices);
