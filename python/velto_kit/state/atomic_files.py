@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import hashlib
 import os
-import tempfile
+import secrets
+import string
+from collections.abc import Callable
 from pathlib import Path
 
 
@@ -28,6 +30,90 @@ def fsync_directory(directory: Path) -> None:
         os.close(descriptor)
 
 
+# Random characters in a temporary file's name, and the file's name at most, in bytes (Linux's
+# NAME_MAX, where the file system cannot be asked).
+_RANDOM_CHARACTERS = 8
+_NAME_MAX = 255
+
+
+def _temporary_name(target: Path) -> str:
+    """A temporary file's name, ``.<name>.<random>.tmp``, beside `target`.
+
+    The name is shortened (by whole characters) so that the temporary name fits wherever the
+    target's own name does.
+    """
+    try:
+        limit = os.pathconf(target.parent, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = _NAME_MAX
+    stem = target.name
+    spare = limit - (len(".") + len(".") + _RANDOM_CHARACTERS + len(".tmp"))
+    while len(os.fsencode(stem)) > spare and stem:
+        stem = stem[:-1]
+    random = "".join(
+        secrets.choice(string.ascii_lowercase + string.digits) for _ in range(_RANDOM_CHARACTERS)
+    )
+    return str(target.parent / f".{stem}.{random}.tmp")
+
+
+def _create_temporary(target: Path) -> tuple[int, str]:
+    """Creates and opens a new temporary file beside `target`, returning its descriptor and name.
+
+    The file gets the mode a plain ``open(target, "w")`` would give it: created with 0o666, so
+    that the kernel applies the umask (and any default ACL) itself; the process's umask is never
+    changed, which would race with files other threads create meanwhile. An existing target's
+    mode is kept instead.
+    """
+    try:
+        mode: int | None = target.stat().st_mode & 0o7777
+    except FileNotFoundError:
+        mode = None
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    while True:
+        temporary = _temporary_name(target)
+        try:
+            descriptor = os.open(temporary, flags, 0o666)
+        except FileExistsError:
+            continue
+        break
+    if mode is not None:
+        try:
+            os.fchmod(descriptor, mode)
+        except BaseException:
+            os.close(descriptor)
+            Path(temporary).unlink(missing_ok=True)
+            raise
+    return descriptor, temporary
+
+
+def replace_atomically(path: Path, write: Callable[[int], None]) -> None:
+    """Replaces the file at `path` by what `write` writes to a new file's descriptor, atomically.
+
+    The new file is a temporary one beside `path` (see ``_create_temporary``), fsynced, renamed
+    over `path`, and the directory fsynced; on any failure the temporary file is removed and the
+    earlier file stays.
+
+    Args:
+        path: The file to replace (or create).
+        write: Writes the whole content to the open descriptor it is given.
+
+    Raises:
+        OSError: The file cannot be created, written, flushed or renamed.
+    """
+    descriptor, temporary = _create_temporary(path)
+    try:
+        try:
+            write(descriptor)
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+    fsync_directory(path.parent)
+
+
 def write_atomically(path: Path, data: bytes) -> None:
     """Writes `data` to `path` whole or not at all.
 
@@ -44,25 +130,13 @@ def write_atomically(path: Path, data: bytes) -> None:
             missing, the disk is full, no permission).
 
     Example:
+        >>> import tempfile
         >>> folder = Path(tempfile.mkdtemp())
         >>> write_atomically(folder / "a.txt", b"one")
         >>> (folder / "a.txt").read_bytes()
         b'one'
     """
-    descriptor, temporary = tempfile.mkstemp(
-        prefix=f".{path.name}.", suffix=".tmp", dir=path.parent
-    )
-    try:
-        try:
-            _write_all(descriptor, data)
-            os.fsync(descriptor)
-        finally:
-            os.close(descriptor)
-        os.replace(temporary, path)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-    fsync_directory(path.parent)
+    replace_atomically(path, lambda descriptor: _write_all(descriptor, data))
 
 
 def _write_all(descriptor: int, data: bytes) -> None:
@@ -84,6 +158,7 @@ def file_digest(path: Path) -> str:
         OSError: The file cannot be opened or read (``FileNotFoundError`` when it is missing).
 
     Example:
+        >>> import tempfile
         >>> folder = Path(tempfile.mkdtemp())
         >>> write_atomically(folder / "a", b"")
         >>> file_digest(folder / "a")[:8]

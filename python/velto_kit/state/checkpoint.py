@@ -7,13 +7,12 @@ described in ``docs/checkpoint-format.md``.
 from __future__ import annotations
 
 import os
-import secrets
-import string
 from pathlib import Path
 
 from velto_actor_critic import VeltoActorCritic
 
 from velto_kit import _native
+from velto_kit.state.atomic_files import replace_atomically
 from velto_kit.state.checkpoint_reader import (
     BytesSource,
     CheckpointError,
@@ -27,70 +26,6 @@ __all__ = ["CheckpointError", "dumps", "load", "loads", "save"]
 PathLike = str | os.PathLike[str]
 # A zip archive's end record alone: no checkpoint is shorter.
 _SMALLEST_ZIP = 22
-
-
-def _fsync_directory(directory: Path) -> None:
-    descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
-# Random characters in a temporary file's name, and the file's name at most, in bytes (Linux's
-# NAME_MAX, where the file system cannot be asked).
-_RANDOM_CHARACTERS = 8
-_NAME_MAX = 255
-
-
-def _temporary_name(target: Path) -> str:
-    """A temporary file's name, ``.<name>.<random>.tmp``, beside `target`.
-
-    The name is shortened (by whole characters) so that the temporary name fits wherever the
-    target's own name does.
-    """
-    try:
-        limit = os.pathconf(target.parent, "PC_NAME_MAX")
-    except (OSError, ValueError):
-        limit = _NAME_MAX
-    stem = target.name
-    spare = limit - (len(".") + len(".") + _RANDOM_CHARACTERS + len(".tmp"))
-    while len(os.fsencode(stem)) > spare and stem:
-        stem = stem[:-1]
-    random = "".join(
-        secrets.choice(string.ascii_lowercase + string.digits) for _ in range(_RANDOM_CHARACTERS)
-    )
-    return str(target.parent / f".{stem}.{random}.tmp")
-
-
-def _create_temporary(target: Path) -> tuple[int, str]:
-    """Creates and opens a new temporary file beside `target`, returning its descriptor and name.
-
-    The file gets the mode a plain ``open(target, "w")`` would give it: created with 0o666, so
-    that the kernel applies the umask (and any default ACL) itself; the process's umask is never
-    changed, which would race with files other threads create meanwhile. An existing target's
-    mode is kept instead.
-    """
-    try:
-        mode: int | None = target.stat().st_mode & 0o7777
-    except FileNotFoundError:
-        mode = None
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
-    while True:
-        temporary = _temporary_name(target)
-        try:
-            descriptor = os.open(temporary, flags, 0o666)
-        except FileExistsError:
-            continue
-        break
-    if mode is not None:
-        try:
-            os.fchmod(descriptor, mode)
-        except BaseException:
-            os.close(descriptor)
-            Path(temporary).unlink(missing_ok=True)
-            raise
-    return descriptor, temporary
 
 
 def save(agent: VeltoActorCritic, path: PathLike) -> None:
@@ -132,20 +67,9 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
         True
     """
     _native.num_units(agent)  # TypeError before any file is touched
-    target = Path(os.fspath(path))
-    directory = target.parent
-    descriptor, temporary = _create_temporary(target)
-    try:
-        try:
-            write_checkpoint(agent, descriptor)
-            os.fsync(descriptor)
-        finally:
-            os.close(descriptor)
-        os.replace(temporary, target)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-    _fsync_directory(directory)
+    replace_atomically(
+        Path(os.fspath(path)), lambda descriptor: write_checkpoint(agent, descriptor)
+    )
 
 
 def load(path: PathLike) -> VeltoActorCritic:
