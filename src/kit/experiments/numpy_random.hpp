@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velto {
+
+// The state of NumPy's PCG64 bit generator as `bit_generator.state` shows it: the 128-bit LCG
+// state and increment, and the spare upper half of a 64-bit output that next_uint32 keeps.
+struct Pcg64State {
+  unsigned __int128 state = 0;
+  unsigned __int128 inc = 0;
+  bool has_uint32 = false;
+  std::uint32_t uinteger = 0;
+};
+
+// numpy.random.default_rng(seed), which is also what Gymnasium's environments draw from
+// (seeding.np_random(seed)): PCG64 seeded through SeedSequence(seed), and the Generator methods
+// the tasks and the action mappings use, each drawing exactly the numbers NumPy's would, so that a
+// generator here and one in Python stay in step.
+class NumpyGenerator {
+ public:
+  // SeedSequence(seed) with no spawn key, its first four 32-bit words as PCG64's seed.
+  explicit NumpyGenerator(std::uint64_t seed);
+  explicit NumpyGenerator(const Pcg64State& state) : state_(state) {}
+
+  std::uint64_t next_uint64();
+  std::uint32_t next_uint32();
+  // Generator.random(): a double in [0, 1) from the top 53 bits of one 64-bit output.
+  double random();
+  // Generator.uniform(low, high): low + (high - low) * random().
+  double uniform(double low, double high);
+  // Generator.integers(high) with the default int64 dtype: one value of [0, high), high >= 1,
+  // drawn by NumPy's bounded method for that range.
+  std::int64_t integers(std::int64_t high);
+
+  const Pcg64State& state() const { return state_; }
+  void set_state(const Pcg64State& state) { state_ = state; }
+
+ private:
+  Pcg64State state_;
+};
+
+}  // namespace velto
