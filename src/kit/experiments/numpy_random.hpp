@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
+#include <vector>
 
 namespace velto {
 
@@ -22,6 +24,11 @@ class NumpyGenerator {
   // SeedSequence(seed) with no spawn key, its first four 32-bit words as PCG64's seed.
   explicit NumpyGenerator(std::uint64_t seed);
   explicit NumpyGenerator(const Pcg64State& state) : state_(state) {}
+  // SeedSequence(entropy) for any list of 32-bit words (an integer's words, least significant
+  // first), and SeedSequence() with 128 bits from the operating system, as an unseeded
+  // environment's first reset draws.
+  static NumpyGenerator from_entropy(const std::vector<std::uint32_t>& entropy);
+  static NumpyGenerator from_os_entropy();
 
   std::uint64_t next_uint64();
   std::uint32_t next_uint32();
@@ -30,7 +37,7 @@ class NumpyGenerator {
   // Generator.uniform(low, high): low + (high - low) * random().
   double uniform(double low, double high);
   // Generator.integers(high) with the default int64 dtype: one value of [0, high), high >= 1,
-  // drawn by NumPy's bounded method for that range.
+  // drawn by NumPy's bounded method for that range. Throws std::invalid_argument below 1.
   std::int64_t integers(std::int64_t high);
 
   const Pcg64State& state() const { return state_; }

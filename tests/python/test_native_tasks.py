@@ -1,0 +1,264 @@
+"""The native tasks and NumPy's generator in C++ against Gymnasium and NumPy as installed: the
+same draws, states, observations, rewards, terminations and truncations, bit for bit."""
+
+import copy
+
+import gymnasium as gym
+import numpy as np
+import pytest
+from task_comparison import CONFIGS, compare, make_reference
+
+from velto_kit._native import (
+    NativeTask,
+    NumpyGenerator,
+    exact_native_task_ids,
+    native_task_ids,
+)
+
+SEEDS = [0, 1, 2**32, 2**63, 2**64 - 1, 123456789]
+BOUNDS = [1, 2, 3, 7, 2**31, 2**32 - 1, 2**32, 2**40, 2**63 - 1]
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_generator_is_seeded_as_default_rng(seed):
+    assert NumpyGenerator(seed).state == np.random.default_rng(seed).bit_generator.state
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_generator_draws_what_numpy_draws(seed):
+    ours = NumpyGenerator(seed)
+    theirs = np.random.default_rng(seed)
+    for round_ in range(40):
+        assert ours.random() == theirs.random()
+        assert ours.uniform(-0.05, 0.05) == theirs.uniform(-0.05, 0.05)
+        assert ours.uniform(-0.6, -0.4) == theirs.uniform(low=-0.6, high=-0.4)
+        for high in BOUNDS:
+            got = ours.integers(high)
+            assert got == theirs.integers(high), (round_, high)
+            assert 0 <= got < high
+        assert ours.state == theirs.bit_generator.state
+
+
+def test_integers_of_one_value_draw_nothing():
+    ours = NumpyGenerator(5)
+    before = ours.state
+    assert [ours.integers(1) for _ in range(3)] == [0, 0, 0]
+    assert ours.state == before
+
+
+def test_next_uint32_keeps_the_upper_half_across_next_uint64():
+    ours = NumpyGenerator(11)
+    theirs = np.random.default_rng(11)
+    # integers(2**32) is NumPy's path to the buffered 32-bit output; random_raw() bypasses it.
+    pattern = "4 8 4 4 4 8 8 4 8 4 4 8".split()
+    for kind in pattern * 5:
+        if kind == "4":
+            assert ours.next_uint32() == theirs.integers(2**32)
+        else:
+            assert ours.next_uint64() == int(theirs.bit_generator.random_raw())
+        assert ours.state == theirs.bit_generator.state
+
+
+def test_generator_takes_numpy_state_and_goes_on_alike():
+    theirs = np.random.default_rng(2024)
+    theirs.integers(2**32)  # leaves an upper half buffered
+    ours = NumpyGenerator(0)
+    ours.state = theirs.bit_generator.state
+    assert ours.state["has_uint32"] == 1
+    assert [ours.integers(2**32) for _ in range(5)] == [theirs.integers(2**32) for _ in range(5)]
+    assert ours.random() == theirs.random()
+    with pytest.raises(ValueError):
+        ours.state = {**theirs.bit_generator.state, "has_uint32": 2}
+    with pytest.raises(ValueError):
+        ours.state = {**theirs.bit_generator.state, "state": {"state": 2**128, "inc": 1}}
+    with pytest.raises(ValueError):
+        ours.integers(0)
+    assert ours.random() == theirs.random()
+
+
+@pytest.mark.parametrize(("env_id", "kwargs"), CONFIGS, ids=lambda c: str(c))
+def test_task_steps_as_gymnasium_does(env_id, kwargs):
+    counts = compare(env_id, kwargs, 3000, seed=len(str(kwargs)))
+    assert counts.transitions == 3000
+    assert counts.terminations + counts.truncations > 0  # episodes did end
+    if env_id in exact_native_task_ids():
+        assert counts.mismatches == 0, counts.first_mismatch
+    else:
+        # Only a starting observation may differ, and by at most one unit in the last place.
+        assert counts.mismatches == counts.reset_ulp_mismatches, counts.first_mismatch
+
+
+def test_exact_ids_are_the_native_ids_but_acrobot():
+    assert set(native_task_ids()) - set(exact_native_task_ids()) == {"Acrobot-v1"}
+
+
+@pytest.mark.parametrize("env_id", native_task_ids())
+def test_spaces_and_time_limit_are_gymnasium_s(env_id):
+    reference = make_reference(env_id)
+    task = NativeTask(env_id, {})
+    assert task.env_id == env_id
+    assert task.num_actions == reference.action_space.n
+    assert task.max_episode_steps == reference.spec.max_episode_steps
+    space = reference.observation_space
+    if isinstance(space, gym.spaces.Discrete):
+        assert task.observation_n == space.n
+        assert task.observation_low is None and task.observation_high is None
+    else:
+        assert task.observation_n is None
+        assert task.observation_low.dtype == np.float32
+        assert task.observation_low.tobytes() == space.low.tobytes()
+        assert task.observation_high.tobytes() == space.high.tobytes()
+
+
+@pytest.mark.parametrize("env_id", native_task_ids())
+def test_state_round_trip_goes_on_identically(env_id):
+    reference = make_reference(env_id)
+    task = NativeTask(env_id, {})
+    reference.reset(seed=31)
+    task.reset(seed=31)
+    actions = np.random.default_rng(3)
+
+    def run(target, count):
+        out = []
+        for _ in range(count):
+            step = target.step(int(actions.integers(target.num_actions)))
+            out.append((np.asarray(step[0]).tobytes(), *step[1:4]))
+            if step[2] or step[3]:
+                out.append(np.asarray(target.reset()).tobytes())  # the generator goes on
+        return out
+
+    for _ in range(37):
+        action = int(actions.integers(task.num_actions))
+        task.step(action)
+        if reference.step(action)[2:4] != (False, False):
+            reference.reset()
+            task.reset()
+    state = task.get_state()
+    # The generator's part is numpy's own state of Gymnasium's environment at the same point.
+    assert state["generator"] == reference.unwrapped.np_random.bit_generator.state
+    saved = copy.deepcopy(state)
+    position = actions.bit_generator.state
+    expected = run(task, 400)
+    actions.bit_generator.state = position
+    twin = NativeTask(env_id, {})
+    twin.set_state(saved)
+    assert twin.get_state() == saved
+    assert run(twin, 400) == expected
+    # Set back into the task that went on, it repeats itself too.
+    actions.bit_generator.state = position
+    task.set_state(saved)
+    assert run(task, 400) == expected
+
+
+def _bad_states(state):
+    generator = state["generator"]
+    yield {**state, "env_id": "CartPole-v0" if state["env_id"] != "CartPole-v0" else "Taxi-v4"}
+    yield {**state, "values": state["values"] + [0.0]}
+    yield {**state, "values": state["values"][:-1]}
+    yield {**state, "elapsed_steps": -2}
+    yield {**state, "generator": {**generator, "has_uint32": 2}}
+    yield {**state, "generator": {**generator, "uinteger": 2**32}}
+    yield {**state, "generator": {**generator, "state": {"state": -1, "inc": 1}}}
+    yield {**state, "generator": {**generator, "bit_generator": "MT19937"}}
+    yield {**state, "generator": None}
+    yield {k: v for k, v in state.items() if k != "values"}
+
+
+@pytest.mark.parametrize(
+    ("env_id", "bad_values"),
+    [
+        ("CliffWalking-v1", [[48.0], [-1.0], [2.5]]),
+        ("FrozenLake-v1", [[16.0], [float("nan")]]),
+        ("Taxi-v4", [[500.0, 0.0], [3.0, 2.0]]),
+        ("CartPole-v1", [[0.0, 0.0, 0.0, 0.0, -2.0], [0.0, 0.0, 0.0, 0.0, 0.5]]),
+        ("Acrobot-v1", [[0.1, 0.0, 0.0, 0.0, 1.0], [0.0, 0.0, 0.0, 0.0, 2.0]]),
+    ],
+)
+def test_set_state_refuses_what_does_not_fit_and_changes_nothing(env_id, bad_values):
+    task = NativeTask(env_id, {})
+    twin = NativeTask(env_id, {})
+    task.reset(seed=8)
+    twin.reset(seed=8)
+    state = task.get_state()
+    for bad in [*_bad_states(state), *({**state, "values": v} for v in bad_values)]:
+        with pytest.raises((ValueError, TypeError)):
+            task.set_state(bad)
+        assert task.get_state() == state, bad
+    for action in [0, 1, 0, 1, 1]:
+        assert (
+            np.asarray(task.step(action)[0]).tobytes() == np.asarray(twin.step(action)[0]).tobytes()
+        )
+
+
+def test_a_never_reset_state_round_trips_and_cannot_step():
+    task = NativeTask("Taxi-v4", {})
+    state = task.get_state()
+    assert state["elapsed_steps"] == -1 and state["generator"] is None and state["values"] == []
+    task.reset(seed=1)
+    task.set_state(state)
+    with pytest.raises(RuntimeError, match="reset"):
+        task.step(0)
+
+
+def test_time_limit_truncates_a_terminating_step_too():
+    # Gymnasium's TimeLimit marks the last step truncated whether or not it terminated.
+    reference = make_reference("CliffWalking-v1", max_episode_steps=1)
+    reference.reset(seed=0)
+    reference.unwrapped.s = 35  # above the goal
+    task = NativeTask("CliffWalking-v1", {"max_episode_steps": 1})
+    task.reset(seed=0)
+    state = task.get_state()
+    task.set_state({**state, "values": [35.0]})
+    expected = reference.step(2)
+    assert expected[1:4] == (-1, True, True)
+    assert task.step(2) == (47, -1.0, True, True)
+    # Stepping on past the limit stays truncated, as the wrapper's count keeps growing.
+    assert task.step(0)[3] is True and reference.step(0)[3] is True
+
+
+def test_step_checks_order_and_action():
+    task = NativeTask("CartPole-v1", {})
+    with pytest.raises(RuntimeError, match="reset"):
+        task.step(0)
+    task.reset(seed=0)
+    for action in (-1, 2):
+        with pytest.raises(ValueError, match="action"):
+            task.step(action)
+    assert task.get_state()["elapsed_steps"] == 0
+
+
+@pytest.mark.parametrize(
+    ("env_id", "options", "named"),
+    [
+        ("CartPole-v1", {"gravity": 3.0}, "gravity"),
+        ("CartPole-v1", {"render_mode": "human"}, "render_mode"),
+        ("CartPole-v1", {"max_episode_steps": 0}, "max_episode_steps"),
+        ("CartPole-v1", {"max_episode_steps": 2.0}, "max_episode_steps"),
+        ("CartPole-v1", {"sutton_barto_reward": 1}, "sutton_barto_reward"),
+        ("MountainCar-v0", {"goal_velocity": float("nan")}, "goal_velocity"),
+        ("MountainCar-v0", {"goal_velocity": "fast"}, "goal_velocity"),
+        ("FrozenLake-v1", {"map_name": "5x5"}, "map_name"),
+        ("FrozenLake-v1", {"desc": ["SG"]}, "desc"),
+        ("FrozenLake-v1", {"success_rate": 1.5}, "success_rate"),
+        ("FrozenLake-v1", {"map_name": None}, "map_name"),
+        ("Taxi-v4", {"rainy_probability": -0.1}, "rainy_probability"),
+        ("Taxi-v4", {"is_slippery": True}, "is_slippery"),
+        ("Pendulum-v1", {}, "Pendulum-v1"),
+    ],
+)
+def test_options_a_task_cannot_honour_are_refused_by_name(env_id, options, named):
+    with pytest.raises(ValueError, match=named):
+        NativeTask(env_id, options)
+
+
+def test_options_gymnasium_defaults_are_accepted():
+    assert NativeTask("Acrobot-v1", {"render_mode": None}).max_episode_steps == 500
+    assert NativeTask("Acrobot-v1", {"max_episode_steps": None}).max_episode_steps == 500
+    assert NativeTask("Acrobot-v1", {"max_episode_steps": -1}).max_episode_steps is None
+    assert NativeTask("FrozenLake-v1", {"map_name": "8x8"}).observation_n == 64
+    assert NativeTask("MountainCar-v0", {"goal_velocity": 0}).num_actions == 3
+
+
+def test_an_unseeded_first_reset_draws_from_the_operating_system():
+    starts = {NativeTask("CartPole-v1", {}).reset().tobytes() for _ in range(4)}
+    assert len(starts) == 4
