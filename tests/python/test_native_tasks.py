@@ -7,7 +7,6 @@ import gymnasium as gym
 import numpy as np
 import pytest
 from task_comparison import CONFIGS, compare, make_reference
-
 from velto_kit._native import (
     NativeTask,
     NumpyGenerator,

@@ -79,13 +79,13 @@ std::array<std::uint64_t, 4> generate_state(const Pool& pool) {
   return out;
 }
 
-constexpr unsigned __int128 kMultiplier =
-    (static_cast<unsigned __int128>(0x2360ed051fc65da4ULL) << 64) | 0x4385df649fccf645ULL;
+constexpr Uint128 kMultiplier =
+    (static_cast<Uint128>(0x2360ed051fc65da4ULL) << 64) | 0x4385df649fccf645ULL;
 
 void advance(Pcg64State& state) { state.state = state.state * kMultiplier + state.inc; }
 
-unsigned __int128 join(std::uint64_t high, std::uint64_t low) {
-  return (static_cast<unsigned __int128>(high) << 64) | low;
+Uint128 join(std::uint64_t high, std::uint64_t low) {
+  return (static_cast<Uint128>(high) << 64) | low;
 }
 
 }  // namespace
@@ -178,12 +178,12 @@ std::int64_t NumpyGenerator::integers(std::int64_t high) {
     return static_cast<std::int64_t>(m >> 32);
   }
   const std::uint64_t range_excl = range + 1U;
-  unsigned __int128 m = static_cast<unsigned __int128>(next_uint64()) * range_excl;
+  Uint128 m = static_cast<Uint128>(next_uint64()) * range_excl;
   auto leftover = static_cast<std::uint64_t>(m);
   if (leftover < range_excl) {
     const std::uint64_t threshold = (~std::uint64_t{0} - range) % range_excl;
     while (leftover < threshold) {
-      m = static_cast<unsigned __int128>(next_uint64()) * range_excl;
+      m = static_cast<Uint128>(next_uint64()) * range_excl;
       leftover = static_cast<std::uint64_t>(m);
     }
   }

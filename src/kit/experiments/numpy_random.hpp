@@ -6,11 +6,15 @@
 
 namespace velto {
 
+// PCG64's 128-bit numbers (a GCC and Clang extension, hence the marker that keeps -Wpedantic
+// quiet about it).
+__extension__ typedef unsigned __int128 Uint128;
+
 // The state of NumPy's PCG64 bit generator as `bit_generator.state` shows it: the 128-bit LCG
 // state and increment, and the spare upper half of a 64-bit output that next_uint32 keeps.
 struct Pcg64State {
-  unsigned __int128 state = 0;
-  unsigned __int128 inc = 0;
+  Uint128 state = 0;
+  Uint128 inc = 0;
   bool has_uint32 = false;
   std::uint32_t uinteger = 0;
 };

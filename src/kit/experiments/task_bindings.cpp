@@ -27,7 +27,7 @@ using velto::tasks::TaskOptions;
 using velto::tasks::TaskState;
 
 // 128-bit integers to and from Python's int.
-py::int_ to_int(unsigned __int128 value) {
+py::int_ to_int(velto::Uint128 value) {
   const py::int_ high(static_cast<std::uint64_t>(value >> 64));
   const py::int_ low(static_cast<std::uint64_t>(value));
   const py::object shifted =
@@ -42,7 +42,7 @@ py::int_ to_int(unsigned __int128 value) {
   return py::reinterpret_borrow<py::int_>(joined);
 }
 
-unsigned __int128 to_uint128(const py::handle& value, const std::string& name) {
+velto::Uint128 to_uint128(const py::handle& value, const std::string& name) {
   if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
     throw py::type_error(name + " must be an int");
   }
@@ -62,7 +62,7 @@ unsigned __int128 to_uint128(const py::handle& value, const std::string& name) {
     throw py::value_error(name + " must lie in [0, 2**128)");
   }
   const unsigned long long low = PyLong_AsUnsignedLongLongMask(value.ptr());
-  return (static_cast<unsigned __int128>(high) << 64) | low;
+  return (static_cast<velto::Uint128>(high) << 64) | low;
 }
 
 py::dict generator_state_dict(const Pcg64State& state) {
@@ -101,9 +101,9 @@ Pcg64State generator_state_from(const py::handle& value) {
   Pcg64State state;
   state.state = to_uint128(item(inner_dict, "state", "the generator's 'state'"), "state");
   state.inc = to_uint128(item(inner_dict, "inc", "the generator's 'state'"), "inc");
-  const unsigned __int128 has_uint32 =
+  const velto::Uint128 has_uint32 =
       to_uint128(item(dict, "has_uint32", "the generator state"), "has_uint32");
-  const unsigned __int128 uinteger =
+  const velto::Uint128 uinteger =
       to_uint128(item(dict, "uinteger", "the generator state"), "uinteger");
   if (has_uint32 > 1) {
     throw py::value_error("has_uint32 must be 0 or 1");
