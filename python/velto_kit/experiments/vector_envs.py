@@ -15,7 +15,7 @@ import warnings
 from collections.abc import Sequence
 from typing import Any
 
-BACKENDS = ("gymnasium", "envpool")
+BACKENDS = ("gymnasium", "envpool", "native")
 ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip install envpool)'
 
 
@@ -27,21 +27,24 @@ def make_vector_env(
     With ``backend="gymnasium"`` this is ``gymnasium.make_vec`` with the task's own vectorised
     implementation where it has one (CartPole-v1 steps all its sub-environments in NumPy) and
     Gymnasium's synchronous vector environment otherwise. ``backend="envpool"`` steps the
-    sub-environments in EnvPool's C++ threads (the optional extra ``envpool``). Both reset a
-    finished sub-environment on the step after (Gymnasium's default autoreset mode).
+    sub-environments in EnvPool's C++ threads (the optional extra ``envpool``).
+    ``backend="native"`` gives the kit's own C++ tasks (``NativeVectorEnv``), on which
+    ``run_population`` runs the whole loop in C++. All reset a finished sub-environment on the
+    step after (Gymnasium's default autoreset mode).
 
     Args:
         env_id: The task's id, e.g. ``"CartPole-v1"``.
         num_envs: The number of sub-environments (at least 1).
         seed: The seed of sub-environment 0; sub-environment i gets ``seed + i``.
-        backend: ``"gymnasium"`` or ``"envpool"``.
+        backend: ``"gymnasium"``, ``"envpool"`` or ``"native"``.
         **kwargs: Passed to the task (e.g. ``max_episode_steps``).
 
     Returns:
         The vector environment, reset once with its seeds.
 
     Raises:
-        ValueError: An unknown `backend` or a `num_envs` below 1.
+        ValueError: An unknown `backend`, a `num_envs` below 1, or an id without a native task
+            for ``backend="native"``.
         ImportError: ``backend="envpool"`` without EnvPool installed; the message names the extra.
         gymnasium.error.Error: An `env_id` that Gymnasium does not know.
 
@@ -56,6 +59,10 @@ def make_vector_env(
         envs = _gymnasium_vector_env(env_id, num_envs, **kwargs)
     elif backend == "envpool":
         envs = EnvPoolVectorEnv(env_id, num_envs, seed=seed, **kwargs)
+    elif backend == "native":
+        from velto_kit.experiments.native_vector_env import NativeVectorEnv
+
+        return NativeVectorEnv(env_id, num_envs, seed=seed, **kwargs)
     else:
         raise ValueError(f"backend must be one of {BACKENDS}, not {backend!r}")
     envs.reset(seed=seed)
