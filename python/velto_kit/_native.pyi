@@ -358,7 +358,7 @@ class NativeRun:
         threads: int,
         unit_steps: int,
         checkpoint_every: int,
-        time_agents: bool = False,
+        record_agent_calls: bool = False,
     ) -> None: ...
     def next(self) -> list[tuple[int, int, float, int, int]]:
         """The next finished units' episodes, their agents handed over; empty when done."""
@@ -366,8 +366,10 @@ class NativeRun:
         self, index: int
     ) -> tuple[tuple[list[float], dict[str, Any], int], dict[str, Any], list[int], int, int]:
         """Member `index` as of its last hand-over."""
+    def replay_agent_calls(self, agents: Sequence[VeltoActorCritic]) -> None:
+        """With `record_agent_calls`: steps agent i through member i's recorded steps."""
     @property
-    def agent_seconds(self) -> float:
-        """With `time_agents`: the handed-over units' time in the agents' steps."""
+    def unit_seconds(self) -> float:
+        """With `record_agent_calls`: the handed-over units' CPU time (no hand-overs)."""
     def close(self) -> None:
         """Stops the run's threads; in-flight units are abandoned."""

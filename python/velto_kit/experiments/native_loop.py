@@ -118,7 +118,7 @@ class NativeRunLoop:
         threads: int,
         checkpoint_every: int | None,
         unit_steps: int = UNIT_STEPS,
-        time_agents: bool = False,
+        record_agent_calls: bool = False,
         resumed: list[tuple[Any, list[int], int, int] | None] | None = None,
     ) -> None:
         """Makes the native run (see the class's description).
@@ -138,7 +138,8 @@ class NativeRunLoop:
             threads: Native threads (at most one per agent is used).
             checkpoint_every: Each agent's units end after every such episode of its own.
             unit_steps: Steps after which a unit hands its episodes over at its next episode end.
-            time_agents: Time every agent step (``run.agent_seconds``), for the benchmark.
+            record_agent_calls: Record every agent step (``run.replay_agent_calls``), for the
+                benchmark.
             resumed: Per agent, None for a fresh one or ``(task state, taken, next episode,
                 steps)`` to go on from.
 
@@ -162,7 +163,7 @@ class NativeRunLoop:
             self.agents, env_id, options, [seed + i for i in range(count)],
             native_features(features), mapping.name, mapping.num_actions, float(gamma), mode,
             self.next_episode, list(ends), [_generator_state(rng) for rng in self.rngs],
-            progress, min(threads, count), unit_steps, checkpoint_every or 0, time_agents,
+            progress, min(threads, count), unit_steps, checkpoint_every or 0, record_agent_calls,
         )  # fmt: skip
         self.seconds = 0.0
 

@@ -1,8 +1,8 @@
 #include "kit/experiments/native_loop.hpp"
 
+#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -121,6 +121,33 @@ std::int32_t NativeMapping::choose(const std::vector<std::int32_t>& taken,
     }
   }
   return 0;
+}
+
+void AgentCalls::append(const std::vector<std::int32_t>& step_features, float reward,
+                        float gamma) {
+  features.insert(features.end(), step_features.begin(), step_features.end());
+  offsets.push_back(features.size());
+  rewards.push_back(reward);
+  gammas.push_back(gamma);
+}
+
+void AgentCalls::append(const AgentCalls& other) {
+  const std::size_t base = features.size();
+  features.insert(features.end(), other.features.begin(), other.features.end());
+  for (std::size_t i = 1; i < other.offsets.size(); ++i) {
+    offsets.push_back(base + other.offsets[i]);
+  }
+  rewards.insert(rewards.end(), other.rewards.begin(), other.rewards.end());
+  gammas.insert(gammas.end(), other.gammas.begin(), other.gammas.end());
+}
+
+void replay(VeltoActorCritic& agent, const AgentCalls& calls) {
+  std::vector<std::int32_t> features;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    features.assign(calls.features.begin() + static_cast<std::ptrdiff_t>(calls.offsets[i]),
+                    calls.features.begin() + static_cast<std::ptrdiff_t>(calls.offsets[i + 1]));
+    agent.step(features, calls.rewards[i], calls.gammas[i]);
+  }
 }
 
 MemberProgress NativeMember::progress() const {
@@ -366,15 +393,10 @@ void NativeLoop::work() {
 std::vector<std::int32_t> NativeLoop::agent_step(NativeMember& member,
                                                  const std::vector<std::int32_t>& features,
                                                  float reward, float gamma) const {
-  if (!settings_.time_agents) {
-    return member.agent.step(features, reward, gamma);
+  if (settings_.record_agent_calls) {
+    member.calls.append(features, reward, gamma);
   }
-  const auto started = std::chrono::steady_clock::now();
-  std::vector<std::int32_t> taken = member.agent.step(features, reward, gamma);
-  member.agent_nanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::steady_clock::now() - started)
-                                  .count();
-  return taken;
+  return member.agent.step(features, reward, gamma);
 }
 
 void NativeLoop::begin(NativeMember& member) {
@@ -391,7 +413,27 @@ void NativeLoop::begin(NativeMember& member) {
       agent_step(member, features, 0.0f, member.next_episode == 0 ? 0.0f : settings_.gamma);
 }
 
+namespace {
+
+std::int64_t thread_cpu_nanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
 void NativeLoop::run_unit(std::size_t index) {
+  if (!settings_.record_agent_calls) {
+    run_episodes(index);
+    return;
+  }
+  const std::int64_t started = thread_cpu_nanoseconds();
+  run_episodes(index);
+  members_[index].unit_nanoseconds += thread_cpu_nanoseconds() - started;
+}
+
+void NativeLoop::run_episodes(std::size_t index) {
   NativeMember& member = members_[index];
   if (!member.begun) {
     begin(member);

@@ -79,6 +79,22 @@ struct EpisodeRecord {
   std::int64_t steps = 0;  // the agent's steps over the run, this episode included
 };
 
+// The calls of an agent's step, in order: the features of call i are
+// features[offsets[i] .. offsets[i + 1]), offsets starting at 0.
+struct AgentCalls {
+  std::vector<std::int32_t> features;
+  std::vector<std::size_t> offsets{0};
+  std::vector<float> rewards;
+  std::vector<float> gammas;
+
+  void append(const std::vector<std::int32_t>& step_features, float reward, float gamma);
+  void append(const AgentCalls& other);
+  std::size_t size() const { return rewards.size(); }
+};
+
+// Steps `agent` through `calls`: the agents' own share of a loop's work, without the loop.
+void replay(VeltoActorCritic& agent, const AgentCalls& calls);
+
 // Where one agent's loop stands between two episodes: with its agent, the whole of what it goes
 // on from.
 struct MemberProgress {
@@ -104,8 +120,10 @@ struct NativeMember {
   std::int64_t next_episode = 0;
   std::int64_t end_episode = 0;
   std::int64_t steps = 0;
-  // With LoopSettings::time_agents: the time spent in the agent's step, in nanoseconds.
-  std::int64_t agent_nanoseconds = 0;
+  // With LoopSettings::record_agent_calls: the agent's steps since the last hand-over, and the
+  // CPU time its units took (thread CPU time, read once at each end of a unit).
+  AgentCalls calls;
+  std::int64_t unit_nanoseconds = 0;
 
   MemberProgress progress() const;
   // Throws std::invalid_argument when the task's state does not fit the task.
@@ -122,9 +140,9 @@ struct LoopSettings {
   // Each agent's units end after every episode whose number + 1 is a multiple of this (0: none),
   // so that the agent can be saved right there.
   std::int64_t checkpoint_every = 0;
-  // Times every agent step (a clock read on each side of it), to tell the agents' share of the
-  // loop's time; off, the loop reads no clock.
-  bool time_agents = false;
+  // Records every agent step (NativeMember::calls), so that replaying them tells the agents'
+  // share of the loop's time.
+  bool record_agent_calls = false;
 };
 
 // Runs each agent's episodes back to back, environment, features, mapping and agent in one
@@ -158,6 +176,8 @@ class NativeLoop {
   std::vector<EpisodeRecord>& records(std::size_t index) { return records_[index]; }
   // Gives a taken member back to the workers (with its records read and cleared).
   void release(std::size_t index);
+  // Whether a taken member has units left: once it has none, its state is the caller's to keep.
+  bool has_work(std::size_t index) const;
   // Stops every unit at its next step; their members' states are abandoned, not handed over.
   void cancel();
   bool done() const;
@@ -165,8 +185,8 @@ class NativeLoop {
  private:
   enum class Stage : std::uint8_t { ready, running, finished, done };
 
-  bool has_work(std::size_t index) const;
   void run_unit(std::size_t index);
+  void run_episodes(std::size_t index);
   void learn_episode(NativeMember& member, EpisodeRecord& record);
   void follow_episode(NativeMember& member, EpisodeRecord& record);
   void begin(NativeMember& member);

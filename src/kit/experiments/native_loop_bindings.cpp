@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "kit/experiments/native_loop.hpp"
 #include "kit/experiments/tasks/task.hpp"
 #include "kit/experiments/tile_coder.hpp"
+#include "kit/state/crc32.hpp"
 #include "kit/state/learner_fields.hpp"
 
 namespace py = pybind11;
@@ -130,42 +132,47 @@ velto::tasks::TaskState task_state_from(const py::handle& value) {
 
 // ---- whole runs ----------------------------------------------------------------------------
 
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() &&
-         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
+// What a hand-over checks to tell whether anyone changed an agent since the last one, without a
+// second copy of its arrays: the CRC-32 and size of every array and trace list, the bits of every
+// scalar, and the units' engines whole. A change is missed only if it leaves every CRC as it was
+// (for a random change, a chance of 2^-32 per array changed).
+struct Fingerprint {
+  std::vector<std::uint32_t> words;
+  std::vector<std::mt19937> engines;
 
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof(float)) == 0; }
+  bool operator==(const Fingerprint& other) const {
+    return words == other.words && engines == other.engines;
+  }
+};
+
+template <typename Value>
+void add_array(std::vector<std::uint32_t>& words, const std::vector<Value>& array) {
+  words.push_back(static_cast<std::uint32_t>(array.size()));
+  words.push_back(velto::crc32(array.data(), array.size() * sizeof(Value), 0));
+}
 
 template <typename Learner>
-bool same_learner(const Learner& a, const Learner& b) {
-  if (a.trace_list != b.trace_list) {
-    return false;
-  }
+void add_learner(std::vector<std::uint32_t>& words, const Learner& learner) {
+  add_array(words, learner.trace_list);
   for (const auto& field : velto::LearnerFields<Learner>::arrays) {
-    if (!same_bits(a.*(field.member), b.*(field.member))) {
-      return false;
-    }
+    add_array(words, learner.*(field.member));
   }
   for (const auto& field : velto::LearnerFields<Learner>::scalars) {
-    if (!same_bits(a.*(field.member), b.*(field.member))) {
-      return false;
-    }
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &(learner.*(field.member)), sizeof(bits));
+    words.push_back(bits);
   }
-  return true;
 }
 
-// Every bit of the agent's state: the learners' arrays and scalars, the trace lists, the engines.
-bool same_state(const VeltoActorCritic& a, const VeltoActorCritic& b) {
-  if (!same_learner(a.critic, b.critic) || a.units.size() != b.units.size()) {
-    return false;
+Fingerprint fingerprint(const VeltoActorCritic& agent) {
+  Fingerprint result;
+  add_learner(result.words, agent.critic);
+  result.words.push_back(static_cast<std::uint32_t>(agent.units.size()));
+  for (const velto::ActorUnit& unit : agent.units) {
+    add_learner(result.words, unit);
+    result.engines.push_back(unit.rng);
   }
-  for (std::size_t i = 0; i < a.units.size(); ++i) {
-    if (!same_learner(a.units[i], b.units[i]) || a.units[i].rng != b.units[i].rng) {
-      return false;
-    }
-  }
-  return true;
+  return result;
 }
 
 velto::LoopMode loop_mode(const std::string& mode) {
@@ -183,8 +190,8 @@ velto::LoopMode loop_mode(const std::string& mode) {
 
 // A run of the native loop over Python's agents. The loop steps private copies of them; at each
 // hand-over (with the interpreter lock held) a finished member's copy is written into its Python
-// agent, after checking that the Python agent still holds exactly what the last hand-over wrote:
-// a change made meanwhile by anyone else is reported, never overwritten.
+// agent, after checking that the Python agent still holds what the last hand-over wrote (its
+// fingerprint): a change made meanwhile by anyone else is reported, never overwritten.
 class NativeRun {
  public:
   NativeRun(const py::sequence& agents, const std::string& env_id, const py::dict& options,
@@ -193,7 +200,7 @@ class NativeRun {
             const std::string& mode, const std::vector<std::int64_t>& next_episodes,
             const std::vector<std::int64_t>& end_episodes, const py::list& generators,
             const py::list& progress, std::int32_t threads, std::int64_t unit_steps,
-            std::int64_t checkpoint_every, bool time_agents)
+            std::int64_t checkpoint_every, bool record_agent_calls)
       : agents_(agents) {
     const std::size_t count = agents_.size();
     if (seeds.size() != count || next_episodes.size() != count || end_episodes.size() != count ||
@@ -207,7 +214,8 @@ class NativeRun {
     settings.threads = threads;
     settings.unit_steps = unit_steps;
     settings.checkpoint_every = checkpoint_every;
-    settings.time_agents = time_agents;
+    settings.record_agent_calls = record_agent_calls;
+    calls_.resize(count);
     std::vector<velto::NativeMember> members;
     members.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -241,7 +249,7 @@ class NativeRun {
         restored.steps = saved[2].cast<std::int64_t>();
         member.restore(restored);
       }
-      snapshots_.push_back(native);
+      fingerprints_.push_back(fingerprint(native));
       members.push_back(std::move(member));
     }
     velto::NativeFeatures native_features = feature_map(features);
@@ -270,7 +278,7 @@ class NativeRun {
     }
     for (const std::size_t index : finished) {
       VeltoActorCritic& agent = agents_[index].cast<VeltoActorCritic&>();
-      if (!same_state(agent, snapshots_[index])) {
+      if (!(fingerprint(agent) == fingerprints_[index])) {
         close();
         throw std::runtime_error(
             "agent " + std::to_string(index) +
@@ -278,11 +286,19 @@ class NativeRun {
             " the run stops (the loop's episodes since the last hand-over are dropped)");
       }
       velto::NativeMember& member = loop_->member(index);
-      agent = member.agent;
-      snapshots_[index] = member.agent;
+      if (loop_->has_work(index)) {
+        agent = member.agent;
+        fingerprints_[index] = fingerprint(agent);
+      } else {
+        // The member's last unit: its copy is not needed any more, and a swap hands it over
+        // without copying a single array.
+        std::swap(agent, member.agent);
+      }
       published_[index] = member.progress();
-      agent_seconds_ += static_cast<double>(member.agent_nanoseconds) * 1e-9;
-      member.agent_nanoseconds = 0;
+      calls_[index].append(member.calls);
+      member.calls = velto::AgentCalls();
+      unit_seconds_ += static_cast<double>(member.unit_nanoseconds) * 1e-9;
+      member.unit_nanoseconds = 0;
       for (const velto::EpisodeRecord& record : loop_->records(index)) {
         records.append(py::make_tuple(record.agent, record.episode, record.episode_return,
                                       record.length, record.steps));
@@ -303,8 +319,25 @@ class NativeRun {
                           saved.next_episode, saved.steps);
   }
 
-  // With time_agents: the time the handed-over units spent in the agents' steps.
-  double agent_seconds() const { return agent_seconds_; }
+  // With record_agent_calls: steps agents[i] through every call member i's agent made in the
+  // handed-over units, with the interpreter lock released; the caller times it.
+  void replay_agent_calls(const py::sequence& agents) const {
+    if (agents.size() != calls_.size()) {
+      throw py::value_error("replay needs one agent per member");
+    }
+    std::vector<VeltoActorCritic*> natives;
+    for (std::size_t i = 0; i < calls_.size(); ++i) {
+      natives.push_back(&velto::constructed(agents[i].cast<VeltoActorCritic&>()));
+    }
+    py::gil_scoped_release unlocked;
+    for (std::size_t i = 0; i < calls_.size(); ++i) {
+      velto::replay(*natives[i], calls_[i]);
+    }
+  }
+
+  // With record_agent_calls: the CPU time of the handed-over units, the loop without its
+  // hand-overs.
+  double unit_seconds() const { return unit_seconds_; }
 
   void close() {
     if (loop_) {
@@ -329,10 +362,11 @@ class NativeRun {
   }
 
   py::tuple agents_;
-  std::vector<VeltoActorCritic> snapshots_;
+  std::vector<Fingerprint> fingerprints_;
   std::vector<velto::MemberProgress> published_;
   std::unique_ptr<velto::NativeLoop> loop_;
-  double agent_seconds_ = 0.0;
+  std::vector<velto::AgentCalls> calls_;
+  double unit_seconds_ = 0.0;
 };
 
 }  // namespace
@@ -348,9 +382,10 @@ void bind_native_loop(py::module_& m) {
            py::arg("features"), py::arg("mapping"), py::arg("num_actions"), py::arg("gamma"),
            py::arg("mode"), py::arg("next_episodes"), py::arg("end_episodes"),
            py::arg("generators"), py::arg("progress"), py::arg("threads"), py::arg("unit_steps"),
-           py::arg("checkpoint_every"), py::arg("time_agents") = false)
+           py::arg("checkpoint_every"), py::arg("record_agent_calls") = false)
       .def("next", &NativeRun::next)
       .def("progress", &NativeRun::progress, py::arg("index"))
-      .def_property_readonly("agent_seconds", &NativeRun::agent_seconds)
+      .def("replay_agent_calls", &NativeRun::replay_agent_calls, py::arg("agents"))
+      .def_property_readonly("unit_seconds", &NativeRun::unit_seconds)
       .def("close", &NativeRun::close);
 }
