@@ -1,0 +1,52 @@
+"""The release's version is written once, in pyproject.toml, and everything that names a version
+agrees with it: the installed distribution, velto_kit, the citation file, the changelog and the
+site's footer."""
+
+import importlib.util
+import tomllib
+from importlib.metadata import version
+from pathlib import Path
+
+import velto_kit
+import yaml
+
+ROOT = Path(__file__).resolve().parents[2]
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+
+
+def test_installed_distribution_and_velto_kit_report_the_pyproject_version():
+    # A stale install (built before the version moved) fails here, not only an edited attribute.
+    assert version("velto_actor_critic") == PROJECT["version"]
+    assert velto_kit.__version__ == PROJECT["version"]
+
+
+def test_citation_names_the_version_and_licence_of_pyproject():
+    citation = yaml.safe_load((ROOT / "CITATION.cff").read_text())
+    assert citation["cff-version"] == "1.2.0"
+    assert citation["version"] == PROJECT["version"]
+    assert citation["license"] == PROJECT["license"]["text"] == "MIT"
+    assert citation["authors"] and citation["title"]
+    assert (ROOT / "LICENSE").read_text().startswith("MIT License\n")
+
+
+def test_changelog_has_a_section_for_the_version():
+    headings = [
+        line.removeprefix("## ").split()[0]
+        for line in (ROOT / "CHANGELOG.md").read_text().splitlines()
+        if line.startswith("## ")
+    ]
+    # Newest first: the version being built heads the list.
+    assert headings[0] == PROJECT["version"]
+
+
+def test_site_footer_and_release_page_show_the_pyproject_version():
+    spec = importlib.util.spec_from_file_location("release", ROOT / "docs_hooks" / "release.py")
+    hook = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(hook)
+    config = hook.on_config({"copyright": None})
+    assert PROJECT["version"] in config["copyright"]
+    page = (ROOT / "docs" / "release.md").read_text()
+    assert hook.VERSION_MARKER in page
+    assert PROJECT["version"] in hook.on_page_markdown(page)
+    # Every release file the hook publishes is one the repository has.
+    assert all((ROOT / name).is_file() for name in hook.RELEASE_FILES)
