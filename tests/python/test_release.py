@@ -3,6 +3,7 @@ agrees with it: the installed distribution, velto_kit, the citation file, the ch
 site's footer."""
 
 import importlib.util
+import re
 import tomllib
 from importlib.metadata import version
 from pathlib import Path
@@ -50,3 +51,16 @@ def test_site_footer_and_release_page_show_the_pyproject_version():
     assert PROJECT["version"] in hook.on_page_markdown(page)
     # Every release file the hook publishes is one the repository has.
     assert all((ROOT / name).is_file() for name in hook.RELEASE_FILES)
+
+
+def test_cpp_package_requests_name_the_pyproject_minor_version():
+    # The C++ package accepts requests of its own minor version only (0.x may change between
+    # minors), so a request left at an older minor fails the consumer's configure.
+    minor = ".".join(PROJECT["version"].split(".")[:2])
+    for path in [
+        ROOT / "tests" / "cmake_consumer" / "CMakeLists.txt",
+        ROOT / "docs" / "how-to" / "cpp.md",
+    ]:
+        requests = re.findall(r"find_package\(velto (\S+) CONFIG", path.read_text())
+        assert requests == [minor], path
+    assert "COMPATIBILITY SameMinorVersion" in (ROOT / "CMakeLists.txt").read_text()
