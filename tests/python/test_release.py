@@ -64,3 +64,11 @@ def test_cpp_package_requests_name_the_pyproject_minor_version():
         requests = re.findall(r"find_package\(velto (\S+) CONFIG", path.read_text())
         assert requests == [minor], path
     assert "COMPATIBILITY SameMinorVersion" in (ROOT / "CMakeLists.txt").read_text()
+
+
+def test_installed_distribution_carries_the_licence():
+    from importlib.metadata import files
+
+    licences = [path for path in files("velto_actor_critic") or [] if path.name == "LICENSE"]
+    assert len(licences) == 1
+    assert licences[0].read_text() == (ROOT / "LICENSE").read_text()
