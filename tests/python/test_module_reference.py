@@ -53,3 +53,20 @@ def test_row_is_what_the_module_does(expression, said):
     # The row may explain itself after the outcome, in brackets.
     expected = re.sub(r" \(.*\)$", "", said)
     assert outcome(eval(expression, dict(NAMES))) == expected
+
+
+@pytest.mark.parametrize(
+    "features",
+    [
+        np.array([[3.9, 7.2], [1.5, 2.5]], dtype=np.float32),
+        np.array([[3.9, 7.2], [1.5, 2.5]]),
+        [[3.9], [1]],
+    ],
+    ids=["float32 array", "float64 array", "a float in a row"],
+)
+def test_a_population_refuses_floats_that_step_would_truncate(features):
+    agents = [velto_kit.make_agent(16, 1, velto_kit.AgentSettings(), seed) for seed in (0, 1)]
+    before = [velto_kit.dumps(agent) for agent in agents]
+    with pytest.raises(TypeError):
+        velto_kit.Population(agents).step(features, 0.0, 0.9)
+    assert [velto_kit.dumps(agent) for agent in agents] == before
