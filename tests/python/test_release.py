@@ -1,24 +1,17 @@
 """The release's version is written once, in pyproject.toml, and everything that names a version
-agrees with it: the installed distribution, velto_kit, the citation file, the changelog and the
-site's footer."""
+agrees with it: the citation file, the changelog, the site's footer and the C++ package's users
+(the installed distribution and velto_kit: tests/python/test_distribution.py); the installed
+distribution carries the licence."""
 
 import importlib.util
 import re
 import tomllib
-from importlib.metadata import version
 from pathlib import Path
 
-import velto_kit
 import yaml
 
 ROOT = Path(__file__).resolve().parents[2]
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-
-
-def test_installed_distribution_and_velto_kit_report_the_pyproject_version():
-    # A stale install (built before the version moved) fails here, not only an edited attribute.
-    assert version("velto_actor_critic") == PROJECT["version"]
-    assert velto_kit.__version__ == PROJECT["version"]
 
 
 def test_citation_names_the_version_and_licence_of_pyproject():
