@@ -4,7 +4,7 @@ Left, how the critic's learned step sizes are spread over the features that were
 feature that entered a trace at least once), at a few points of training: the step sizes start
 equal (``alpha``) and are learned per feature, which is the reason to choose this learner. Right,
 the critic's learned value (velto_kit.value) over two dimensions of the observation, the others
-held at the middle of their range.
+held at the middle of their range; over the one dimension of a one-dimensional Box observation.
 
 examples/train.py draws it for its first seed (``--inspect-plot``); it trains that seed once more
 here, in this process, with the same settings, so the run is the one the learning curve shows.
@@ -54,13 +54,38 @@ def train_with_snapshots(
     return snapshots
 
 
-def value_surface(
+# The critic's value over the observation: (xs, values) along the one dimension of a
+# one-dimensional Box, (xs, ys, values) on a grid over two dimensions of a larger one.
+Curve = tuple[np.ndarray, np.ndarray]
+Surface = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+def value_curve(agent: Any, features: Any, size: int = 161) -> Curve:
+    """The critic's value along the one dimension of a tile-coded one-dimensional observation."""
+    xs = np.linspace(features.lows[0], features.highs[0], size)
+    values = np.array(
+        [velto_kit.value(agent, features.active_features(np.array([x]))) for x in xs],
+        dtype=np.float32,
+    )
+    return xs, values
+
+
+def value_view(
     agent: Any, features: Any, dims: tuple[int, int], size: int = 81
-) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """The critic's value on a grid over two observation dimensions of a tile-coded Box
-    observation; None for other feature maps (no box to span)."""
-    if not isinstance(features, velto_kit.TileCoder) or features.num_dimensions <= max(dims):
+) -> Curve | Surface | None:
+    """What the figure's right panel shows of the critic's value: a curve for a tile-coded
+    one-dimensional Box observation, a surface over `dims` for a larger one, None for other
+    feature maps (no box to span)."""
+    if not isinstance(features, velto_kit.TileCoder):
         return None
+    if features.num_dimensions == 1:
+        return value_curve(agent, features)
+    return value_surface(agent, features, dims, size)
+
+
+def value_surface(agent: Any, features: Any, dims: tuple[int, int], size: int = 81) -> Surface:
+    """The critic's value on a grid over two observation dimensions of a tile-coded Box
+    observation, the other dimensions at the middle of their range."""
     lows, highs = np.array(features.lows), np.array(features.highs)
     xs = np.linspace(lows[dims[0]], highs[dims[0]], size)
     ys = np.linspace(lows[dims[1]], highs[dims[1]], size)
@@ -75,11 +100,11 @@ def value_surface(
 
 def plot(
     snapshots: Sequence[Snapshot],
-    surface: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+    surface: Curve | Surface | None,
     *,
     title: str,
     alpha: float,
-    dim_names: tuple[str, str],
+    dim_names: tuple[str, ...],
     path: Path,
 ) -> None:
     import matplotlib
@@ -110,6 +135,12 @@ def plot(
     if surface is None:
         right.text(0.5, 0.5, "no tile-coded Box observation", ha="center", va="center")
         right.set_axis_off()
+    elif len(surface) == 2:
+        xs, values = surface
+        right.plot(xs, values, color="black", linewidth=1.4)
+        right.set_xlabel(dim_names[0])
+        right.set_ylabel("value")
+        right.set_title("Learned value over the observation")
     else:
         xs, ys, values = surface
         image = right.pcolormesh(xs, ys, values, shading="nearest", cmap="magma")
@@ -150,9 +181,11 @@ def write_inspection_figure(
     )
     env_id = env.spec.id if env.spec is not None else "the task"
     dims, names = DIMENSIONS.get(env_id, ((0, 1), ("observation[0]", "observation[1]")))
+    if isinstance(features, velto_kit.TileCoder) and features.num_dimensions <= max(dims):
+        dims, names = (0, 1), ("observation[0]", "observation[1]")
     plot(
         snapshots,
-        value_surface(agent, features, dims),
+        value_view(agent, features, dims),
         title=f"Inside the agent on {env_id}, seed {seed} (velto_kit.inspect and velto_kit.value)",
         alpha=agent_settings.alpha,
         dim_names=names,

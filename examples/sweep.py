@@ -7,7 +7,7 @@ Without --address the sweep runs on a Ray started here by ray.init() (nothing to
 the end the program writes a table of the trials (results.csv), one of every episode
 (episodes.csv) and a figure of the returns (returns.png) into --out.
 
-    python examples/sweep.py --smoke --out /tmp/smoke          # two trials, in about a minute
+    python examples/sweep.py --smoke --out /tmp/smoke          # two short CartPole-v1 trials
     python examples/sweep.py --envs CartPole-v1 Acrobot-v1 --seeds 0 1 2 \\
         --set alpha=0.1,0.01 --set eta_actor=0.005,0.01 --episodes 300 --out sweeps/first
     python examples/sweep.py --resume --out sweeps/first       # after an interruption
@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import ast
 import json
+import os
 import sys
 import time
 from collections.abc import Sequence
@@ -35,6 +36,7 @@ from velto_kit.sweeps.sweep import (
     episode_rows,
     run_sweep,
     trial_rows,
+    unstarted_trials,
     write_csv,
 )
 from velto_kit.sweeps.sweep_plot import curve_labels, plot_returns
@@ -49,6 +51,8 @@ SMOKE_TABLE = {"window": 10, "smoothing": 5}
 TABLE_FILE = "table.json"
 # A small object store: a trial sends Tune only its metrics and checkpoint folders.
 OBJECT_STORE_BYTES = 100 * 1024 * 1024
+# Ray's choice of authentication for the clusters it starts ("token" or "disabled").
+AUTH_MODE_VARIABLE = "RAY_AUTH_MODE"
 
 
 def parse_value(text: str) -> Any:
@@ -182,6 +186,11 @@ def table_options(arguments: argparse.Namespace, folder: Path) -> dict[str, int]
 
 def start_ray(arguments: argparse.Namespace) -> bool:
     """Joins the cluster at --address, or starts a local Ray; True when this process started it."""
+    if not arguments.address:
+        # A Ray started here keeps Ray's token authentication, chosen explicitly: left unset, Ray
+        # turns it on anyway and warns that it did. A mode the user has set is kept. It must be
+        # in the environment before Ray is imported, which reads it once.
+        os.environ.setdefault(AUTH_MODE_VARIABLE, "token")
     import ray
 
     if ray.is_initialized():
@@ -258,6 +267,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             ray.shutdown()
     options = table_options(arguments, out)
     window = options["window"]
+    not_started = unstarted_trials(results)
     trials = trial_rows(results, window)
     write_csv(trials, out / "results.csv")
     episodes = episode_rows(results)
@@ -268,8 +278,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"figure written to {out / 'returns.png'}")
     print(f"total wall time {time.perf_counter() - start:.1f} s")
     unfinished = [trial for trial in trials if trial["status"] != "done"]
-    if unfinished:
-        print(f"{len(unfinished)} trial(s) not done: continue with --resume --out {out}")
+    if not_started:
+        print(f"{len(not_started)} trial(s) not started: {', '.join(not_started)}")
+    if unfinished or not_started:
+        print(
+            f"{len(unfinished) + len(not_started)} trial(s) not done:"
+            f" continue with --resume --out {out}"
+        )
         return 1
     return 0
 

@@ -72,7 +72,10 @@ class VeltoActorCritic:
         Args:
             feature_indices: Active features of the new state: a list, tuple, range, set, NumPy
                 integer array, generator or other iterable of ints (not a ``str``, a ``dict`` or
-                a plain iterator); repeats count once per occurrence.
+                a plain iterator); repeats count once per occurrence. A NumPy float32 array, as
+                Gymnasium's Box observations are, is accepted and each value truncated toward
+                zero (``[3.9, 7.2]`` is features 3 and 7): turn observations into features with
+                ``velto_kit.features_for`` or a ``velto_kit.TileCoder`` first.
             reward: Reward of the transition into the new state.
             gamma: Discount of this transition; 0 into a terminal state, after which the next
                 call starts a new episode.

@@ -2,6 +2,7 @@
 the Google style that the documentation site renders (ruff's D rules check the form)."""
 
 import ast
+import re
 import inspect
 import textwrap
 import tomllib
@@ -125,3 +126,22 @@ def test_no_package_module_is_exempt():
     # Every module of the package is held to the D rules and to the test above: an exemption
     # would hide its public functions from both.
     assert sorted(_unchecked_modules()) == []
+
+
+# Sphinx's cross-reference roles: the site renders docstrings as Markdown, where a role stays raw
+# text (links there are written [name][velto_kit.name]).
+SPHINX_ROLE = re.compile(r":(?:func|class|meth|mod|attr|obj|exc|data|ref):`")
+
+
+def test_no_docstring_or_stub_holds_a_sphinx_role():
+    sources = sorted((ROOT / "python" / "velto_kit").rglob("*.py")) + sorted(
+        (ROOT / "python" / "velto_kit").rglob("*.pyi")
+    )
+    sources.append(ROOT / "src" / "bindings" / "velto_actor_critic.pyi")
+    found = [
+        f"{path.relative_to(ROOT)}:{line}"
+        for path in sources
+        for line, text in enumerate(path.read_text().splitlines(), 1)
+        if SPHINX_ROLE.search(text)
+    ]
+    assert found == []

@@ -254,3 +254,50 @@ def test_trial_settings_are_checked_by_name():
         sweep.main(["--set", "episodes=5,0", "--out", "/nonexistent/never-written"])
     assert sweep.parse_setting("alpha=0.1,1e-3") == ("alpha", [0.1, 0.001])
     assert sweep.parse_setting("mapping=binary,None") == ("mapping", ["binary", None])
+
+
+@on_ray
+def test_smoke_sweep_ends_without_a_warning_or_a_traceback(smoke):
+    out, returncode, output, _ = smoke
+    assert returncode == 0, output
+    # The Ray it starts keeps token authentication, chosen explicitly, so Ray does not warn
+    # that it chose it.
+    assert "Token authentication is enabled" not in output
+    assert "Traceback" not in output and "SystemExit" not in output
+
+
+class StoppedResult:
+    """A Tune result as a sweep stopped early leaves it: a started trial reports its config
+    and episodes, one stopped before it started has neither."""
+
+    def __init__(self, path, config=None, episodes=0):
+        self.path, self.config, self.error = str(path), config, None
+        self.metrics = {"trial_id": Path(path).name} if config else None
+        reports = [
+            {"episode": e, "return": 10.0 + e, "length": 10, "steps": 10 * (e + 1), "seconds": 0.1}
+            for e in range(episodes)
+        ]
+        import pandas
+
+        self.metrics_dataframe = pandas.DataFrame(reports) if config else None
+
+
+def test_a_trial_stopped_before_it_started_is_named_and_not_done(tmp_path, monkeypatch, capsys):
+    config = {"env_id": "CartPole-v1", "seed": 0, "episodes": 2}
+    results = [
+        StoppedResult(tmp_path / "trial_a", config, episodes=2),
+        StoppedResult(tmp_path / "trial_b"),
+    ]
+    from velto_kit.sweeps.sweep import episode_rows, trial_rows, unstarted_trials
+
+    assert unstarted_trials(results) == ["trial_b"]
+    assert [row["trial"] for row in trial_rows(results, 10)] == ["trial_a"]
+    assert [row["episode"] for row in episode_rows(results)] == [0, 1]
+    # The program: tables of the started trials, the others named, and exit status 1.
+    monkeypatch.setattr(sweep, "start_ray", lambda arguments: False)
+    monkeypatch.setattr(sweep, "sweep", lambda arguments, grid, out: results)
+    assert sweep.main(["--smoke", "--out", str(tmp_path / "out")]) == 1
+    printed = capsys.readouterr().out
+    assert "1 trial(s) not started: trial_b" in printed
+    assert "continue with --resume" in printed
+    assert len(read_csv(tmp_path / "out" / "results.csv")) == 1

@@ -58,7 +58,7 @@ def make_env(env_id: str, max_episode_steps: int | None = None) -> Any:
     """A new environment for `env_id`, with its own time limit unless one is given.
 
     Args:
-        env_id: A registered id or a module-qualified one (see :func:`env_spec`).
+        env_id: A registered id or a module-qualified one (see [env_spec][velto_kit.env_spec]).
         max_episode_steps: Steps after which an episode is truncated; None keeps the task's
             own limit (or none).
 

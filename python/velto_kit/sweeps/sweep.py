@@ -258,7 +258,8 @@ def trial_rows(results: Any, window: int) -> list[dict[str, Any]]:
     return of its last `window` episodes (``final_mean_return``; ``window`` is how many there
     were), the episodes it ran (``episodes_done``), its steps and seconds of training, and its
     ``status``: ``done``, ``error: <kind>``, or ``incomplete`` for a trial stopped before its
-    last episode (e.g. by an interruption).
+    last episode (e.g. by an interruption). A trial stopped before it started has no row
+    (``unstarted_trials`` names it).
 
     Args:
         results: The ``ResultGrid`` of ``run_sweep`` (any iterable of Tune results).
@@ -275,11 +276,34 @@ def trial_rows(results: Any, window: int) -> list[dict[str, Any]]:
         ``write_csv(trial_rows(run_sweep(...), 20), Path("results.csv"))``.
     """
     rows = []
-    for result in results:
+    for result in _started(results):
         config = TrialConfig.from_dict(result.config)
         for seed, records in seed_records(result).items():
             rows.append(_seed_row(result, config, seed, records, window))
     return sorted(rows, key=lambda row: row["trial"])
+
+
+def unstarted_trials(results: Any) -> list[str]:
+    """The trials that a sweep stopped before they started (Ctrl+C early, say).
+
+    Tune gives such a trial a result without a config or metrics, so it has no row in
+    ``trial_rows`` or ``episode_rows``; ``--resume`` runs it.
+
+    Args:
+        results: The ``ResultGrid`` of ``run_sweep`` (any iterable of Tune results).
+
+    Returns:
+        Their names (``trial_name``: the trial's folder), sorted.
+
+    Example:
+        ``unstarted_trials(results)`` after an interrupted ``run_sweep``: ``[]`` when every
+        trial started.
+    """
+    return sorted(trial_name(result) for result in results if result.config is None)
+
+
+def _started(results: Any) -> list[Any]:
+    return [result for result in results if result.config is not None]
 
 
 def _seed_row(
@@ -309,6 +333,8 @@ def _seed_row(
 def episode_rows(results: Any) -> list[dict[str, Any]]:
     """One row per episode of every trial and seed of a ``ResultGrid``.
 
+    A trial stopped before it started has no episode and no row (``unstarted_trials``).
+
     Args:
         results: The ``ResultGrid`` of ``run_sweep`` (any iterable of Tune results).
 
@@ -323,7 +349,7 @@ def episode_rows(results: Any) -> list[dict[str, Any]]:
         ``write_csv(episode_rows(results), Path("episodes.csv"))``.
     """
     rows = []
-    for result in results:
+    for result in _started(results):
         config = TrialConfig.from_dict(result.config)
         for seed, records in seed_records(result).items():
             name = row_name(result, config, seed)
