@@ -215,20 +215,23 @@ def test_the_generators_given_end_where_run_episodes_leaves_them():
         assert mine[i].bit_generator.state == theirs.bit_generator.state
 
 
-def test_an_agent_changed_by_another_caller_midway_stops_the_run_and_keeps_the_change():
-    coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 1, 0)
-    envs = make_vector_env("CartPole-v1", 1, seed=SEED, backend="native")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_an_agent_changed_by_another_caller_midway_stops_the_run_and_keeps_the_change(threads):
+    coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 2, 0)
+    envs = make_vector_env("CartPole-v1", 2, seed=SEED, backend="native")
     results = envs.native_run(
-        agents, 1, coder, mapping, episodes=5, gamma=GAMMA, seed=SEED,
-        rngs=[np.random.default_rng(SEED)], start_episode=0, checkpoint_every=None,
-        checkpoint_dir=None, learn=True, greedy=False, log=None, resume=None, unit_steps=1,
+        agents, threads, coder, mapping, episodes=50, gamma=GAMMA, seed=SEED,
+        rngs=[np.random.default_rng(SEED + i) for i in range(2)], start_episode=0,
+        checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
+        resume=None, unit_steps=1,
     )  # fmt: skip
-    assert next(results).episode == 0
-    agents[0].step([0, 1], 1.0, 0.5)  # another caller steps the agent between hand-overs
-    changed = velto_kit.dumps(agents[0])
-    with pytest.raises(RuntimeError, match="agent 0 was changed by another caller"):
-        next(results)
-    assert velto_kit.dumps(agents[0]) == changed
+    changed_agent = next(results).agent
+    agents[changed_agent].step([0, 1], 1.0, 0.5)  # another caller steps it between hand-overs
+    changed = velto_kit.dumps(agents[changed_agent])
+    with pytest.raises(RuntimeError, match=f"agent {changed_agent} was changed by another caller"):
+        for _ in results:
+            pass
+    assert velto_kit.dumps(agents[changed_agent]) == changed
 
 
 def test_another_thread_sees_only_whole_handed_over_agents():
@@ -239,7 +242,7 @@ def test_another_thread_sees_only_whole_handed_over_agents():
     boundaries = {velto_kit.dumps(agents[0])}
     check = copies(agents[:1])[0]
     env = gym.make(env_id, **options)
-    for _ in run_episodes(env, check, coder, mapping, episodes=30, gamma=GAMMA, seed=SEED):
+    for _ in run_episodes(env, check, coder, mapping, episodes=150, gamma=GAMMA, seed=SEED):
         boundaries.add(velto_kit.dumps(check))
     envs = make_vector_env(env_id, 2, seed=SEED, backend="native", **options)
     seen = []
@@ -253,7 +256,7 @@ def test_another_thread_sees_only_whole_handed_over_agents():
     reader.start()
     try:
         for _ in envs.native_run(
-            agents, 2, coder, mapping, episodes=30, gamma=GAMMA, seed=SEED,
+            agents, 2, coder, mapping, episodes=150, gamma=GAMMA, seed=SEED,
             rngs=[np.random.default_rng(SEED + i) for i in range(2)], start_episode=0,
             checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
             resume=None, unit_steps=1,
@@ -318,8 +321,14 @@ def test_a_native_run_refuses_what_it_cannot_run_natively():
                             seed=0))  # fmt: skip
     with pytest.raises(ValueError, match="needs a seed"):
         next(run_population(envs, Population(agents), coder, mapping, episodes=1, gamma=GAMMA))
+    with pytest.raises(ValueError, match="PCG64"):
+        mt = [np.random.Generator(np.random.MT19937(0))]
+        next(run_population(envs, Population(agents), coder, mapping, episodes=1, gamma=GAMMA,
+                            seed=0, rngs=mt))  # fmt: skip
     with pytest.raises(ValueError, match="no native task"):
         make_vector_env("Pendulum-v1", 1, seed=0, backend="native")
+    with pytest.warns(UserWarning, match="not exact"):
+        make_vector_env("Acrobot-v1", 1, seed=0, backend="native")
 
 
 # ---- kill and resume -------------------------------------------------------------------------
@@ -469,3 +478,25 @@ def test_the_log_is_synced_before_each_run_checkpoint_is_written(tmp_path, monke
     for i, event in enumerate(events):
         if event == "manifest":
             assert events[i - 1] == "sync"
+
+
+def test_a_run_checkpoint_resumes_only_a_run_on_the_same_backend(tmp_path):
+    coder = features_for(gym.make("CliffWalking-v1"))
+    mapping = action_mapping("binary", 4)
+
+    def run(backend, out, resume=None):
+        envs = make_vector_env("CliffWalking-v1", 2, seed=3, backend=backend, max_episode_steps=20)
+        if resume is None:
+            agents = [make_agent(coder.num_features, 2, SETTINGS, seed=i) for i in range(2)]
+        else:
+            agents = [member.agent for member in resume.members]
+        return list(run_population(envs, Population(agents), coder, mapping, episodes=4,
+                                   gamma=GAMMA, seed=3, checkpoint_every=2, checkpoint_dir=out,
+                                   resume=resume))  # fmt: skip
+
+    run("native", tmp_path / "native")
+    run("gymnasium", tmp_path / "gymnasium")
+    with pytest.raises(ValueError, match="wrappers"):
+        run("native", tmp_path / "native", latest_run(tmp_path / "gymnasium"))
+    with pytest.raises(ValueError, match="wrappers"):
+        run("gymnasium", tmp_path / "gymnasium", latest_run(tmp_path / "native"))
