@@ -181,7 +181,10 @@ def test_set_state_refuses_what_does_not_fit_and_changes_nothing(env_id, bad_val
     task.reset(seed=8)
     twin.reset(seed=8)
     state = task.get_state()
-    for bad in [*_bad_states(state), *({**state, "values": v} for v in bad_values)]:
+    # Bad values beside a good generator state of another seed: nothing may be taken from it.
+    other = NumpyGenerator(99).state
+    bad_with_values = [{**state, "values": v, "generator": other} for v in bad_values]
+    for bad in [*_bad_states(state), *bad_with_values]:
         with pytest.raises((ValueError, TypeError)):
             task.set_state(bad)
         assert task.get_state() == state, bad
@@ -304,3 +307,41 @@ def test_acrobot_starting_observation_differs_at_the_measured_rate():
     start = np.asarray(task.get_state()["values"][:2])
     rounded = np.array([np.cos(start), np.sin(start)]).T.ravel().astype(np.float32)
     assert observation[:4].tobytes() == rounded.tobytes()
+
+
+# Wide ranges of states, where every term of the dynamics weighs in the last bit (in the states
+# an episode visits, CartPole's force absorbs most of a reordered product, for instance).
+STATE_RANGES = {
+    "CartPole-v1": ([-2.4, -20.0, -0.21, -40.0], [2.4, 20.0, 0.21, 40.0], [-1.0]),
+    "MountainCar-v0": ([-1.2, -0.07], [0.6, 0.07], []),
+    "Acrobot-v1": (
+        [-np.pi, -np.pi, -4 * np.pi, -9 * np.pi],
+        [np.pi, np.pi, 4 * np.pi, 9 * np.pi],
+        [0.0],
+    ),
+}
+
+
+@pytest.mark.parametrize("env_id", sorted(STATE_RANGES))
+def test_dynamics_from_random_states_are_gymnasium_s(env_id):
+    low, high, extra = STATE_RANGES[env_id]
+    reference = make_reference(env_id, max_episode_steps=-1)
+    reference.reset(seed=0)
+    task = NativeTask(env_id, {"max_episode_steps": -1})
+    task.reset(seed=0)
+    template = task.get_state()
+    draws = np.random.default_rng(17)
+    for _ in range(1500):
+        state = draws.uniform(low, high)
+        action = int(draws.integers(task.num_actions))
+        reference.unwrapped.state = state.copy()
+        if env_id.startswith("CartPole"):
+            reference.unwrapped.steps_beyond_terminated = None
+        task.set_state({**template, "values": [*state.tolist(), *extra]})
+        expected = reference.step(action)
+        got = task.step(action)
+        assert [float(v) for v in reference.unwrapped.state] == task.get_state()["values"][
+            : len(low)
+        ]
+        assert got[0].tobytes() == expected[0].tobytes()
+        assert got[1:4] == (float(expected[1]), expected[2], expected[3])
