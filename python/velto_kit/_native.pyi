@@ -246,3 +246,93 @@ def write_agent(
     groups: list[int],
     slots: list[tuple[int, int]],
 ) -> bool: ...
+
+class NumpyGenerator:
+    """numpy.random.default_rng(seed) in C++: PCG64 seeded through SeedSequence.
+
+    Each method draws exactly the numbers that NumPy's Generator draws with the same call, so a
+    generator here and one in Python stay in step; the state is numpy's ``bit_generator.state``.
+
+    Args:
+        seed: A seed in [0, 2**64).
+
+    Examples:
+        >>> import numpy as np
+        >>> NumpyGenerator(7).random() == np.random.default_rng(7).random()
+        True
+    """
+
+    def __init__(self, seed: int) -> None: ...
+    def next_uint64(self) -> int:
+        """The next 64-bit output, as ``bit_generator.random_raw()`` gives it."""
+    def next_uint32(self) -> int:
+        """The lower half of a new 64-bit output, or the upper half kept from the last call."""
+    def random(self) -> float:
+        """``Generator.random()``: a float in [0, 1)."""
+    def uniform(self, low: float, high: float) -> float:
+        """``Generator.uniform(low, high)`` for one value."""
+    def integers(self, high: int) -> int:
+        """``Generator.integers(high)``: an int in [0, high); ValueError below 1."""
+    @property
+    def state(self) -> dict[str, object]:
+        """The state as ``numpy.random.PCG64().state`` shows it; assignable."""
+    @state.setter
+    def state(self, value: dict[str, object]) -> None: ...
+
+class NativeTask:
+    """One of Gymnasium's classic tasks in C++, computed as ``gym.make(env_id, **options)`` does.
+
+    The same observations (float32 arrays for a Box, int for a Discrete space), rewards,
+    terminations and truncations for the same seeds and actions, bit for bit for the ids of
+    ``exact_native_task_ids()``.
+
+    Args:
+        env_id: One of ``native_task_ids()``.
+        options: gym.make's keyword arguments for that task: ``max_episode_steps`` and the
+            task's own (CartPole's ``sutton_barto_reward``, MountainCar's ``goal_velocity``,
+            FrozenLake's ``map_name``, ``is_slippery`` and ``success_rate``, CliffWalking's
+            ``is_slippery``, Taxi's ``is_rainy``, ``fickle_passenger``, ``rainy_probability``
+            and ``fickle_probability``); ``render_mode=None`` is accepted.
+
+    Raises:
+        ValueError: An id that is not a native task, or an option the task does not take or a
+            value it cannot honour, named in the message.
+
+    Examples:
+        >>> task = NativeTask("CartPole-v1", {})
+        >>> task.reset(seed=0).dtype, task.num_actions, task.max_episode_steps
+        (dtype('float32'), 2, 500)
+    """
+
+    def __init__(self, env_id: str, options: dict[str, object]) -> None: ...
+    @property
+    def env_id(self) -> str: ...
+    @property
+    def num_actions(self) -> int: ...
+    @property
+    def observation_n(self) -> int | None:
+        """Size of a Discrete observation space, or None for a Box."""
+    @property
+    def observation_low(self) -> NDArray[np.float32] | None:
+        """The Box's lower bounds, or None for a Discrete space."""
+    @property
+    def observation_high(self) -> NDArray[np.float32] | None:
+        """The Box's upper bounds, or None for a Discrete space."""
+    @property
+    def max_episode_steps(self) -> int | None:
+        """The time limit in steps, or None."""
+    def reset(self, *, seed: int | None = None) -> NDArray[np.float32] | int:
+        """``env.reset(seed=seed)``'s observation; without a seed the generator goes on."""
+    def step(self, action: int) -> tuple[NDArray[np.float32] | int, float, bool, bool]:
+        """``env.step(action)`` as (observation, reward, terminated, truncated).
+
+        Raises ValueError for an action outside [0, num_actions) and RuntimeError before the
+        first reset.
+        """
+    def get_state(self) -> dict[str, object]:
+        """The task's state as plain data: env_id, values, generator and elapsed_steps."""
+    def set_state(self, state: dict[str, object]) -> None:
+        """Puts back a state from get_state; ValueError, changing nothing, if it does not fit."""
+
+def native_task_ids() -> list[str]: ...
+def exact_native_task_ids() -> list[str]: ...

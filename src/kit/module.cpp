@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include "kit/experiments/population_bindings.hpp"
+#include "kit/experiments/task_bindings.hpp"
 #include "kit/experiments/tile_coder_bindings.hpp"
 #include "kit/state/checkpoint_bindings.hpp"
 #include "kit/state/checksum_bindings.hpp"
@@ -21,4 +22,5 @@ PYBIND11_MODULE(_native, m) {
   bind_checksum(m);
   bind_population(m);
   bind_checkpoint(m);
+  bind_tasks(m);
 }

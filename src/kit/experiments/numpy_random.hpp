@@ -1,14 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
+#include <vector>
 
 namespace velto {
+
+// PCG64's 128-bit numbers (a GCC and Clang extension, hence the marker that keeps -Wpedantic
+// quiet about it).
+__extension__ typedef unsigned __int128 Uint128;
 
 // The state of NumPy's PCG64 bit generator as `bit_generator.state` shows it: the 128-bit LCG
 // state and increment, and the spare upper half of a 64-bit output that next_uint32 keeps.
 struct Pcg64State {
-  unsigned __int128 state = 0;
-  unsigned __int128 inc = 0;
+  Uint128 state = 0;
+  Uint128 inc = 0;
   bool has_uint32 = false;
   std::uint32_t uinteger = 0;
 };
@@ -22,6 +28,11 @@ class NumpyGenerator {
   // SeedSequence(seed) with no spawn key, its first four 32-bit words as PCG64's seed.
   explicit NumpyGenerator(std::uint64_t seed);
   explicit NumpyGenerator(const Pcg64State& state) : state_(state) {}
+  // SeedSequence(entropy) for any list of 32-bit words (an integer's words, least significant
+  // first), and SeedSequence() with 128 bits from the operating system, as an unseeded
+  // environment's first reset draws.
+  static NumpyGenerator from_entropy(const std::vector<std::uint32_t>& entropy);
+  static NumpyGenerator from_os_entropy();
 
   std::uint64_t next_uint64();
   std::uint32_t next_uint32();
@@ -30,7 +41,7 @@ class NumpyGenerator {
   // Generator.uniform(low, high): low + (high - low) * random().
   double uniform(double low, double high);
   // Generator.integers(high) with the default int64 dtype: one value of [0, high), high >= 1,
-  // drawn by NumPy's bounded method for that range.
+  // drawn by NumPy's bounded method for that range. Throws std::invalid_argument below 1.
   std::int64_t integers(std::int64_t high);
 
   const Pcg64State& state() const { return state_; }

@@ -17,7 +17,7 @@ namespace velto::tasks {
 struct Transition {
   double reward = 0.0;
   bool terminated = false;
-  bool truncated = false;  // the time limit ran out (and the episode did not terminate)
+  bool truncated = false;  // the time limit ran out (also on a step that terminated)
 };
 
 // The keyword arguments of gym.make(env_id, **kwargs) that a task takes, by name.
@@ -47,7 +47,8 @@ class Task {
   virtual bool discrete_observation() const = 0;
   virtual std::size_t observation_size() const = 0;
   virtual std::int64_t observation_count() const = 0;  // 0 for a Box
-  // The Box's bounds, as Gymnasium's observation_space.low/high give them (as doubles).
+  // The Box's bounds, as Gymnasium's observation_space.low/high give them (as doubles); empty
+  // for a Discrete observation.
   virtual std::vector<double> observation_low() const = 0;
   virtual std::vector<double> observation_high() const = 0;
   // The time limit in steps; none where the task has no limit.
@@ -61,13 +62,18 @@ class Task {
   virtual const double* observation() const = 0;
 
   virtual TaskState state() const = 0;
-  // Throws std::invalid_argument when the state does not fit this task.
+  // Throws std::invalid_argument when the state does not fit this task. A task never reset has
+  // elapsed_steps -1 and no values.
   virtual void set_state(const TaskState& state) = 0;
 };
 
-// The ids make_task knows: "CartPole-v1", "MountainCar-v0", "Acrobot-v1", "CliffWalking-v1", and
-// those of the toy-text tasks that are exact.
+// The ids make_task knows: "CartPole-v1", "MountainCar-v0", "Acrobot-v1", "CliffWalking-v1", the
+// toy-text tasks and the registered variants of these (CartPole-v0, CliffWalkingSlippery-v1,
+// FrozenLake8x8-v1).
 std::vector<std::string> task_ids();
+// Those of task_ids() that give Gymnasium's numbers bit for bit. Acrobot-v1 is not among them: the
+// first observation of an episode can differ in the last bit (NumPy's binary32 sine and cosine).
+std::vector<std::string> exact_task_ids();
 
 // gym.make(env_id, **options). Throws std::invalid_argument naming the id or the option when the
 // id is not a native task or an option is unknown or out of range.
