@@ -186,6 +186,11 @@ class _Members:
     (``pending``: row -> whether the episode ended by termination, ``owed``: its last reward,
     which a termination's call still has to deliver). Episode ends are few per vector step, so
     they are kept per row in Python rather than as whole-array masks.
+
+    ``joining`` holds the rows of agents given more episodes by a resumed run after they had
+    finished theirs: their sub-environments went on stepping without them, so each waits, idle,
+    for its sub-environment's next episode to begin; ``joined`` the rows (next-step mode) whose
+    sub-environment ended and resets on the coming step, where the agent meets its first state.
     """
 
     def __init__(
@@ -203,6 +208,16 @@ class _Members:
         self.returns = np.zeros(count, dtype=np.float64)
         self.lengths = np.zeros(count, dtype=np.int64)
         self.steps = [0] * count
+        self.joining: set[int] = set()
+        self.joined: set[int] = set()
+
+    def stepping(self) -> NDArray[np.bool_] | None:
+        """The rows an episode-end step steps (None: all): neither done nor waiting to join."""
+        if not self.joining and not self.done.any():
+            return None
+        rows = ~self.done
+        rows[list(self.joining)] = False
+        return rows
 
 
 def per_agent(name: str, value: int | Sequence[int], count: int) -> list[int]:
@@ -301,6 +316,12 @@ def run_population(
             time): the run goes on exactly where it was, the log cut back to the checkpoint
             (``velto_kit.experiments.population_runs``). Run checkpoints are written with
             `checkpoint_every`, each time the slowest agent has done that many more episodes.
+            `episodes` may grow on a resume, and the run then finishes with every agent at its
+            new count: an agent that had not finished its episodes at the checkpoint goes on
+            exactly as in a run started with the larger count; one that had finished them joins
+            again where its sub-environment (which went on stepping without it) next begins an
+            episode, meeting that first state with reward 0 and `gamma`, as an agent of
+            ``start_episode > 0`` does.
 
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
@@ -489,19 +510,24 @@ class _Loop:
             rewards = np.asarray(rewards, dtype=np.float64)
             ends = np.flatnonzero(np.logical_or(terminated, truncated)).tolist()
             rows = self.encode(observations)
+            joins: list[int] = []
             if moved is None:
                 members.lengths += 1
                 members.returns += rewards
             else:
                 members.lengths[moved] += 1
                 members.returns[moved] += rewards[moved]
+                if members.joining:
+                    joins = [i for i in ends if i in members.joining]
                 ends = [i for i in ends if moved[i]]
-            if not ends and not members.pending:
+            if not ends and not members.pending and not joins:
                 if self.learn:
                     active = None if moved is None else moved
                     taken = self.population.step(rows, rewards, self.gamma, active=active)
                 continue
             taken, finished = step(members, rows, rewards, terminated, ends, info)
+            if joins:
+                taken = self.join(members, rows, joins, taken)
             if finished:
                 yield from self.ended(members, finished)
                 if self.after_episodes is not None:
@@ -532,7 +558,8 @@ class _Loop:
                     rewards[i], gammas[i] = members.owed[i], 0.0
                 else:
                     rewards[i] = 0.0
-            active = ~members.done
+            stepping = members.stepping()
+            active = ~members.done if stepping is None else stepping
             for i in ends:
                 if terminated[i]:
                     active[i] = False
@@ -546,8 +573,11 @@ class _Loop:
             members.pending[i] = bool(terminated[i])
             members.owed[i] = float(rewards[i])
             members.idle[i] = True
+        # A joining agent's first state is no end of an episode of its own.
+        finished = [i for i in resetting if i not in members.joined]
+        members.joined.clear()
         # Evaluation closes an episode as it ends; training once the agent is in the next one.
-        return taken, resetting if self.learn else ends
+        return taken, finished if self.learn else ends
 
     def same_step(
         self,
@@ -572,11 +602,41 @@ class _Loop:
         for i in ends:
             if terminated[i]:
                 gammas[i] = 0.0
-        active = None if not members.done.any() else ~members.done
-        taken = self.population.step(rows, rewards, gammas, active=active)
+        taken = self.population.step(rows, rewards, gammas, active=members.stepping())
         if cut.size:
             bridge = np.zeros(self.count, dtype=bool)
             bridge[cut] = True
             bridged = self.population.step(first_rows, 0.0, self.gamma, active=bridge)
             taken[cut] = bridged[cut]
         return taken, ends
+
+    def join(
+        self,
+        members: _Members,
+        rows: Rows,
+        joins: list[int],
+        taken: NDArray[np.bool_] | None,
+    ) -> NDArray[np.bool_] | None:
+        """Lets the joining agents at `joins`, whose sub-environments just ended, join the run.
+
+        Each meets its sub-environment's next first state with reward 0 and the usual discount,
+        as an agent of ``start_episode > 0`` does: at once where the sub-environment reset on
+        this step, on the next step where it resets then.
+        """
+        for i in joins:
+            members.joining.discard(i)
+        if self.mode == NEXT_STEP:
+            for i in joins:
+                members.pending[i] = False
+                members.owed[i] = 0.0
+                members.joined.add(i)
+            return taken
+        mask = np.zeros(self.count, dtype=bool)
+        mask[joins] = True
+        first = self.population.step(rows, 0.0, self.gamma, active=mask)
+        if taken is None:
+            taken = first
+        else:
+            taken[mask] = first[mask]
+        members.idle[mask] = False
+        return taken

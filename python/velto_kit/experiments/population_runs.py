@@ -136,16 +136,26 @@ class PopulationRun:
         state, members = resume.loop, self.members
         members.rngs[:] = [member.rng for member in resume.members]
         members.episode = [int(e) for e in state["episode"]]
-        members.idle = np.array(state["idle"], dtype=bool)
         members.pending = {int(i): bool(v) for i, v in state["pending"]}
         members.owed = {int(i): float(v) for i, v in state["owed"]}
         members.returns = np.array(state["returns"], dtype=np.float64)
         members.lengths = np.array(state["lengths"], dtype=np.int64)
         members.steps = [member.steps for member in resume.members]
+        members.joining = {int(i) for i in state.get("joining", [])}
+        members.joined = {int(i) for i in state.get("joined", [])}
         members.done = np.array(
             [episode >= last for episode, last in zip(members.episode, members.last, strict=True)]
         )
-        members.idle |= members.done
+        # Idle are exactly the agents done with this run's episodes, those waiting to join and
+        # the rows resetting on the next step; the stored flags say which agents were done with
+        # the checkpointed run's, whose sub-environments have gone on without them since.
+        stored_idle = [bool(flag) for flag in state["idle"]]
+        for i, was_idle in enumerate(stored_idle):
+            waiting = i in members.pending or i in members.joining
+            if was_idle and not waiting and not members.done[i]:
+                members.joining.add(i)
+        members.idle = members.done.copy()
+        members.idle[[*members.pending, *members.joining]] = True
         members.remaining = len(agents) - int(members.done.sum())
         taken = np.zeros((len(agents), self.loop.population.num_actions), dtype=bool)
         for row, member in enumerate(resume.members):
@@ -235,6 +245,8 @@ class PopulationRun:
             "returns": members.returns.tolist(),
             "lengths": members.lengths.tolist(),
             "records": self.records,
+            "joining": sorted(members.joining),
+            "joined": sorted(members.joined),
         }
         env = env_state.capture(self.loop.envs)
         return RunState(
