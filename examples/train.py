@@ -307,6 +307,7 @@ def run_population_seeds(
         checkpoint_dir=directory,
         log=log,
         resume=resume,
+        settings=run_settings(settings),
     ):
         steps[result.agent], seconds = result.steps, result.seconds
         report(seeds[result.agent], result.return_)

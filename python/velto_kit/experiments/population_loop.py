@@ -20,7 +20,7 @@ agents the same calls; only when they happen within the vector's steps differs.
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -277,6 +277,7 @@ def run_population(
     learn: bool = True,
     log: Path | str | None = None,
     resume: RunState | None = None,
+    settings: Mapping[str, Any] | None = None,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its own sub-environment of `envs`.
 
@@ -322,6 +323,12 @@ def run_population(
             again where its sub-environment (which went on stepping without it) next begins an
             episode, meeting that first state with reward 0 and `gamma`, as an agent of
             ``start_episode > 0`` does.
+
+        settings: Plain data stored in the run's description (e.g. the agents' settings);
+            a resumed run must give the same. The description also holds the task, every
+            sub-environment's time limit and wrapper classes, the features, the mapping,
+            `gamma`, `seed` and the agents' start episodes: a resume that differs in any of them
+            stops before its first step with a ValueError naming both values.
 
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
@@ -375,7 +382,7 @@ def run_population(
     run = PopulationRun(
         loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
         directory=None if checkpoint_dir is None else Path(checkpoint_dir),
-        log=None if log is None else Path(log), resume=resume,
+        log=None if log is None else Path(log), resume=resume, settings=settings,
     )  # fmt: skip
     yield from run.results(loop.run(members, seed, starts))
 

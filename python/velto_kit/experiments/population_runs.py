@@ -16,7 +16,7 @@ the episodes end; a resumed run rewrites it from its checkpoint, as ``run_episod
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -79,6 +79,7 @@ class PopulationRun:
         directory: Path | None,
         log: Path | None,
         resume: RunState | None,
+        settings: Mapping[str, Any] | None = None,
     ) -> None:
         """Prepares checkpoints and log, restoring the checkpoint's state first with `resume`.
 
@@ -94,6 +95,8 @@ class PopulationRun:
             log: The population's CSV log, rewritten from the checkpoint's records; None keeps
                 none.
             resume: The run checkpoint to continue; None starts afresh.
+            settings: Plain data stored in the run's description (e.g. the agents' settings);
+                a resumed run must give the same.
 
         Raises:
             ValueError: With `resume`: the run's description differs from the checkpoint's,
@@ -106,8 +109,10 @@ class PopulationRun:
         self.every, self.directory = every, directory
         self.description = describe_run(
             loop.envs, features, loop.mapping, gamma=loop.gamma, seed=seed,
-            start_episode=0, settings={"num_envs": len(agents), "start_episodes": starts},
+            start_episode=0, settings=settings,
         )  # fmt: skip
+        self.description["num_envs"] = len(agents)
+        self.description["start_episodes"] = list(starts)
         self.records: list[list[Any]] = []
         self.saved = min(starts)
         self.storable = True
@@ -250,6 +255,6 @@ class PopulationRun:
         }
         env = env_state.capture(self.loop.envs)
         return RunState(
-            self.description, min(self.description["settings"]["start_episodes"]), slowest,
+            self.description, min(self.description["start_episodes"]), slowest,
             self.loop.seconds, states, env=env, loop=loop_state,
         )  # fmt: skip
