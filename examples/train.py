@@ -75,6 +75,7 @@ class Settings:
     checkpoint_every: int | None
     output_dir: Path
     resume: bool = False
+    trust_run_pickles: bool = False
 
 
 @dataclass
@@ -160,7 +161,7 @@ def checkpoint_to_resume(settings: Settings, directory: Path) -> velto_kit.RunSt
     folder, so that a later --resume cannot continue one of them."""
     if settings.resume:
         remove_temporaries(directory, within=True)
-        return velto_kit.latest_run(directory)
+        return velto_kit.latest_run(directory, trust_pickles=settings.trust_run_pickles)
     for manifest in velto_kit.run_checkpoints(directory):
         manifest.unlink()
     return None
@@ -586,7 +587,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--resume",
         action="store_true",
         help="continue each seed from its latest run checkpoint in OUTPUT_DIR/checkpoints/seed-S"
-        " (give the first run's options again); a seed without one starts afresh",
+        " (give the first run's options again); a seed without one starts afresh. Every field"
+        " and file of a checkpoint is checked; nothing in it is unpickled without"
+        " --trust-run-pickles",
+    )
+    parser.add_argument(
+        "--trust-run-pickles",
+        action="store_true",
+        help="with --resume: trust OUTPUT_DIR's checkpoints enough to unpickle the environment"
+        " state they hold beside plain data (only a custom environment needs it; unpickling runs"
+        " whatever code the file names, so give it only for your own runs' folders)",
     )
     parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
     parser.add_argument(
@@ -655,6 +665,7 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         checkpoint_every=arguments.checkpoint_every,
         output_dir=arguments.output_dir,
         resume=arguments.resume,
+        trust_run_pickles=arguments.trust_run_pickles,
     )
 
 

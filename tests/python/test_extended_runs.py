@@ -52,8 +52,12 @@ def test_an_extended_single_run_equals_a_run_started_with_the_larger_count(tmp_p
 class BoundedEnvs(SyncVectorEnv):
     """Stops a run that goes on stepping without end, instead of hanging the tests."""
 
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.budget = 20_000
+
     def step(self, actions):
-        self.budget = getattr(self, "budget", 20_000) - 1
+        self.budget -= 1
         if self.budget < 0:
             raise RuntimeError("the run stepped on without finishing")
         return super().step(actions)

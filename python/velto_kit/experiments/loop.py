@@ -173,6 +173,9 @@ def run_episodes(
             `checkpoint_every`.
         log: A CSV file to which each finished episode is appended; None keeps no log.
         resume: The run checkpoint to continue (``velto_kit.latest_run``); None starts afresh.
+            It is data a loader already checked: nothing is unpickled here. ``latest_run`` and
+            ``load_run`` unpickle an environment state that is not plain data only when called
+            with ``trust_pickles=True``, for a folder you trust.
         settings: Plain data stored in the run's description (e.g. the agent's settings).
 
     Returns:

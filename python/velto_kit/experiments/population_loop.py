@@ -315,8 +315,11 @@ def run_population(
         resume: A run checkpoint of this run (``velto_kit.latest_run(checkpoint_dir)``; give
             ``Population([m.agent for m in resume.members])`` and everything else as the first
             time): the run goes on exactly where it was, the log cut back to the checkpoint
-            (``velto_kit.experiments.population_runs``). Run checkpoints are written with
-            `checkpoint_every`, each time the slowest agent has done that many more episodes.
+            (``velto_kit.experiments.population_runs``). Nothing is unpickled here:
+            ``latest_run`` and ``load_run`` unpickle an environment state that is not plain
+            data only when called with ``trust_pickles=True``, for a folder you trust. Run
+            checkpoints are written with `checkpoint_every`, each time the slowest agent has
+            done that many more episodes.
             `episodes` may grow on a resume, and the run then finishes with every agent at its
             new count: an agent that had not finished its episodes at the checkpoint goes on
             exactly as in a run started with the larger count; one that had finished them joins

@@ -336,7 +336,9 @@ class TrainingRun:
                 checkpoint's generator state.
             start_episode: The number of the run's first episode.
             settings: Plain data stored in the run's description.
-            resume: The run checkpoint to continue; None starts afresh.
+            resume: The run checkpoint to continue; None starts afresh. Nothing is unpickled
+                here: ``velto_kit.load_run`` and ``latest_run`` unpickle an environment state
+                only when called with ``trust_pickles=True``, for a folder you trust.
 
         Raises:
             ValueError: The mapping, features and agent do not fit `env`, or, when resuming,
