@@ -51,6 +51,12 @@ from inspection_figure import write_inspection_figure
 from tqdm import tqdm
 from velto_kit import AgentSettings
 from velto_kit.state.atomic_files import write_atomically
+from velto_kit.state.run_folder import (
+    RunFolderError,
+    RunFolderHasRun,
+    RunFolderLock,
+    remove_run_checkpoints,
+)
 
 OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 # Time limit for tasks that have none of their own.
@@ -76,6 +82,7 @@ class Settings:
     output_dir: Path
     resume: bool = False
     trust_run_pickles: bool = False
+    overwrite: bool = False
 
 
 @dataclass
@@ -139,6 +146,10 @@ def seed_checkpoints(settings: Settings, seed: int) -> Path:
     return settings.output_dir / "checkpoints" / f"seed-{seed}"
 
 
+def population_checkpoints(settings: Settings) -> Path:
+    return settings.output_dir / "checkpoints" / "population"
+
+
 def seed_log(settings: Settings, seed: int) -> Path:
     """The seed's log: one line per finished episode, appended as it ends."""
     return settings.output_dir / "episodes" / f"seed-{seed}.csv"
@@ -157,14 +168,35 @@ def seed_resume(settings: Settings, seed: int) -> velto_kit.RunState | None:
 
 def checkpoint_to_resume(settings: Settings, directory: Path) -> velto_kit.RunState | None:
     """The run checkpoint in `directory` to continue from: the latest one with --resume (None if
-    there is none yet), else None. A fresh run first removes earlier runs' manifests from its
-    folder, so that a later --resume cannot continue one of them."""
+    there is none yet), else None (claim_output_dir has made sure a fresh run's folders hold no
+    earlier run)."""
     if settings.resume:
         remove_temporaries(directory, within=True)
         return velto_kit.latest_run(directory, trust_pickles=settings.trust_run_pickles)
-    for manifest in velto_kit.run_checkpoints(directory):
-        manifest.unlink()
     return None
+
+
+def claim_output_dir(settings: Settings, folders: Sequence[Path]) -> RunFolderLock:
+    """Locks OUTPUT_DIR for this run (a second run into it stops at once, naming the process
+    that holds it). A fresh run whose checkpoint `folders` hold an earlier run's checkpoints
+    stops before any training unless --overwrite, which removes them first, so that a later
+    --resume cannot continue the earlier run with this run's logs."""
+    lock = RunFolderLock(settings.output_dir)
+    try:
+        held = [folder for folder in folders if velto_kit.run_checkpoints(folder)]
+        if held and not settings.resume:
+            if not settings.overwrite:
+                names = ", ".join(str(folder) for folder in held)
+                raise RunFolderHasRun(
+                    f"{names} hold(s) an earlier run's checkpoints: continue it with --resume, or"
+                    " start afresh with --overwrite, which removes them"
+                )
+            for folder in held:
+                remove_run_checkpoints(folder)
+    except BaseException:
+        lock.release()
+        raise
+    return lock
 
 
 def remove_temporaries(folder: Path, *, within: bool = False) -> None:
@@ -214,6 +246,7 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         log=log,
         resume=resume,
         settings=run_settings(settings),
+        overwrite=settings.overwrite,
     ):
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
@@ -267,7 +300,7 @@ def run_population_seeds(
     env = make_env(settings)
     features = make_features(env, settings)
     mapping = make_mapping(env, settings)
-    directory = settings.output_dir / "checkpoints" / "population"
+    directory = population_checkpoints(settings)
     resume = checkpoint_to_resume(settings, directory)
     if resume is None:
         agents = [
@@ -309,6 +342,7 @@ def run_population_seeds(
         log=log,
         resume=resume,
         settings=run_settings(settings),
+        overwrite=settings.overwrite,
     ):
         steps[result.agent], seconds = result.steps, result.seconds
         report(seeds[result.agent], result.return_)
@@ -592,6 +626,12 @@ def build_parser() -> argparse.ArgumentParser:
         " --trust-run-pickles",
     )
     parser.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="without --resume: remove the run checkpoints an earlier run left in OUTPUT_DIR's"
+        " checkpoint folders of these seeds and start afresh; without it such a run stops",
+    )
+    parser.add_argument(
         "--trust-run-pickles",
         action="store_true",
         help="with --resume: trust OUTPUT_DIR's checkpoints enough to unpickle the environment"
@@ -666,6 +706,7 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         output_dir=arguments.output_dir,
         resume=arguments.resume,
         trust_run_pickles=arguments.trust_run_pickles,
+        overwrite=arguments.overwrite,
     )
 
 
@@ -681,20 +722,36 @@ def main(argv: Sequence[str] | None = None) -> None:
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")
     start = time.perf_counter()
-    if settings.resume:
-        remove_temporaries(settings.output_dir)
-        remove_temporaries(settings.output_dir / "episodes")
-    population = None
     if arguments.population:
-        population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
+        folders = [population_checkpoints(settings)]
+    else:
+        folders = [seed_checkpoints(settings, seed) for seed in arguments.seeds]
     try:
-        results = run_all(
-            settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
-        )
-    except (ImportError, ValueError) as error:
-        # EnvPool asked for but missing; a resumed run whose options differ from its
-        # checkpoint's, or a damaged checkpoint.
+        lock = claim_output_dir(settings, folders)
+    except RunFolderError as error:
         sys.exit(f"error: {error}")
+    with lock:
+        if settings.resume:
+            remove_temporaries(settings.output_dir)
+            remove_temporaries(settings.output_dir / "episodes")
+        population = None
+        if arguments.population:
+            population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
+        try:
+            results = run_all(
+                settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
+            )
+        except (ImportError, ValueError, RunFolderError) as error:
+            # EnvPool asked for but missing; a resumed run whose options differ from its
+            # checkpoint's, a damaged or untrusted checkpoint; a folder in use.
+            sys.exit(f"error: {error}")
+        report(arguments, settings, results, start)
+
+
+def report(
+    arguments: argparse.Namespace, settings: Settings, results: list[SeedResult], start: float
+) -> None:
+    """Prints the table and writes returns, curve and (unless asked not to) the inspection."""
     print(summary_table(results, settings.window))
     returns_path = arguments.output_dir / "returns.csv"
     write_returns(results, returns_path)

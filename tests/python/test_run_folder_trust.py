@@ -145,16 +145,15 @@ def test_a_damaged_manifest_is_refused_and_passed_over(damage, message, tmp_path
 
 
 def test_only_attributes_of_an_environments_state_are_restored(tmp_path):
-    folder = tmp_path / "run"
-    _, _, coder, mapping, options = cartpole_run(folder)
     for name in ("step", "reset", "np_random"):  # a method, another, a property
+        folder = tmp_path / name
+        _, _, coder, mapping, options = cartpole_run(folder)
         layer_attribute(name, None)(folder)
         run = load_run(folder / "run-000004.json")
         env = gym.make("CartPole-v1")
         with pytest.raises(ValueError, match=f"sets '{name}' on CartPoleEnv, which is no attr"):
             run_episodes(env, run.agent, coder, mapping, episodes=5, resume=run, **options)
         assert not {"step", "reset", "np_random"} & set(vars(env.unwrapped))
-        cartpole_run(folder)  # anew, for the next name
 
 
 class Remembers(gym.Wrapper):

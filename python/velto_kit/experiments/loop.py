@@ -30,6 +30,7 @@ from velto_kit.experiments.features import Features
 if TYPE_CHECKING:
     from velto_kit.experiments.episode_log import EpisodeLog
     from velto_kit.experiments.training_run import TrainingRun
+    from velto_kit.state.run_folder import RunFolderLock
     from velto_kit.state.run_state import RunState
 
 
@@ -127,6 +128,7 @@ def run_episodes(
     log: Path | str | None = None,
     resume: RunState | None = None,
     settings: Mapping[str, Any] | None = None,
+    overwrite: bool = False,
 ) -> Iterator[EpisodeResult]:
     """Trains `agent` online on `env`, yielding each episode's result as it ends.
 
@@ -177,6 +179,8 @@ def run_episodes(
             ``load_run`` unpickle an environment state that is not plain data only when called
             with ``trust_pickles=True``, for a folder you trust.
         settings: Plain data stored in the run's description (e.g. the agent's settings).
+        overwrite: For a fresh run with `checkpoint_every` into a `checkpoint_dir` that holds
+            run checkpoints: remove them first; without it such a run stops.
 
     Returns:
         An iterator of the episodes' results, in order, one as each episode ends.
@@ -186,6 +190,9 @@ def run_episodes(
             `checkpoint_dir`, the mapping, features and agent do not fit the environment,
             `resume` holds more episodes than the run has, belongs to another run (another
             description) or `agent` is not its ``resume.agent``.
+        RunFolderInUse: Another run holds `checkpoint_dir` (the message names the process).
+        RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
+            is false (``velto_kit.state.run_folder``).
         OSError: The checkpoint folder or the log cannot be created or written.
 
     Examples:
@@ -201,6 +208,7 @@ def run_episodes(
     """
     from velto_kit.experiments.episode_log import EpisodeLog, log_text
     from velto_kit.experiments.training_run import TrainingRun
+    from velto_kit.state.run_folder import claim_run_folder
 
     if episodes < 0:
         raise ValueError(f"episodes must be at least 0, not {episodes}")
@@ -220,13 +228,23 @@ def run_episodes(
             f"the run checkpoint holds {training.next_episode - start_episode} episodes,"
             f" more than episodes={episodes}"
         )
-    episode_log = None
-    if log is not None:
-        text = log_text(training.start_episode, training.returns, training.lengths)
-        episode_log = EpisodeLog(log, text)
     directory = None if checkpoint_every is None else Path(checkpoint_dir or ".")
+    # One writer per run folder, taken before the log is touched: a second resume of the same
+    # folder stops here instead of rewriting the log the first is appending to.
+    lock = None
+    if directory is not None:
+        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    try:
+        episode_log = None
+        if log is not None:
+            text = log_text(training.start_episode, training.returns, training.lengths)
+            episode_log = EpisodeLog(log, text)
+    except BaseException:
+        if lock is not None:
+            lock.release()
+        raise
     return _checkpointed(
-        training, end - training.next_episode, checkpoint_every, directory, episode_log
+        training, end - training.next_episode, checkpoint_every, directory, episode_log, lock
     )
 
 
@@ -236,11 +254,13 @@ def _checkpointed(
     every: int | None,
     directory: Path | None,
     episode_log: EpisodeLog | None,
+    lock: RunFolderLock | None,
 ) -> Iterator[EpisodeResult]:
     """The run's episodes, each logged as it ends and every `every`-th checkpointed.
 
     A checkpoint follows its episode's log line, so a checkpoint's episodes are always in the
-    log it cuts back to.
+    log it cuts back to. The folder's lock is released when the episodes end or the iterator is
+    closed (or dropped).
     """
     from velto_kit.state.run_state import save_run
 
@@ -259,6 +279,8 @@ def _checkpointed(
     finally:
         if episode_log is not None:
             episode_log.close()
+        if lock is not None:
+            lock.release()
 
 
 def evaluate(

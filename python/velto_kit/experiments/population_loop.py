@@ -34,6 +34,7 @@ from velto_kit.experiments.loop import checkpoint_path
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_runs import PopulationRun
 from velto_kit.experiments.run_checks import check_run_inputs
+from velto_kit.state.run_folder import claim_run_folder
 from velto_kit.state.run_state import RunState
 
 NEXT_STEP, SAME_STEP = "NextStep", "SameStep"
@@ -278,6 +279,7 @@ def run_population(
     log: Path | str | None = None,
     resume: RunState | None = None,
     settings: Mapping[str, Any] | None = None,
+    overwrite: bool = False,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its own sub-environment of `envs`.
 
@@ -333,6 +335,11 @@ def run_population(
             `gamma`, `seed` and the agents' start episodes: a resume that differs in any of them
             stops before its first step with a ValueError naming both values.
 
+        overwrite: For a fresh run with `checkpoint_every` into a `checkpoint_dir` that holds
+            run checkpoints: remove them first; without it such a run stops. While the run goes
+            on it holds the folder's lock: a second run or resume of the folder stops at once
+            (``velto_kit.state.run_folder``).
+
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
 
@@ -343,6 +350,9 @@ def run_population(
             1, without `checkpoint_dir`, or with ``learn=False``), or an environment whose
             autoreset mode is not supported. Raised at the first ``next()``, as the call is
             a generator.
+        RunFolderInUse: Another run holds `checkpoint_dir` (the message names the process).
+        RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
+            is false.
 
     Example:
         >>> import gymnasium as gym
@@ -382,12 +392,21 @@ def run_population(
     if log is None and resume is None and checkpoint_every is None:
         yield from loop.run(members, seed, starts)
         return
-    run = PopulationRun(
-        loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
-        directory=None if checkpoint_dir is None else Path(checkpoint_dir),
-        log=None if log is None else Path(log), resume=resume, settings=settings,
-    )  # fmt: skip
-    yield from run.results(loop.run(members, seed, starts))
+    directory = None if checkpoint_dir is None else Path(checkpoint_dir)
+    # One writer per run folder, taken before the log is touched (see run_episodes).
+    lock = None
+    if checkpoint_every is not None and directory is not None:
+        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    try:
+        run = PopulationRun(
+            loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
+            directory=directory, log=None if log is None else Path(log), resume=resume,
+            settings=settings,
+        )  # fmt: skip
+        yield from run.results(loop.run(members, seed, starts))
+    finally:
+        if lock is not None:
+            lock.release()
 
 
 class _Loop:

@@ -526,6 +526,44 @@ def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
         _count(record[4], "records steps")
 
 
+def checkpoint_files(manifest: Path | str) -> list[Path]:
+    """The files beside `manifest` that its checkpoint names (agents, environment pickles).
+
+    Args:
+        manifest: A run checkpoint's manifest.
+
+    Returns:
+        The paths, in the manifest's folder, of the files it names by plain names; empty for a
+        manifest that cannot be read or is no run checkpoint.
+
+    Example:
+        >>> checkpoint_files("no-such-folder/run-000001.json")
+        []
+    """
+    manifest = Path(manifest)
+    try:
+        data = json.loads(manifest.read_bytes())
+    except (OSError, UnicodeDecodeError, json.JSONDecodeError):
+        return []
+    if not isinstance(data, dict) or data.get("format") != FORMAT_NAME:
+        return []
+    entries: list[Any] = []
+    members = data.get("members")
+    for entry in members if isinstance(members, list) else []:
+        if isinstance(entry, dict):
+            entries.append(entry.get("agent"))
+            env = entry.get("env")
+            entries.append(env.get("pickled") if isinstance(env, dict) else None)
+    env = data.get("env")
+    entries.append(env.get("pickled") if isinstance(env, dict) else None)
+    names = [entry.get("file") for entry in entries if isinstance(entry, dict)]
+    return [
+        manifest.parent / name
+        for name in names
+        if isinstance(name, str) and os.path.basename(name) == name and name not in ("", ".", "..")
+    ]
+
+
 def run_checkpoints(directory: Path | str) -> list[Path]:
     """The manifests of the run checkpoints in `directory`, oldest first.
 
