@@ -83,6 +83,7 @@ class Settings:
     resume: bool = False
     trust_run_pickles: bool = False
     overwrite: bool = False
+    keep_last: int | None = None
 
 
 @dataclass
@@ -247,6 +248,7 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         resume=resume,
         settings=run_settings(settings),
         overwrite=settings.overwrite,
+        keep_last=settings.keep_last,
     ):
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
@@ -343,6 +345,7 @@ def run_population_seeds(
         resume=resume,
         settings=run_settings(settings),
         overwrite=settings.overwrite,
+        keep_last=settings.keep_last,
     ):
         steps[result.agent], seconds = result.steps, result.seconds
         report(seeds[result.agent], result.return_)
@@ -626,6 +629,13 @@ def build_parser() -> argparse.ArgumentParser:
         " --trust-run-pickles",
     )
     parser.add_argument(
+        "--keep-last",
+        type=int,
+        metavar="N",
+        help="keep only the last N run checkpoints of each seed (or of the population); older"
+        " ones are removed as each new one is written. Default: keep all",
+    )
+    parser.add_argument(
         "--overwrite",
         action="store_true",
         help="without --resume: remove the run checkpoints an earlier run left in OUTPUT_DIR's"
@@ -671,6 +681,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--evaluate must be at least 0")
     if arguments.checkpoint_every is not None and arguments.checkpoint_every < 1:
         parser.error("--checkpoint-every must be at least 1")
+    if arguments.keep_last is not None and arguments.keep_last < 1:
+        parser.error("--keep-last must be at least 1")
     if arguments.max_episode_steps is not None and arguments.max_episode_steps < 1:
         parser.error("--max-episode-steps must be at least 1")
     if arguments.bounds is not None and len(arguments.bounds) % 2:
@@ -707,6 +719,7 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         resume=arguments.resume,
         trust_run_pickles=arguments.trust_run_pickles,
         overwrite=arguments.overwrite,
+        keep_last=arguments.keep_last,
     )
 
 

@@ -46,11 +46,11 @@ def single_run(folder, episodes=4, **options):
                         log=folder / "log.csv", **OPTIONS, **options)  # fmt: skip
 
 
-def resumed(folder, episodes=8):
+def resumed(folder, episodes=8, **options):
     env, coder, mapping = parts()
     run = latest_run(folder)
     return run_episodes(env, run.agent, coder, mapping, episodes=episodes, checkpoint_dir=folder,
-                        log=folder / "log.csv", resume=run, **OPTIONS)  # fmt: skip
+                        log=folder / "log.csv", resume=run, **OPTIONS, **options)  # fmt: skip
 
 
 def test_two_resumes_of_one_folder_at_once_stop_the_second_and_spare_the_first(tmp_path):
@@ -166,3 +166,36 @@ def test_the_example_runs_twice_in_a_row_and_never_overwrites_a_run_unasked(tmp_
     with RunFolderLock(tmp_path):
         with pytest.raises(SystemExit, match=f"in use by another run .*process {os.getpid()}"):
             train.main([*checkpointed, "--resume"])
+
+
+def names(folder):
+    return sorted(p.name for p in folder.iterdir() if p.is_file() and p.name != ".run.lock")
+
+
+def test_keep_last_prunes_older_run_checkpoints_and_a_resume_after_it_goes_on(tmp_path):
+    whole = list(single_run(tmp_path / "whole", episodes=10))
+    folder = tmp_path / "run"
+    list(single_run(folder, episodes=4))
+    # A damaged manifest numbered above the run's own, as a killed run may leave: kept, and
+    # never taken for "the last" in place of the one just written.
+    (folder / "run-000099.json").write_text("{}")
+    with pytest.warns(UserWarning, match="passing over"):
+        list(resumed(folder, episodes=8, keep_last=2))
+    assert names(folder) == ["agent-000006.npz", "agent-000008.npz", "log.csv",
+                             "run-000006.json", "run-000008.json", "run-000099.json"]  # fmt: skip
+    with pytest.warns(UserWarning, match="passing over"):
+        rest = list(resumed(folder, episodes=10, keep_last=1))
+    assert [r.return_ for r in rest] == [r.return_ for r in whole[8:]]
+    assert (folder / "log.csv").read_bytes() == (tmp_path / "whole" / "log.csv").read_bytes()
+    assert names(folder) == ["agent-000010.npz", "log.csv", "run-000010.json", "run-000099.json"]
+    with pytest.raises(ValueError, match="keep_last must be at least 1, not 0"):
+        single_run(tmp_path / "other", keep_last=0)
+
+
+def test_keep_last_keeps_a_populations_last_run_checkpoint_and_every_agents_own_files(tmp_path):
+    list(population(tmp_path, keep_last=1))
+    assert names(tmp_path) == ["agent-000004-000.npz", "agent-000004-001.npz", "log.csv",
+                               "run-000004.json"]  # fmt: skip
+    for agent in (0, 1):
+        assert names(tmp_path / f"agent-{agent}") == ["agent-000002.npz", "agent-000004.npz"]
+    assert latest_run(tmp_path).next_episode == 4

@@ -129,6 +129,7 @@ def run_episodes(
     resume: RunState | None = None,
     settings: Mapping[str, Any] | None = None,
     overwrite: bool = False,
+    keep_last: int | None = None,
 ) -> Iterator[EpisodeResult]:
     """Trains `agent` online on `env`, yielding each episode's result as it ends.
 
@@ -181,15 +182,17 @@ def run_episodes(
         settings: Plain data stored in the run's description (e.g. the agent's settings).
         overwrite: For a fresh run with `checkpoint_every` into a `checkpoint_dir` that holds
             run checkpoints: remove them first; without it such a run stops.
+        keep_last: Keep only this many run checkpoints (at least 1): after each checkpoint the
+            older ones are removed, manifests first; None keeps all.
 
     Returns:
         An iterator of the episodes' results, in order, one as each episode ends.
 
     Raises:
         ValueError: `episodes` is below 0, `checkpoint_every` below 1 or without a
-            `checkpoint_dir`, the mapping, features and agent do not fit the environment,
-            `resume` holds more episodes than the run has, belongs to another run (another
-            description) or `agent` is not its ``resume.agent``.
+            `checkpoint_dir`, `keep_last` below 1, the mapping, features and agent do not fit
+            the environment, `resume` holds more episodes than the run has, belongs to another
+            run (another description) or `agent` is not its ``resume.agent``.
         RunFolderInUse: Another run holds `checkpoint_dir` (the message names the process).
         RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
             is false (``velto_kit.state.run_folder``).
@@ -218,6 +221,8 @@ def run_episodes(
         if checkpoint_dir is None:
             raise ValueError("checkpoint_every needs a checkpoint_dir")
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+    if keep_last is not None and keep_last < 1:
+        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
     training = TrainingRun(
         env, agent, features, mapping, gamma=gamma, seed=seed, rng=rng,
         start_episode=start_episode, settings=settings, resume=resume,
@@ -244,8 +249,9 @@ def run_episodes(
             lock.release()
         raise
     return _checkpointed(
-        training, end - training.next_episode, checkpoint_every, directory, episode_log, lock
-    )
+        training, end - training.next_episode, checkpoint_every, directory, episode_log, lock,
+        keep_last,
+    )  # fmt: skip
 
 
 def _checkpointed(
@@ -255,6 +261,7 @@ def _checkpointed(
     directory: Path | None,
     episode_log: EpisodeLog | None,
     lock: RunFolderLock | None,
+    keep_last: int | None,
 ) -> Iterator[EpisodeResult]:
     """The run's episodes, each logged as it ends and every `every`-th checkpointed.
 
@@ -262,6 +269,7 @@ def _checkpointed(
     log it cuts back to. The folder's lock is released when the episodes end or the iterator is
     closed (or dropped).
     """
+    from velto_kit.state.run_folder import prune_run_checkpoints
     from velto_kit.state.run_state import save_run
 
     try:
@@ -271,7 +279,9 @@ def _checkpointed(
             if every is not None and directory is not None and (result.episode + 1) % every == 0:
                 if episode_log is not None:
                     episode_log.sync()
-                save_run(directory, training.state())
+                manifest = save_run(directory, training.state())
+                if keep_last is not None:
+                    prune_run_checkpoints(manifest, keep_last)
                 result = dataclasses.replace(
                     result, checkpoint=checkpoint_path(directory, result.episode + 1)
                 )

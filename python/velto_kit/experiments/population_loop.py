@@ -280,6 +280,7 @@ def run_population(
     resume: RunState | None = None,
     settings: Mapping[str, Any] | None = None,
     overwrite: bool = False,
+    keep_last: int | None = None,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its own sub-environment of `envs`.
 
@@ -339,6 +340,9 @@ def run_population(
             run checkpoints: remove them first; without it such a run stops. While the run goes
             on it holds the folder's lock: a second run or resume of the folder stops at once
             (``velto_kit.state.run_folder``).
+        keep_last: Keep only this many run checkpoints (at least 1): after each one the older
+            ones are removed, manifests first; None keeps all. The agents' own files
+            (``member_checkpoint_path``) are all kept.
 
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
@@ -377,6 +381,8 @@ def run_population(
         if checkpoint_dir is None:
             raise ValueError("checkpoint_every needs a checkpoint_dir")
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+    if keep_last is not None and keep_last < 1:
+        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
     count = len(population)
     if rngs is None:
         rngs = [np.random.default_rng(None if seed is None else seed + i) for i in range(count)]
@@ -401,7 +407,7 @@ def run_population(
         run = PopulationRun(
             loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
             directory=directory, log=None if log is None else Path(log), resume=resume,
-            settings=settings,
+            settings=settings, keep_last=keep_last,
         )  # fmt: skip
         yield from run.results(loop.run(members, seed, starts))
     finally:

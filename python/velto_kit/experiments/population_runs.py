@@ -25,6 +25,7 @@ import numpy as np
 from velto_kit.experiments.episode_log import EpisodeLog
 from velto_kit.experiments.training_run import check_same_run, describe_run
 from velto_kit.state import env_state
+from velto_kit.state.run_folder import prune_run_checkpoints
 from velto_kit.state.run_state import MemberState, RunState, save_run
 
 LOG_COLUMNS = "agent,episode,return,length,steps\n"
@@ -80,6 +81,7 @@ class PopulationRun:
         log: Path | None,
         resume: RunState | None,
         settings: Mapping[str, Any] | None = None,
+        keep_last: int | None = None,
     ) -> None:
         """Prepares checkpoints and log, restoring the checkpoint's state first with `resume`.
 
@@ -97,6 +99,7 @@ class PopulationRun:
             resume: The run checkpoint to continue; None starts afresh.
             settings: Plain data stored in the run's description (e.g. the agents' settings);
                 a resumed run must give the same.
+            keep_last: Keep only this many run checkpoints; None keeps all.
 
         Raises:
             ValueError: With `resume`: the run's description differs from the checkpoint's,
@@ -106,7 +109,7 @@ class PopulationRun:
         """
         agents = loop.population.agents
         self.loop, self.members = loop, members
-        self.every, self.directory = every, directory
+        self.every, self.directory, self.keep_last = every, directory, keep_last
         self.description = describe_run(
             loop.envs, features, loop.mapping, gamma=loop.gamma, seed=seed,
             start_episode=0, settings=settings,
@@ -211,7 +214,9 @@ class PopulationRun:
             )
             self.storable = False
             return
-        save_run(self.directory or Path("."), run)
+        manifest = save_run(self.directory or Path("."), run)
+        if self.keep_last is not None:
+            prune_run_checkpoints(manifest, self.keep_last)
         self.saved = slowest
 
     def state(self, slowest: int, taken: Any) -> RunState:

@@ -199,3 +199,50 @@ def remove_run_checkpoints(directory: Path | str) -> list[Path]:
 
 def _still_named(path: Path, directory: Path | str) -> bool:
     return any(path in checkpoint_files(manifest) for manifest in run_checkpoints(directory))
+
+
+def prune_run_checkpoints(current: Path | str, keep_last: int) -> list[Path]:
+    """Removes the run checkpoints older than the last `keep_last`, never `current` itself.
+
+    Called right after the checkpoint whose manifest is `current` was written. Of the folder's
+    checkpoints numbered below it, the newest ``keep_last - 1`` are kept with it; the others'
+    manifests are removed first, oldest first, then every file they named that no remaining
+    manifest names. Checkpoints numbered above `current` (left by a killed run that this one
+    resumed before) are left alone: the run writes over them as it reaches them.
+
+    Args:
+        current: The manifest just written.
+        keep_last: The run checkpoints to keep, `current` included; at least 1.
+
+    Returns:
+        The files removed, manifests first.
+
+    Raises:
+        ValueError: `keep_last` is below 1.
+        OSError: A file cannot be removed.
+
+    Example:
+        >>> prune_run_checkpoints("no-such-folder/run-000004.json", 2)
+        []
+    """
+    if keep_last < 1:
+        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
+    current = Path(current)
+    manifests = run_checkpoints(current.parent)
+    older = [path for path in manifests if path.name < current.name]
+    if current not in manifests:
+        return []
+    drop = older[: max(len(older) - (keep_last - 1), 0)]
+    named = [file for manifest in drop for file in checkpoint_files(manifest)]
+    removed = []
+    for manifest in drop:
+        manifest.unlink()
+        removed.append(manifest)
+    kept = {
+        file for manifest in run_checkpoints(current.parent) for file in checkpoint_files(manifest)
+    }
+    for file in dict.fromkeys(named):
+        if file not in kept and file.is_file() and not file.is_symlink():
+            file.unlink()
+            removed.append(file)
+    return removed
