@@ -17,99 +17,31 @@ from __future__ import annotations
 
 import dataclasses
 import time
-from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velto_kit.experiments.actions import ActionMapping, Choose
+from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.episode_log import EpisodeLog, log_text
+from velto_kit.experiments.episode_result import EpisodeResult, checkpoint_path, env_choice
 from velto_kit.experiments.features import Features
+from velto_kit.experiments.training_run import TrainingRun
+from velto_kit.state.run_folder import RunFolderLock, claim_run_folder, prune_run_checkpoints
+from velto_kit.state.run_state import save_run
 
 if TYPE_CHECKING:
-    from velto_kit.experiments.episode_log import EpisodeLog
-    from velto_kit.experiments.training_run import TrainingRun
-    from velto_kit.state.run_folder import RunFolderLock
     from velto_kit.state.run_state import RunState
 
-
-@dataclass(frozen=True)
-class EpisodeResult:
-    """One finished episode.
-
-    ``episode`` counts from the run's ``start_episode`` (0 for a fresh agent); ``length`` is the
-    episode's environment steps; ``steps`` and ``seconds`` add up over the episodes of this run
-    (``seconds``: the run's own wall time, not the time its caller spends between episodes);
-    ``checkpoint`` is the file saved after this episode, if any. A resumed run's ``steps``
-    carry on from its checkpoint; its ``seconds`` count from the resume.
-
-    Attributes:
-        episode: The episode's number, counted from the run's ``start_episode``.
-        return_: The episode's undiscounted return.
-        length: The episode's environment steps.
-        steps: Environment steps of the run up to and including this episode.
-        seconds: The run's own wall time up to the end of this episode.
-        checkpoint: The agent file saved after this episode, None if none was.
-
-    Examples:
-        >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
-        21.0
-    """
-
-    episode: int
-    return_: float
-    length: int
-    steps: int
-    seconds: float
-    checkpoint: Path | None = None
-
-    def as_dict(self) -> dict[str, Any]:
-        """The result under plain names (``return`` without the underscore), for reports.
-
-        Returns:
-            The fields as a dictionary, ``checkpoint`` as a string (or None).
-        """
-        return {
-            "episode": self.episode,
-            "return": self.return_,
-            "length": self.length,
-            "steps": self.steps,
-            "seconds": self.seconds,
-            "checkpoint": None if self.checkpoint is None else str(self.checkpoint),
-        }
-
-
-def checkpoint_path(directory: Path, episodes_done: int) -> Path:
-    """Where ``run_episodes`` saves the agent after `episodes_done` episodes.
-
-    Args:
-        directory: The run's checkpoint folder.
-        episodes_done: The number of episodes done when the checkpoint is written.
-
-    Returns:
-        The path ``directory/agent-NNNNNN.npz``, the count in six digits.
-
-    Examples:
-        >>> checkpoint_path(Path("out"), 200).name
-        'agent-000200.npz'
-    """
-    return Path(directory) / f"agent-{episodes_done:06d}.npz"
-
-
-def _env_choice(env: Any, mapping: ActionMapping) -> Choose:
-    """The mapping's choice as the environment numbers its actions.
-
-    A ``Discrete(n, start)`` space numbers its actions from `start`.
-    """
-    start = int(getattr(env.action_space, "start", 0))
-    if start == 0:
-        return mapping.choose
-
-    def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
-        return start + mapping.choose(taken, rng)
-
-    return choose
+__all__ = [
+    "EpisodeResult",
+    "checkpoint_path",
+    "evaluate",
+    "random_returns",
+    "run_episodes",
+    "run_random",
+]
 
 
 def run_episodes(
@@ -209,10 +141,6 @@ def run_episodes(
         >>> [result.episode for result in results]
         [0, 1, 2]
     """
-    from velto_kit.experiments.episode_log import EpisodeLog, log_text
-    from velto_kit.experiments.training_run import TrainingRun
-    from velto_kit.state.run_folder import claim_run_folder
-
     if episodes < 0:
         raise ValueError(f"episodes must be at least 0, not {episodes}")
     if checkpoint_every is not None:
@@ -269,9 +197,6 @@ def _checkpointed(
     log it cuts back to. The folder's lock is released when the episodes end or the iterator is
     closed (or dropped).
     """
-    from velto_kit.state.run_folder import prune_run_checkpoints
-    from velto_kit.state.run_state import save_run
-
     try:
         for result in training.episodes(count):
             if episode_log is not None:
@@ -351,7 +276,7 @@ def evaluate(
     check_run_inputs(env, agent, features, mapping)
     rng = np.random.default_rng(seed)
     active = features.active_features
-    choose = _env_choice(env, mapping)
+    choose = env_choice(env, mapping)
     results = []
     started = time.perf_counter()
     steps = 0

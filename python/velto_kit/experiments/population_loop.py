@@ -29,8 +29,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.episode_result import checkpoint_path
 from velto_kit.experiments.features import Features
-from velto_kit.experiments.loop import checkpoint_path
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_runs import PopulationRun
 from velto_kit.experiments.run_checks import check_run_inputs

@@ -21,8 +21,8 @@ from typing import Any
 import numpy as np
 
 from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.episode_result import EpisodeResult, env_choice
 from velto_kit.experiments.features import Features, Flattened, OneHot
-from velto_kit.experiments.loop import EpisodeResult, _env_choice
 from velto_kit.experiments.run_checks import check_run_inputs
 from velto_kit.state import env_state
 from velto_kit.state.run_state import MemberState, RunState
@@ -410,7 +410,7 @@ class TrainingRun:
             Each episode's result; ``steps`` and ``seconds`` add up over the run.
         """
         active = self.features.active_features
-        choose = _env_choice(self.env, self.mapping)
+        choose = env_choice(self.env, self.mapping)
         step, env, rng, gamma = self.agent.step, self.env, self.rng, self.gamma
         started = time.perf_counter()
         taken = self._begin() if self.taken is None else self.taken
