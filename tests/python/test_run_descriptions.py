@@ -124,3 +124,14 @@ def test_the_example_stops_a_population_resumed_with_other_agent_settings(tmp_pa
     log = (tmp_path / "episodes" / "population.csv").read_text().splitlines()
     assert len(log) == 1 + 2 * 4
     assert velto_kit.run_checkpoints(tmp_path / "checkpoints" / "population")
+
+
+def test_a_checkpoint_naming_wrapper_classes_without_modules_matches_on_the_names():
+    from velto_kit.experiments.training_run import check_same_run, wrapper_names
+
+    current = {"wrappers": wrapper_names(gym.make("CartPole-v1"))}
+    older = [name.rsplit(".", 1)[1] for name in current["wrappers"]]  # as written before
+    check_same_run({"wrappers": older}, current)
+    swapped = [older[1], older[0], *older[2:]]  # same depth, other classes
+    with pytest.raises(ValueError, match="wrappers = "):
+        check_same_run({"wrappers": swapped}, current)

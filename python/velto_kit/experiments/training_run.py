@@ -268,6 +268,8 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
     for key in sorted(set(stored) | set(current)):
         if key == "versions":
             continue
+        if key == "wrappers" and _same_classes(stored.get(key), current.get(key)):
+            continue
         if stored.get(key) != current.get(key):
             raise ValueError(
                 f"the run checkpoint has {key} = {stored.get(key)!r}, this run {current.get(key)!r}"
@@ -278,6 +280,22 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
             f" {current.get('versions')}: results may differ from an uninterrupted run",
             stacklevel=3,
         )
+
+
+def _same_classes(stored: Any, current: Any) -> bool:
+    """Whether two wrapper stacks name the same classes, layer by layer.
+
+    Checkpoints written before the classes were recorded with their modules hold the qualified
+    names alone; each of those matches a class of that name in any module.
+    """
+    if not isinstance(stored, list) or not isinstance(current, list):
+        return False
+    if len(stored) != len(current):
+        return False
+    return all(
+        isinstance(old, str) and (old == new or new.endswith("." + old))
+        for old, new in zip(stored, current, strict=True)
+    )
 
 
 class TrainingRun:
