@@ -17,6 +17,9 @@ the learning curve over all seeds with their spread shaded.
 Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
 the figures are derived from these logs. A run resumed with --resume (the first run's options
 again) continues each seed from its latest checkpoint and ends exactly as an uninterrupted run.
+Checkpoints are read as data: nothing in them is unpickled unless --trust-run-pickles says the
+folder is yours (only a custom environment's state needs it). One run writes OUTPUT_DIR at a time,
+and a fresh run into a folder holding an earlier run's checkpoints stops unless --overwrite.
 
 With --population the seeds train as one velto_kit.Population on a vector environment
 (velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed. Each agent
