@@ -11,6 +11,7 @@ import warnings
 
 import gymnasium as gym
 import pytest
+from gymnasium.envs.classic_control.cartpole import CartPoleEnv
 from velto_kit import (
     AgentSettings,
     CheckpointError,
@@ -206,3 +207,38 @@ def test_a_manifest_that_is_a_symbolic_link_is_refused(tmp_path):
         load_run(folder / "run-000004.json")
     with pytest.warns(UserWarning, match="passing over"):
         assert latest_run(folder).next_episode == 2
+
+
+class RememberingCartPole(CartPoleEnv):
+    """CartPole keeping a set of the actions it was given: its state needs a pickle."""
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.seen = set()
+
+    def step(self, action):
+        self.seen.add(int(action))
+        return super().step(action)
+
+
+def test_the_example_resumes_a_folder_that_needs_a_pickle_only_when_trusted(tmp_path):
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import train
+
+    env_id = "VeltoRunsTest/RememberingCartPole-v0"
+    if env_id not in gym.registry:
+        gym.register(env_id, entry_point=RememberingCartPole, max_episode_steps=50)
+    options = ["--env", env_id, "--bounds", "-2.4", "2.4", "-3", "3", "-0.21", "0.21", "-3.5",
+               "3.5", "--seeds", "0", "--workers", "1", "--checkpoint-every", "2",
+               "--random-episodes", "1", "--no-inspect-plot", "--no-progress",
+               "--output-dir", str(tmp_path)]  # fmt: skip
+    train.main([*options, "--episodes", "4"])
+    assert list((tmp_path / "checkpoints" / "seed-0").glob("run-*.env-000.pkl"))
+    with pytest.raises(SystemExit, match="--trust-run-pickles"):
+        train.main([*options, "--episodes", "6", "--resume"])
+    assert len((tmp_path / "episodes" / "seed-0.csv").read_text().splitlines()) == 1 + 4
+    train.main([*options, "--episodes", "6", "--resume", "--trust-run-pickles"])
+    assert len((tmp_path / "episodes" / "seed-0.csv").read_text().splitlines()) == 1 + 6
