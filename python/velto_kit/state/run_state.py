@@ -5,13 +5,15 @@ One checkpoint, after ``next_episode`` episodes, is a few files in the run's che
 - ``agent-NNNNNN.npz`` (one agent) or ``agent-NNNNNN-MMM.npz`` (agent ``MMM`` of a population):
   ordinary agent checkpoints, read by ``velto_kit.load`` as any other;
 - ``run-NNNNNN.env-MMM.pkl``, only for an environment whose state is not all plain data: the
-  pickled rest of that state, read by nothing but ``load_run``, after its digest matched;
+  pickled rest of that state, read by nothing but ``load_run(..., trust_pickles=True)``, after its
+  digest matched (unpickling runs code: only a caller that trusts the folder may ask for it);
 - ``run-NNNNNN.json``, written last: the run's description, counters, returns, each member's
   pending actions, generator and environment state, and the SHA-256 of every file above.
 
 Each file is written whole or not at all (temporary file, fsync, rename) and the manifest comes
 last, so a kill at any moment leaves the earlier checkpoints intact and the newest one either
-complete or absent. The format is described in ``docs/checkpoint-format.md``.
+complete or absent. Reading checks every field of the manifest for type and range and opens only
+regular files inside the folder. The format is described in ``docs/checkpoint-format.md``.
 """
 
 from __future__ import annotations
