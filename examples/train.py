@@ -17,6 +17,9 @@ the learning curve over all seeds with their spread shaded.
 Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
 the figures are derived from these logs. A run resumed with --resume (the first run's options
 again) continues each seed from its latest checkpoint and ends exactly as an uninterrupted run.
+Checkpoints are read as data: nothing in them is unpickled unless --trust-run-pickles says the
+folder is yours (only a custom environment's state needs it). One run writes OUTPUT_DIR at a time,
+and a fresh run into a folder holding an earlier run's checkpoints stops unless --overwrite.
 
 With --population the seeds train as one velto_kit.Population on a vector environment
 (velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed. Each agent
@@ -51,6 +54,12 @@ from inspection_figure import write_inspection_figure
 from tqdm import tqdm
 from velto_kit import AgentSettings
 from velto_kit.state.atomic_files import write_atomically
+from velto_kit.state.run_folder import (
+    RunFolderError,
+    RunFolderHasRun,
+    RunFolderLock,
+    remove_run_checkpoints,
+)
 
 OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 # Time limit for tasks that have none of their own.
@@ -75,6 +84,9 @@ class Settings:
     checkpoint_every: int | None
     output_dir: Path
     resume: bool = False
+    trust_run_pickles: bool = False
+    overwrite: bool = False
+    keep_last: int | None = None
 
 
 @dataclass
@@ -138,6 +150,10 @@ def seed_checkpoints(settings: Settings, seed: int) -> Path:
     return settings.output_dir / "checkpoints" / f"seed-{seed}"
 
 
+def population_checkpoints(settings: Settings) -> Path:
+    return settings.output_dir / "checkpoints" / "population"
+
+
 def seed_log(settings: Settings, seed: int) -> Path:
     """The seed's log: one line per finished episode, appended as it ends."""
     return settings.output_dir / "episodes" / f"seed-{seed}.csv"
@@ -156,14 +172,35 @@ def seed_resume(settings: Settings, seed: int) -> velto_kit.RunState | None:
 
 def checkpoint_to_resume(settings: Settings, directory: Path) -> velto_kit.RunState | None:
     """The run checkpoint in `directory` to continue from: the latest one with --resume (None if
-    there is none yet), else None. A fresh run first removes earlier runs' manifests from its
-    folder, so that a later --resume cannot continue one of them."""
+    there is none yet), else None (claim_output_dir has made sure a fresh run's folders hold no
+    earlier run)."""
     if settings.resume:
         remove_temporaries(directory, within=True)
-        return velto_kit.latest_run(directory)
-    for manifest in velto_kit.run_checkpoints(directory):
-        manifest.unlink()
+        return velto_kit.latest_run(directory, trust_pickles=settings.trust_run_pickles)
     return None
+
+
+def claim_output_dir(settings: Settings, folders: Sequence[Path]) -> RunFolderLock:
+    """Locks OUTPUT_DIR for this run (a second run into it stops at once, naming the process
+    that holds it). A fresh run whose checkpoint `folders` hold an earlier run's checkpoints
+    stops before any training unless --overwrite, which removes them first, so that a later
+    --resume cannot continue the earlier run with this run's logs."""
+    lock = RunFolderLock(settings.output_dir)
+    try:
+        held = [folder for folder in folders if velto_kit.run_checkpoints(folder)]
+        if held and not settings.resume:
+            if not settings.overwrite:
+                names = ", ".join(str(folder) for folder in held)
+                raise RunFolderHasRun(
+                    f"{names} hold(s) an earlier run's checkpoints: continue it with --resume, or"
+                    " start afresh with --overwrite, which removes them"
+                )
+            for folder in held:
+                remove_run_checkpoints(folder)
+    except BaseException:
+        lock.release()
+        raise
+    return lock
 
 
 def remove_temporaries(folder: Path, *, within: bool = False) -> None:
@@ -213,6 +250,8 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         log=log,
         resume=resume,
         settings=run_settings(settings),
+        overwrite=settings.overwrite,
+        keep_last=settings.keep_last,
     ):
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
@@ -266,7 +305,7 @@ def run_population_seeds(
     env = make_env(settings)
     features = make_features(env, settings)
     mapping = make_mapping(env, settings)
-    directory = settings.output_dir / "checkpoints" / "population"
+    directory = population_checkpoints(settings)
     resume = checkpoint_to_resume(settings, directory)
     if resume is None:
         agents = [
@@ -307,6 +346,9 @@ def run_population_seeds(
         checkpoint_dir=directory,
         log=log,
         resume=resume,
+        settings=run_settings(settings),
+        overwrite=settings.overwrite,
+        keep_last=settings.keep_last,
     ):
         steps[result.agent], seconds = result.steps, result.seconds
         report(seeds[result.agent], result.return_)
@@ -585,7 +627,29 @@ def build_parser() -> argparse.ArgumentParser:
         "--resume",
         action="store_true",
         help="continue each seed from its latest run checkpoint in OUTPUT_DIR/checkpoints/seed-S"
-        " (give the first run's options again); a seed without one starts afresh",
+        " (give the first run's options again); a seed without one starts afresh. Every field"
+        " and file of a checkpoint is checked; nothing in it is unpickled without"
+        " --trust-run-pickles",
+    )
+    parser.add_argument(
+        "--keep-last",
+        type=int,
+        metavar="N",
+        help="keep only the last N run checkpoints of each seed (or of the population); older"
+        " ones are removed as each new one is written. Default: keep all",
+    )
+    parser.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="without --resume: remove the run checkpoints an earlier run left in OUTPUT_DIR's"
+        " checkpoint folders of these seeds and start afresh; without it such a run stops",
+    )
+    parser.add_argument(
+        "--trust-run-pickles",
+        action="store_true",
+        help="with --resume: trust OUTPUT_DIR's checkpoints enough to unpickle the environment"
+        " state they hold beside plain data (only a custom environment needs it; unpickling runs"
+        " whatever code the file names, so give it only for your own runs' folders)",
     )
     parser.add_argument("--smoothing", type=int, default=20, help="moving average of the plot")
     parser.add_argument(
@@ -620,6 +684,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--evaluate must be at least 0")
     if arguments.checkpoint_every is not None and arguments.checkpoint_every < 1:
         parser.error("--checkpoint-every must be at least 1")
+    if arguments.keep_last is not None and arguments.keep_last < 1:
+        parser.error("--keep-last must be at least 1")
     if arguments.max_episode_steps is not None and arguments.max_episode_steps < 1:
         parser.error("--max-episode-steps must be at least 1")
     if arguments.bounds is not None and len(arguments.bounds) % 2:
@@ -654,6 +720,9 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         checkpoint_every=arguments.checkpoint_every,
         output_dir=arguments.output_dir,
         resume=arguments.resume,
+        trust_run_pickles=arguments.trust_run_pickles,
+        overwrite=arguments.overwrite,
+        keep_last=arguments.keep_last,
     )
 
 
@@ -669,20 +738,36 @@ def main(argv: Sequence[str] | None = None) -> None:
     except (ValueError, gym.error.Error) as error:
         sys.exit(f"error: {error}")
     start = time.perf_counter()
-    if settings.resume:
-        remove_temporaries(settings.output_dir)
-        remove_temporaries(settings.output_dir / "episodes")
-    population = None
     if arguments.population:
-        population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
+        folders = [population_checkpoints(settings)]
+    else:
+        folders = [seed_checkpoints(settings, seed) for seed in arguments.seeds]
     try:
-        results = run_all(
-            settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
-        )
-    except (ImportError, ValueError) as error:
-        # EnvPool asked for but missing; a resumed run whose options differ from its
-        # checkpoint's, or a damaged checkpoint.
+        lock = claim_output_dir(settings, folders)
+    except RunFolderError as error:
         sys.exit(f"error: {error}")
+    with lock:
+        if settings.resume:
+            remove_temporaries(settings.output_dir)
+            remove_temporaries(settings.output_dir / "episodes")
+        population = None
+        if arguments.population:
+            population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
+        try:
+            results = run_all(
+                settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
+            )
+        except (ImportError, ValueError, RunFolderError) as error:
+            # EnvPool asked for but missing; a resumed run whose options differ from its
+            # checkpoint's, a damaged or untrusted checkpoint; a folder in use.
+            sys.exit(f"error: {error}")
+        report(arguments, settings, results, start)
+
+
+def report(
+    arguments: argparse.Namespace, settings: Settings, results: list[SeedResult], start: float
+) -> None:
+    """Prints the table and writes returns, curve and (unless asked not to) the inspection."""
     print(summary_table(results, settings.window))
     returns_path = arguments.output_dir / "returns.csv"
     write_returns(results, returns_path)

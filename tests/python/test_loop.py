@@ -252,8 +252,9 @@ def test_checkpoints_hold_the_agent_as_it_was_after_their_episode(tmp_path):
     assert [seen[episode][0] for episode in range(5)] == [
         None, tmp_path / "agent-000002.npz", None, tmp_path / "agent-000004.npz", None
     ]  # fmt: skip
-    # Each agent file with its run's manifest beside it, nothing else.
+    # Each agent file with its run's manifest beside it, and the folder's (empty) lock file.
     assert sorted(path.name for path in tmp_path.iterdir()) == [
+        ".run.lock",
         "agent-000002.npz",
         "agent-000004.npz",
         "run-000002.json",

@@ -500,3 +500,80 @@ def test_a_run_checkpoint_resumes_only_a_run_on_the_same_backend(tmp_path):
         run("native", tmp_path / "native", latest_run(tmp_path / "gymnasium"))
     with pytest.raises(ValueError, match="wrappers"):
         run("gymnasium", tmp_path / "gymnasium", latest_run(tmp_path / "native"))
+
+
+def test_a_native_run_holds_its_folder_refuses_anothers_checkpoints_and_keeps_the_last(tmp_path):
+    from velto_kit.state.run_folder import RunFolderHasRun, RunFolderInUse
+    from velto_kit.state.run_state import run_checkpoints
+
+    envs = make_vector_env("FrozenLake-v1", 2, seed=1, backend="native", max_episode_steps=15)
+    coder, mapping = features_for(envs), action_mapping("binary", 4)
+
+    def run(**options):
+        agents = [make_agent(coder.num_features, 2, SETTINGS, seed=i) for i in range(2)]
+        return run_population(envs, Population(agents, threads=2), coder, mapping, episodes=12,
+                              gamma=GAMMA, seed=1, checkpoint_every=2, checkpoint_dir=tmp_path,
+                              **options)  # fmt: skip
+
+    first = run(keep_last=2)
+    next(first)
+    with pytest.raises(RunFolderInUse):
+        next(run())
+    list(first)
+    assert [path.name for path in run_checkpoints(tmp_path)] == ["run-000010.json",
+                                                                 "run-000012.json"]  # fmt: skip
+    with pytest.raises(RunFolderHasRun):
+        next(run())
+    assert len(list(run(overwrite=True))) == 24
+
+
+def test_a_resumed_native_run_given_more_episodes_ends_as_the_longer_run(tmp_path):
+    env_id, options = "CartPole-v1", {"max_episode_steps": 40}
+    coder, mapping, agents = agents_for(env_id, options, "binary", 2, 0)
+    longer = copies(agents)
+    envs = make_vector_env(env_id, 2, seed=SEED, backend="native", **options)
+    list(run_population(envs, Population(agents), coder, mapping, episodes=4, gamma=GAMMA,
+                        seed=SEED, checkpoint_every=2, checkpoint_dir=tmp_path))  # fmt: skip
+    resume = latest_run(tmp_path)
+    assert resume.next_episode == 4
+    resumed = [member.agent for member in resume.members]
+    results = list(run_population(envs, Population(resumed), coder, mapping, episodes=7,
+                                  gamma=GAMMA, seed=SEED, checkpoint_every=2,
+                                  checkpoint_dir=tmp_path, resume=resume))  # fmt: skip
+    assert sorted((r.agent, r.episode) for r in results) == [(a, e) for a in (0, 1)
+                                                             for e in (4, 5, 6)]  # fmt: skip
+    expected, states = reference(env_id, options, coder, mapping, longer, 7, 0)
+    assert {(r.agent, r.episode): (r.return_, r.length, r.steps) for r in results} == {
+        key: value for key, value in expected.items() if key[1] >= 4
+    }
+    assert [velto_kit.dumps(agent) for agent in resumed] == states
+    again = latest_run(tmp_path)
+    with pytest.raises(ValueError, match="more than episodes"):
+        next(run_population(envs, Population([m.agent for m in again.members]), coder, mapping,
+                            episodes=3, gamma=GAMMA, seed=SEED, checkpoint_every=2,
+                            checkpoint_dir=tmp_path, resume=again))  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("field", "value"),
+    [("taken", "0"), ("begun", 1), ("next_episode", -1), ("task", {"list": "nope"})],
+)
+def test_a_damaged_native_member_fails_the_checkpoints_load(tmp_path, field, value):
+    import json
+
+    from velto_kit.state.checkpoint_reader import CheckpointError
+    from velto_kit.state.run_state import load_run, run_checkpoints
+
+    coder, mapping, agents = agents_for(
+        "CliffWalking-v1", {"max_episode_steps": 20}, "binary", 2, 0
+    )
+    envs = make_vector_env("CliffWalking-v1", 2, seed=0, backend="native", max_episode_steps=20)
+    list(run_population(envs, Population(agents), coder, mapping, episodes=2, gamma=GAMMA,
+                        seed=0, checkpoint_every=2, checkpoint_dir=tmp_path))  # fmt: skip
+    manifest = run_checkpoints(tmp_path)[-1]
+    load_run(manifest)  # intact, it loads
+    data = json.loads(manifest.read_text())
+    data["loop"]["members"][1][field] = value
+    manifest.write_text(json.dumps(data))
+    with pytest.raises(CheckpointError, match="loop member 1"):
+        load_run(manifest)

@@ -17,98 +17,31 @@ from __future__ import annotations
 
 import dataclasses
 import time
-from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velto_kit.experiments.actions import ActionMapping, Choose
+from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.episode_log import EpisodeLog, log_text
+from velto_kit.experiments.episode_result import EpisodeResult, checkpoint_path, env_choice
 from velto_kit.experiments.features import Features
+from velto_kit.experiments.training_run import TrainingRun
+from velto_kit.state.run_folder import RunFolderLock, claim_run_folder, prune_run_checkpoints
+from velto_kit.state.run_state import save_run
 
 if TYPE_CHECKING:
-    from velto_kit.experiments.episode_log import EpisodeLog
-    from velto_kit.experiments.training_run import TrainingRun
     from velto_kit.state.run_state import RunState
 
-
-@dataclass(frozen=True)
-class EpisodeResult:
-    """One finished episode.
-
-    ``episode`` counts from the run's ``start_episode`` (0 for a fresh agent); ``length`` is the
-    episode's environment steps; ``steps`` and ``seconds`` add up over the episodes of this run
-    (``seconds``: the run's own wall time, not the time its caller spends between episodes);
-    ``checkpoint`` is the file saved after this episode, if any. A resumed run's ``steps``
-    carry on from its checkpoint; its ``seconds`` count from the resume.
-
-    Attributes:
-        episode: The episode's number, counted from the run's ``start_episode``.
-        return_: The episode's undiscounted return.
-        length: The episode's environment steps.
-        steps: Environment steps of the run up to and including this episode.
-        seconds: The run's own wall time up to the end of this episode.
-        checkpoint: The agent file saved after this episode, None if none was.
-
-    Examples:
-        >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
-        21.0
-    """
-
-    episode: int
-    return_: float
-    length: int
-    steps: int
-    seconds: float
-    checkpoint: Path | None = None
-
-    def as_dict(self) -> dict[str, Any]:
-        """The result under plain names (``return`` without the underscore), for reports.
-
-        Returns:
-            The fields as a dictionary, ``checkpoint`` as a string (or None).
-        """
-        return {
-            "episode": self.episode,
-            "return": self.return_,
-            "length": self.length,
-            "steps": self.steps,
-            "seconds": self.seconds,
-            "checkpoint": None if self.checkpoint is None else str(self.checkpoint),
-        }
-
-
-def checkpoint_path(directory: Path, episodes_done: int) -> Path:
-    """Where ``run_episodes`` saves the agent after `episodes_done` episodes.
-
-    Args:
-        directory: The run's checkpoint folder.
-        episodes_done: The number of episodes done when the checkpoint is written.
-
-    Returns:
-        The path ``directory/agent-NNNNNN.npz``, the count in six digits.
-
-    Examples:
-        >>> checkpoint_path(Path("out"), 200).name
-        'agent-000200.npz'
-    """
-    return Path(directory) / f"agent-{episodes_done:06d}.npz"
-
-
-def _env_choice(env: Any, mapping: ActionMapping) -> Choose:
-    """The mapping's choice as the environment numbers its actions.
-
-    A ``Discrete(n, start)`` space numbers its actions from `start`.
-    """
-    start = int(getattr(env.action_space, "start", 0))
-    if start == 0:
-        return mapping.choose
-
-    def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
-        return start + mapping.choose(taken, rng)
-
-    return choose
+__all__ = [
+    "EpisodeResult",
+    "checkpoint_path",
+    "evaluate",
+    "random_returns",
+    "run_episodes",
+    "run_random",
+]
 
 
 def run_episodes(
@@ -127,6 +60,8 @@ def run_episodes(
     log: Path | str | None = None,
     resume: RunState | None = None,
     settings: Mapping[str, Any] | None = None,
+    overwrite: bool = False,
+    keep_last: int | None = None,
 ) -> Iterator[EpisodeResult]:
     """Trains `agent` online on `env`, yielding each episode's result as it ends.
 
@@ -173,16 +108,26 @@ def run_episodes(
             `checkpoint_every`.
         log: A CSV file to which each finished episode is appended; None keeps no log.
         resume: The run checkpoint to continue (``velto_kit.latest_run``); None starts afresh.
+            It is data a loader already checked: nothing is unpickled here. ``latest_run`` and
+            ``load_run`` unpickle an environment state that is not plain data only when called
+            with ``trust_pickles=True``, for a folder you trust.
         settings: Plain data stored in the run's description (e.g. the agent's settings).
+        overwrite: For a fresh run with `checkpoint_every` into a `checkpoint_dir` that holds
+            run checkpoints: remove them first; without it such a run stops.
+        keep_last: Keep only this many run checkpoints (at least 1): after each checkpoint the
+            older ones are removed, manifests first; None keeps all.
 
     Returns:
         An iterator of the episodes' results, in order, one as each episode ends.
 
     Raises:
         ValueError: `episodes` is below 0, `checkpoint_every` below 1 or without a
-            `checkpoint_dir`, the mapping, features and agent do not fit the environment,
-            `resume` holds more episodes than the run has, belongs to another run (another
-            description) or `agent` is not its ``resume.agent``.
+            `checkpoint_dir`, `keep_last` below 1, the mapping, features and agent do not fit
+            the environment, `resume` holds more episodes than the run has, belongs to another
+            run (another description) or `agent` is not its ``resume.agent``.
+        RunFolderInUse: Another run holds `checkpoint_dir` (the message names the process).
+        RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
+            is false (``velto_kit.state.run_folder``).
         OSError: The checkpoint folder or the log cannot be created or written.
 
     Examples:
@@ -196,9 +141,6 @@ def run_episodes(
         >>> [result.episode for result in results]
         [0, 1, 2]
     """
-    from velto_kit.experiments.episode_log import EpisodeLog, log_text
-    from velto_kit.experiments.training_run import TrainingRun
-
     if episodes < 0:
         raise ValueError(f"episodes must be at least 0, not {episodes}")
     if checkpoint_every is not None:
@@ -207,6 +149,8 @@ def run_episodes(
         if checkpoint_dir is None:
             raise ValueError("checkpoint_every needs a checkpoint_dir")
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+    if keep_last is not None and keep_last < 1:
+        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
     training = TrainingRun(
         env, agent, features, mapping, gamma=gamma, seed=seed, rng=rng,
         start_episode=start_episode, settings=settings, resume=resume,
@@ -217,14 +161,25 @@ def run_episodes(
             f"the run checkpoint holds {training.next_episode - start_episode} episodes,"
             f" more than episodes={episodes}"
         )
-    episode_log = None
-    if log is not None:
-        text = log_text(training.start_episode, training.returns, training.lengths)
-        episode_log = EpisodeLog(log, text)
     directory = None if checkpoint_every is None else Path(checkpoint_dir or ".")
+    # One writer per run folder, taken before the log is touched: a second resume of the same
+    # folder stops here instead of rewriting the log the first is appending to.
+    lock = None
+    if directory is not None:
+        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    try:
+        episode_log = None
+        if log is not None:
+            text = log_text(training.start_episode, training.returns, training.lengths)
+            episode_log = EpisodeLog(log, text)
+    except BaseException:
+        if lock is not None:
+            lock.release()
+        raise
     return _checkpointed(
-        training, end - training.next_episode, checkpoint_every, directory, episode_log
-    )
+        training, end - training.next_episode, checkpoint_every, directory, episode_log, lock,
+        keep_last,
+    )  # fmt: skip
 
 
 def _checkpointed(
@@ -233,14 +188,15 @@ def _checkpointed(
     every: int | None,
     directory: Path | None,
     episode_log: EpisodeLog | None,
+    lock: RunFolderLock | None,
+    keep_last: int | None,
 ) -> Iterator[EpisodeResult]:
     """The run's episodes, each logged as it ends and every `every`-th checkpointed.
 
     A checkpoint follows its episode's log line, so a checkpoint's episodes are always in the
-    log it cuts back to.
+    log it cuts back to. The folder's lock is released when the episodes end or the iterator is
+    closed (or dropped).
     """
-    from velto_kit.state.run_state import save_run
-
     try:
         for result in training.episodes(count):
             if episode_log is not None:
@@ -248,7 +204,9 @@ def _checkpointed(
             if every is not None and directory is not None and (result.episode + 1) % every == 0:
                 if episode_log is not None:
                     episode_log.sync()
-                save_run(directory, training.state())
+                manifest = save_run(directory, training.state())
+                if keep_last is not None:
+                    prune_run_checkpoints(manifest, keep_last)
                 result = dataclasses.replace(
                     result, checkpoint=checkpoint_path(directory, result.episode + 1)
                 )
@@ -256,6 +214,8 @@ def _checkpointed(
     finally:
         if episode_log is not None:
             episode_log.close()
+        if lock is not None:
+            lock.release()
 
 
 def evaluate(
@@ -316,7 +276,7 @@ def evaluate(
     check_run_inputs(env, agent, features, mapping)
     rng = np.random.default_rng(seed)
     active = features.active_features
-    choose = _env_choice(env, mapping)
+    choose = env_choice(env, mapping)
     results = []
     started = time.perf_counter()
     steps = 0

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import copy
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -37,6 +37,7 @@ from velto_kit.experiments.population_runs import LOG_COLUMNS, population_log_li
 from velto_kit.experiments.training_run import check_same_run, describe_run
 from velto_kit.state import env_state
 from velto_kit.state.checkpoint import save
+from velto_kit.state.run_folder import claim_run_folder, prune_run_checkpoints
 from velto_kit.state.run_state import MemberState, RunState, save_run
 
 
@@ -225,6 +226,9 @@ def run_native(
     greedy: bool,
     log: Path | str | None,
     resume: RunState | None,
+    settings: Mapping[str, Any] | None = None,
+    overwrite: bool = False,
+    keep_last: int | None = None,
     unit_steps: int | None = None,
 ) -> Iterator[MemberResult]:
     """``run_population``'s results on a native vector environment, every episode run in C++.
@@ -248,7 +252,12 @@ def run_native(
         learn: False to follow the policies without learning.
         greedy: With `learn` false, take each unit exactly when its probability exceeds 0.5.
         log: The population's CSV log.
-        resume: A native run's checkpoint to go on from.
+        resume: A native run's checkpoint to go on from; `episodes` may be larger than the
+            checkpointed run's, and every agent then goes on exactly as in a run started with
+            the larger count.
+        settings: Plain data stored in the run's description.
+        overwrite: For a fresh run into a `checkpoint_dir` holding run checkpoints: remove them.
+        keep_last: Keep only this many run checkpoints; None keeps all.
         unit_steps: Steps after which a unit hands over at its next episode end (None: the
             default, ``native_vector_env.UNIT_STEPS``).
 
@@ -257,8 +266,11 @@ def run_native(
 
     Raises:
         ValueError: No `seed`, features the native loop cannot code, generators other than
-            PCG64, or a `resume` of another run.
+            PCG64, or a `resume` of another run or with more episodes than `episodes`.
         RuntimeError: An agent was changed by another caller while the run stepped it.
+        RunFolderInUse: Another run holds `checkpoint_dir`.
+        RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
+            is false.
     """
     if seed is None:
         raise ValueError("a native run needs a seed: sub-environment i is reset with seed + i")
@@ -266,9 +278,10 @@ def run_native(
     starts = per_agent("start_episode", start_episode, count)
     ends = [s + e for s, e in zip(starts, per_agent("episodes", episodes, count), strict=True)]
     description = describe_run(
-        envs, features, mapping, gamma=gamma, seed=seed, start_episode=0,
-        settings={"num_envs": count, "start_episodes": starts},
+        envs, features, mapping, gamma=gamma, seed=seed, start_episode=0, settings=settings
     )  # fmt: skip
+    description["num_envs"] = count
+    description["start_episodes"] = list(starts)
     records: list[list[Any]] = []
     resumed = None
     saved = min(starts)
@@ -280,6 +293,13 @@ def run_native(
             rng.bit_generator.state = member.rng.bit_generator.state
         records = [list(record) for record in resume.loop["records"]]
         saved = resume.next_episode
+    if resumed is not None:
+        for i, progress in enumerate(resumed):
+            if progress is not None and progress[2] > ends[i]:
+                raise ValueError(
+                    f"the run checkpoint holds {progress[2] - starts[i]} episodes of agent {i},"
+                    f" more than episodes={ends[i] - starts[i]}"
+                )
     mode = "learn" if learn else ("greedy" if greedy else "sample")
     loop = NativeRunLoop(
         envs.env_id, envs.kwargs, agents, features, mapping, gamma=gamma, seed=seed, rngs=rngs,
@@ -287,11 +307,16 @@ def run_native(
         unit_steps=UNIT_STEPS if unit_steps is None else unit_steps, resumed=resumed,
     )  # fmt: skip
     directory = Path(checkpoint_dir) if checkpoint_dir is not None else Path(".")
+    # One writer per run folder, taken before the log is touched (as the other backends do).
+    lock = None
+    if checkpoint_every is not None and checkpoint_dir is not None:
+        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
     episode_log = None
-    if log is not None:
-        episode_log = EpisodeLog(log, LOG_COLUMNS + "".join(map(population_log_line, records)))
     batches = loop.batches()
     try:
+        if log is not None:
+            text = LOG_COLUMNS + "".join(map(population_log_line, records))
+            episode_log = EpisodeLog(log, text)
         for batch in batches:
             for agent, episode, episode_return, length, steps in batch:
                 record = [agent, episode, episode_return, length, steps]
@@ -314,12 +339,16 @@ def run_native(
             ):
                 if episode_log is not None:
                     episode_log.sync()
-                save_run(directory, _state(loop, description, records, slowest))
+                manifest = save_run(directory, _state(loop, description, records, slowest))
+                if keep_last is not None:
+                    prune_run_checkpoints(manifest, keep_last)
                 saved = slowest
     finally:
         batches.close()
         if episode_log is not None:
             episode_log.close()
+        if lock is not None:
+            lock.release()
 
 
 def _state(

@@ -20,7 +20,7 @@ agents the same calls; only when they happen within the vector's steps differs.
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -29,11 +29,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.episode_result import checkpoint_path
 from velto_kit.experiments.features import Features
-from velto_kit.experiments.loop import checkpoint_path
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_runs import PopulationRun
 from velto_kit.experiments.run_checks import check_run_inputs
+from velto_kit.state.run_folder import claim_run_folder
 from velto_kit.state.run_state import RunState
 
 NEXT_STEP, SAME_STEP = "NextStep", "SameStep"
@@ -186,6 +187,11 @@ class _Members:
     (``pending``: row -> whether the episode ended by termination, ``owed``: its last reward,
     which a termination's call still has to deliver). Episode ends are few per vector step, so
     they are kept per row in Python rather than as whole-array masks.
+
+    ``joining`` holds the rows of agents given more episodes by a resumed run after they had
+    finished theirs: their sub-environments went on stepping without them, so each waits, idle,
+    for its sub-environment's next episode to begin; ``joined`` the rows (next-step mode) whose
+    sub-environment ended and resets on the coming step, where the agent meets its first state.
     """
 
     def __init__(
@@ -203,6 +209,16 @@ class _Members:
         self.returns = np.zeros(count, dtype=np.float64)
         self.lengths = np.zeros(count, dtype=np.int64)
         self.steps = [0] * count
+        self.joining: set[int] = set()
+        self.joined: set[int] = set()
+
+    def stepping(self) -> NDArray[np.bool_] | None:
+        """The rows an episode-end step steps (None: all): neither done nor waiting to join."""
+        if not self.joining and not self.done.any():
+            return None
+        rows = ~self.done
+        rows[list(self.joining)] = False
+        return rows
 
 
 def per_agent(name: str, value: int | Sequence[int], count: int) -> list[int]:
@@ -262,6 +278,9 @@ def run_population(
     learn: bool = True,
     log: Path | str | None = None,
     resume: RunState | None = None,
+    settings: Mapping[str, Any] | None = None,
+    overwrite: bool = False,
+    keep_last: int | None = None,
     greedy: bool = False,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its own sub-environment of `envs`.
@@ -304,8 +323,31 @@ def run_population(
         resume: A run checkpoint of this run (``velto_kit.latest_run(checkpoint_dir)``; give
             ``Population([m.agent for m in resume.members])`` and everything else as the first
             time): the run goes on exactly where it was, the log cut back to the checkpoint
-            (``velto_kit.experiments.population_runs``). Run checkpoints are written with
-            `checkpoint_every`, each time the slowest agent has done that many more episodes.
+            (``velto_kit.experiments.population_runs``). Nothing is unpickled here:
+            ``latest_run`` and ``load_run`` unpickle an environment state that is not plain
+            data only when called with ``trust_pickles=True``, for a folder you trust. Run
+            checkpoints are written with `checkpoint_every`, each time the slowest agent has
+            done that many more episodes.
+            `episodes` may grow on a resume, and the run then finishes with every agent at its
+            new count: an agent that had not finished its episodes at the checkpoint goes on
+            exactly as in a run started with the larger count; one that had finished them joins
+            again where its sub-environment (which went on stepping without it) next begins an
+            episode, meeting that first state with reward 0 and `gamma`, as an agent of
+            ``start_episode > 0`` does.
+
+        settings: Plain data stored in the run's description (e.g. the agents' settings);
+            a resumed run must give the same. The description also holds the task, every
+            sub-environment's time limit and wrapper classes, the features, the mapping,
+            `gamma`, `seed` and the agents' start episodes: a resume that differs in any of them
+            stops before its first step with a ValueError naming both values.
+
+        overwrite: For a fresh run with `checkpoint_every` into a `checkpoint_dir` that holds
+            run checkpoints: remove them first; without it such a run stops. While the run goes
+            on it holds the folder's lock: a second run or resume of the folder stops at once
+            (``velto_kit.state.run_folder``).
+        keep_last: Keep only this many run checkpoints (at least 1): after each one the older
+            ones are removed, manifests first; None keeps all. The agents' own files
+            (``member_checkpoint_path``) are all kept.
         greedy: With `learn` false, take each unit exactly when its probability exceeds one
             half instead of drawing it.
 
@@ -319,6 +361,9 @@ def run_population(
             1, without `checkpoint_dir`, or with ``learn=False``), or an environment whose
             autoreset mode is not supported. Raised at the first ``next()``, as the call is
             a generator.
+        RunFolderInUse: Another run holds `checkpoint_dir` (the message names the process).
+        RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
+            is false.
 
     Example:
         >>> import gymnasium as gym
@@ -343,6 +388,8 @@ def run_population(
         if checkpoint_dir is None:
             raise ValueError("checkpoint_every needs a checkpoint_dir")
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+    if keep_last is not None and keep_last < 1:
+        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
     count = len(population)
     if rngs is None:
         rngs = [np.random.default_rng(None if seed is None else seed + i) for i in range(count)]
@@ -354,7 +401,8 @@ def run_population(
             population.agents, population.threads, features, mapping, episodes=episodes,
             gamma=gamma, seed=seed, rngs=rngs, start_episode=start_episode,
             checkpoint_every=checkpoint_every, checkpoint_dir=checkpoint_dir, learn=learn,
-            greedy=greedy, log=log, resume=resume,
+            greedy=greedy, log=log, resume=resume, settings=settings, overwrite=overwrite,
+            keep_last=keep_last,
         )  # fmt: skip
         return
     loop = _Loop(envs, population, features, mapping, float(gamma), learn, greedy)
@@ -367,12 +415,21 @@ def run_population(
     if log is None and resume is None and checkpoint_every is None:
         yield from loop.run(members, seed, starts)
         return
-    run = PopulationRun(
-        loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
-        directory=None if checkpoint_dir is None else Path(checkpoint_dir),
-        log=None if log is None else Path(log), resume=resume,
-    )  # fmt: skip
-    yield from run.results(loop.run(members, seed, starts))
+    directory = None if checkpoint_dir is None else Path(checkpoint_dir)
+    # One writer per run folder, taken before the log is touched (see run_episodes).
+    lock = None
+    if checkpoint_every is not None and directory is not None:
+        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    try:
+        run = PopulationRun(
+            loop, members, features, seed=seed, starts=starts, every=checkpoint_every,
+            directory=directory, log=None if log is None else Path(log), resume=resume,
+            settings=settings, keep_last=keep_last,
+        )  # fmt: skip
+        yield from run.results(loop.run(members, seed, starts))
+    finally:
+        if lock is not None:
+            lock.release()
 
 
 class _Loop:
@@ -510,19 +567,24 @@ class _Loop:
             rewards = np.asarray(rewards, dtype=np.float64)
             ends = np.flatnonzero(np.logical_or(terminated, truncated)).tolist()
             rows = self.encode(observations)
+            joins: list[int] = []
             if moved is None:
                 members.lengths += 1
                 members.returns += rewards
             else:
                 members.lengths[moved] += 1
                 members.returns[moved] += rewards[moved]
+                if members.joining:
+                    joins = [i for i in ends if i in members.joining]
                 ends = [i for i in ends if moved[i]]
-            if not ends and not members.pending:
+            if not ends and not members.pending and not joins:
                 if self.learn:
                     active = None if moved is None else moved
                     taken = self.population.step(rows, rewards, self.gamma, active=active)
                 continue
             taken, finished = step(members, rows, rewards, terminated, ends, info)
+            if joins:
+                taken = self.join(members, rows, joins, taken)
             if finished:
                 yield from self.ended(members, finished)
                 if self.after_episodes is not None:
@@ -553,7 +615,8 @@ class _Loop:
                     rewards[i], gammas[i] = members.owed[i], 0.0
                 else:
                     rewards[i] = 0.0
-            active = ~members.done
+            stepping = members.stepping()
+            active = ~members.done if stepping is None else stepping
             for i in ends:
                 if terminated[i]:
                     active[i] = False
@@ -567,8 +630,11 @@ class _Loop:
             members.pending[i] = bool(terminated[i])
             members.owed[i] = float(rewards[i])
             members.idle[i] = True
+        # A joining agent's first state is no end of an episode of its own.
+        finished = [i for i in resetting if i not in members.joined]
+        members.joined.clear()
         # Evaluation closes an episode as it ends; training once the agent is in the next one.
-        return taken, resetting if self.learn else ends
+        return taken, finished if self.learn else ends
 
     def same_step(
         self,
@@ -593,11 +659,41 @@ class _Loop:
         for i in ends:
             if terminated[i]:
                 gammas[i] = 0.0
-        active = None if not members.done.any() else ~members.done
-        taken = self.population.step(rows, rewards, gammas, active=active)
+        taken = self.population.step(rows, rewards, gammas, active=members.stepping())
         if cut.size:
             bridge = np.zeros(self.count, dtype=bool)
             bridge[cut] = True
             bridged = self.population.step(first_rows, 0.0, self.gamma, active=bridge)
             taken[cut] = bridged[cut]
         return taken, ends
+
+    def join(
+        self,
+        members: _Members,
+        rows: Rows,
+        joins: list[int],
+        taken: NDArray[np.bool_] | None,
+    ) -> NDArray[np.bool_] | None:
+        """Lets the joining agents at `joins`, whose sub-environments just ended, join the run.
+
+        Each meets its sub-environment's next first state with reward 0 and the usual discount,
+        as an agent of ``start_episode > 0`` does: at once where the sub-environment reset on
+        this step, on the next step where it resets then.
+        """
+        for i in joins:
+            members.joining.discard(i)
+        if self.mode == NEXT_STEP:
+            for i in joins:
+                members.pending[i] = False
+                members.owed[i] = 0.0
+                members.joined.add(i)
+            return taken
+        mask = np.zeros(self.count, dtype=bool)
+        mask[joins] = True
+        first = self.population.step(rows, 0.0, self.gamma, active=mask)
+        if taken is None:
+            taken = first
+        else:
+            taken[mask] = first[mask]
+        members.idle[mask] = False
+        return taken

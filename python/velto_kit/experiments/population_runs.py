@@ -16,7 +16,7 @@ the episodes end; a resumed run rewrites it from its checkpoint, as ``run_episod
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -25,6 +25,7 @@ import numpy as np
 from velto_kit.experiments.episode_log import EpisodeLog
 from velto_kit.experiments.training_run import check_same_run, describe_run
 from velto_kit.state import env_state
+from velto_kit.state.run_folder import prune_run_checkpoints
 from velto_kit.state.run_state import MemberState, RunState, save_run
 
 LOG_COLUMNS = "agent,episode,return,length,steps\n"
@@ -79,6 +80,8 @@ class PopulationRun:
         directory: Path | None,
         log: Path | None,
         resume: RunState | None,
+        settings: Mapping[str, Any] | None = None,
+        keep_last: int | None = None,
     ) -> None:
         """Prepares checkpoints and log, restoring the checkpoint's state first with `resume`.
 
@@ -94,6 +97,9 @@ class PopulationRun:
             log: The population's CSV log, rewritten from the checkpoint's records; None keeps
                 none.
             resume: The run checkpoint to continue; None starts afresh.
+            settings: Plain data stored in the run's description (e.g. the agents' settings);
+                a resumed run must give the same.
+            keep_last: Keep only this many run checkpoints; None keeps all.
 
         Raises:
             ValueError: With `resume`: the run's description differs from the checkpoint's,
@@ -103,11 +109,13 @@ class PopulationRun:
         """
         agents = loop.population.agents
         self.loop, self.members = loop, members
-        self.every, self.directory = every, directory
+        self.every, self.directory, self.keep_last = every, directory, keep_last
         self.description = describe_run(
             loop.envs, features, loop.mapping, gamma=loop.gamma, seed=seed,
-            start_episode=0, settings={"num_envs": len(agents), "start_episodes": starts},
+            start_episode=0, settings=settings,
         )  # fmt: skip
+        self.description["num_envs"] = len(agents)
+        self.description["start_episodes"] = list(starts)
         self.records: list[list[Any]] = []
         self.saved = min(starts)
         self.storable = True
@@ -136,16 +144,26 @@ class PopulationRun:
         state, members = resume.loop, self.members
         members.rngs[:] = [member.rng for member in resume.members]
         members.episode = [int(e) for e in state["episode"]]
-        members.idle = np.array(state["idle"], dtype=bool)
         members.pending = {int(i): bool(v) for i, v in state["pending"]}
         members.owed = {int(i): float(v) for i, v in state["owed"]}
         members.returns = np.array(state["returns"], dtype=np.float64)
         members.lengths = np.array(state["lengths"], dtype=np.int64)
         members.steps = [member.steps for member in resume.members]
+        members.joining = {int(i) for i in state.get("joining", [])}
+        members.joined = {int(i) for i in state.get("joined", [])}
         members.done = np.array(
             [episode >= last for episode, last in zip(members.episode, members.last, strict=True)]
         )
-        members.idle |= members.done
+        # Idle are exactly the agents done with this run's episodes, those waiting to join and
+        # the rows resetting on the next step; the stored flags say which agents were done with
+        # the checkpointed run's, whose sub-environments have gone on without them since.
+        stored_idle = [bool(flag) for flag in state["idle"]]
+        for i, was_idle in enumerate(stored_idle):
+            waiting = i in members.pending or i in members.joining
+            if was_idle and not waiting and not members.done[i]:
+                members.joining.add(i)
+        members.idle = members.done.copy()
+        members.idle[[*members.pending, *members.joining]] = True
         members.remaining = len(agents) - int(members.done.sum())
         taken = np.zeros((len(agents), self.loop.population.num_actions), dtype=bool)
         for row, member in enumerate(resume.members):
@@ -196,7 +214,9 @@ class PopulationRun:
             )
             self.storable = False
             return
-        save_run(self.directory or Path("."), run)
+        manifest = save_run(self.directory or Path("."), run)
+        if self.keep_last is not None:
+            prune_run_checkpoints(manifest, self.keep_last)
         self.saved = slowest
 
     def state(self, slowest: int, taken: Any) -> RunState:
@@ -235,9 +255,11 @@ class PopulationRun:
             "returns": members.returns.tolist(),
             "lengths": members.lengths.tolist(),
             "records": self.records,
+            "joining": sorted(members.joining),
+            "joined": sorted(members.joined),
         }
         env = env_state.capture(self.loop.envs)
         return RunState(
-            self.description, min(self.description["settings"]["start_episodes"]), slowest,
+            self.description, min(self.description["start_episodes"]), slowest,
             self.loop.seconds, states, env=env, loop=loop_state,
         )  # fmt: skip

@@ -21,8 +21,8 @@ from typing import Any
 import numpy as np
 
 from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.episode_result import EpisodeResult, env_choice
 from velto_kit.experiments.features import Features, Flattened, OneHot
-from velto_kit.experiments.loop import EpisodeResult, _env_choice
 from velto_kit.experiments.run_checks import check_run_inputs
 from velto_kit.state import env_state
 from velto_kit.state.run_state import MemberState, RunState
@@ -112,6 +112,81 @@ def time_limit(env: Any) -> int | None:
     return None
 
 
+def wrapper_names(env: Any) -> list[str]:
+    """The classes of `env`'s layers, outermost first, each named with its module.
+
+    Args:
+        env: An environment or vector environment, wrapped or not.
+
+    Returns:
+        ``module.QualifiedName`` of each layer (``velto_kit.state.env_state.layers``).
+
+    Example:
+        >>> import gymnasium as gym
+        >>> wrapper_names(gym.make("CartPole-v1"))[0]
+        'gymnasium.wrappers.common.TimeLimit'
+    """
+    return [
+        f"{type(layer).__module__}.{type(layer).__qualname__}" for layer in env_state.layers(env)
+    ]
+
+
+def sub_environments(envs: Any) -> list[Any] | None:
+    """The sub-environments a vector environment holds in this process, None where it holds none.
+
+    Args:
+        envs: A vector environment (Gymnasium's synchronous one keeps its ``envs``), or any
+            other environment.
+
+    Returns:
+        The sub-environments of the first layer that holds a list of them, or None.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> envs = gym.make_vec("FrozenLake-v1", 2, vectorization_mode="sync")
+        >>> len(sub_environments(envs))
+        2
+    """
+    for layer in env_state.layers(envs):
+        subs = vars(layer).get("envs") if hasattr(layer, "__dict__") else None
+        if isinstance(subs, list) and subs and all(hasattr(sub, "step") for sub in subs):
+            return subs
+    return None
+
+
+def vector_time_limit(envs: Any) -> int | list[int | None] | None:
+    """The time limit of every sub-environment of `envs`, or the vector environment's own.
+
+    Args:
+        envs: A vector environment.
+
+    Returns:
+        One limit per sub-environment where they are single environments (``time_limit``),
+        else the ``max_episode_steps`` of the first layer that has one (a vectorised task),
+        else what each sub-environment of another process reports, else None.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> envs = gym.make_vec("FrozenLake-v1", 2, vectorization_mode="sync", max_episode_steps=9)
+        >>> vector_time_limit(envs)
+        [9, 9]
+    """
+    subs = sub_environments(envs)
+    if subs is not None:
+        return [time_limit(sub) for sub in subs]
+    for layer in env_state.layers(envs):
+        limit = vars(layer).get("max_episode_steps") if hasattr(layer, "__dict__") else None
+        if isinstance(limit, int | np.integer) and not isinstance(limit, bool):
+            return int(limit)
+    get_attr = getattr(envs, "get_attr", None)
+    if get_attr is not None:
+        try:
+            return [None if v is None else int(v) for v in get_attr("_max_episode_steps")]
+        except Exception:  # noqa: BLE001 - a sub-environment without a limit: none recorded
+            return None
+    return None
+
+
 def describe_run(
     env: Any,
     features: Any,
@@ -125,7 +200,9 @@ def describe_run(
     """What makes a run the run it is, as plain data: a resumed run must have the same.
 
     Args:
-        env: The run's environment: its id, time limit and wrappers are described.
+        env: The run's environment: its id, time limit and wrapper classes are described; of a
+            vector environment also every sub-environment's time limit, id and wrapper classes
+            where they are in this process.
         features: The run's feature map (``describe_features``).
         mapping: The run's action mapping: its name and counts are described.
         gamma: The run's discount.
@@ -141,10 +218,11 @@ def describe_run(
         TypeError: `settings` or the features' settings are not plain data JSON can hold.
     """
     spec = getattr(env, "spec", None)
+    vector = hasattr(env, "num_envs")
     description = {
         "env_id": None if spec is None else spec.id,
-        "time_limit": time_limit(env),
-        "wrappers": [type(layer).__qualname__ for layer in env_state.layers(env)],
+        "time_limit": vector_time_limit(env) if vector else time_limit(env),
+        "wrappers": wrapper_names(env),
         "features": describe_features(features),
         "mapping": {
             "name": mapping.name,
@@ -156,6 +234,13 @@ def describe_run(
         "start_episode": start_episode,
         "settings": dict(settings or {}),
     }
+    subs = sub_environments(env) if vector else None
+    if subs is not None:
+        description["sub_environments"] = [
+            {"env_id": getattr(getattr(sub, "spec", None), "id", None),
+             "wrappers": wrapper_names(sub)}
+            for sub in subs
+        ]  # fmt: skip
     # As the manifest will hold it (tuples as lists), so that comparisons are like for like.
     plain: dict[str, Any] = json.loads(json.dumps(description))
     plain["versions"] = {
@@ -183,6 +268,8 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
     for key in sorted(set(stored) | set(current)):
         if key == "versions":
             continue
+        if key == "wrappers" and _same_classes(stored.get(key), current.get(key)):
+            continue
         if stored.get(key) != current.get(key):
             raise ValueError(
                 f"the run checkpoint has {key} = {stored.get(key)!r}, this run {current.get(key)!r}"
@@ -193,6 +280,22 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
             f" {current.get('versions')}: results may differ from an uninterrupted run",
             stacklevel=3,
         )
+
+
+def _same_classes(stored: Any, current: Any) -> bool:
+    """Whether two wrapper stacks name the same classes, layer by layer.
+
+    Checkpoints written before the classes were recorded with their modules hold the qualified
+    names alone; each of those matches a class of that name in any module.
+    """
+    if not isinstance(stored, list) or not isinstance(current, list):
+        return False
+    if len(stored) != len(current):
+        return False
+    return all(
+        isinstance(old, str) and (old == new or new.endswith("." + old))
+        for old, new in zip(stored, current, strict=True)
+    )
 
 
 class TrainingRun:
@@ -251,7 +354,9 @@ class TrainingRun:
                 checkpoint's generator state.
             start_episode: The number of the run's first episode.
             settings: Plain data stored in the run's description.
-            resume: The run checkpoint to continue; None starts afresh.
+            resume: The run checkpoint to continue; None starts afresh. Nothing is unpickled
+                here: ``velto_kit.load_run`` and ``latest_run`` unpickle an environment state
+                only when called with ``trust_pickles=True``, for a folder you trust.
 
         Raises:
             ValueError: The mapping, features and agent do not fit `env`, or, when resuming,
@@ -323,7 +428,7 @@ class TrainingRun:
             Each episode's result; ``steps`` and ``seconds`` add up over the run.
         """
         active = self.features.active_features
-        choose = _env_choice(self.env, self.mapping)
+        choose = env_choice(self.env, self.mapping)
         step, env, rng, gamma = self.agent.step, self.env, self.rng, self.gamma
         started = time.perf_counter()
         taken = self._begin() if self.taken is None else self.taken

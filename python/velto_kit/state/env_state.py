@@ -16,7 +16,9 @@ in the same order), which then steps exactly as the captured one would have.
 from __future__ import annotations
 
 import base64
+import inspect
 import pickle
+import re
 from collections.abc import Mapping
 from typing import Any
 
@@ -163,8 +165,8 @@ def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
         A new generator in that state.
 
     Raises:
-        EnvStateError: `state` is not a mapping or names another bit generator.
-        ValueError: The state does not fit its bit generator (from NumPy).
+        EnvStateError: `state` is not a mapping, names another bit generator or does not fit
+            its bit generator.
 
     Example:
         >>> rng = np.random.default_rng(3)
@@ -175,7 +177,12 @@ def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
     if name not in BIT_GENERATORS:
         raise EnvStateError(f"bit generator {name!r} is not one of {BIT_GENERATORS}")
     bit_generator = getattr(np.random, str(name))()
-    bit_generator.state = state
+    try:
+        bit_generator.state = state
+    except (ValueError, TypeError, KeyError, OverflowError) as error:
+        # NumPy's own checks, whose errors range over these types (a number out of range of its
+        # unsigned words is an OverflowError).
+        raise EnvStateError(f"a {name} state that NumPy refuses ({error!r})") from error
     return np.random.Generator(bit_generator)
 
 
@@ -236,6 +243,9 @@ def capture(env: Any) -> tuple[dict[str, Any], bytes | None]:
     plain = _capture_stack(env, "", others)
     pickled = None
     if others:
+        # Named in the plain part, so that a loader can tell a state that needs its pickle from
+        # one that names a pickle it never needed.
+        plain["pickled"] = sorted(others)
         try:
             pickled = pickle.dumps(others, protocol=pickle.HIGHEST_PROTOCOL)
         except Exception as error:
@@ -281,20 +291,116 @@ def _capture_stack(env: Any, prefix: str, others: dict[str, Any]) -> dict[str, A
     return {"layers": plain_layers}
 
 
-def restore(env: Any, plain: dict[str, Any], pickled: bytes | None) -> None:
+_PATH = re.compile(r"\d+(/envs/\d+/\d+)*/[A-Za-z_][A-Za-z0-9_]*")
+
+
+def check_plain(plain: Any) -> list[str]:
+    """Checks a stored state's plain part and returns the paths of its pickled attributes.
+
+    Every layer must name its class, every attribute must be a name that ``restore`` may set
+    and a value that ``decode`` reads; nothing is set anywhere.
+
+    Args:
+        plain: The JSON part ``capture`` returned, as read back.
+
+    Returns:
+        The paths (``layer/name``, ``layer/envs/i/layer/name``) of the attributes held in the
+        pickled part; empty for a state stored as plain data.
+
+    Raises:
+        EnvStateError: A field of the wrong type, an attribute name that cannot be restored,
+            a value that does not decode, or a pickled path of no layer.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> env = gym.make("CartPole-v1")
+        >>> _ = env.reset(seed=0)
+        >>> check_plain(capture(env)[0])
+        []
+    """
+    if not isinstance(plain, dict) or not set(plain) <= {"layers", "pickled"}:
+        raise EnvStateError("a stored environment state is an object of layers")
+    paths = plain.get("pickled", [])
+    if not isinstance(paths, list) or not all(
+        isinstance(path, str) and _PATH.fullmatch(path) for path in paths
+    ):
+        raise EnvStateError(f"pickled attributes {paths!r} are no paths of layers")
+    for path in paths:
+        _check_name(path.rsplit("/", 1)[1])
+    _check_stack(plain)
+    return list(paths)
+
+
+def _check_stack(stack: Any) -> None:
+    layers_ = stack.get("layers") if isinstance(stack, dict) else None
+    if not isinstance(layers_, list):
+        raise EnvStateError("a stored environment state has no list of layers")
+    for entry in layers_:
+        if (
+            not isinstance(entry, dict)
+            or not set(entry) <= {"class", "attributes", "envs"}
+            or not isinstance(entry.get("class"), str)
+            or not isinstance(entry.get("attributes"), dict)
+        ):
+            raise EnvStateError("a stored layer is damaged")
+        for name, value in entry["attributes"].items():
+            _check_name(name)
+            try:
+                decode(value)
+            except EnvStateError:
+                raise
+            except (KeyError, TypeError, ValueError, OverflowError, IndexError) as error:
+                raise EnvStateError(f"attribute {name!r} does not decode ({error!r})") from error
+        if "envs" in entry:
+            if not isinstance(entry["envs"], list):
+                raise EnvStateError("a stored layer's sub-environments are no list")
+            for sub in entry["envs"]:
+                _check_stack(sub)
+
+
+def _check_name(name: Any) -> None:
+    if not isinstance(name, str) or not name.isidentifier() or name.startswith("__"):
+        raise EnvStateError(f"{name!r} is no attribute name a state can restore")
+    if name in _FIXED:
+        raise EnvStateError(f"{name!r} is fixed when the environment is made, not restored")
+
+
+def _restorable(layer: Any, name: str) -> bool:
+    """Whether `name` can be an attribute of `layer`'s state.
+
+    One of its own, a plain class default (``gymnasium.Env._np_random = None``) or a name its
+    class does not define (tasks create some of their state in ``reset``, FrozenLake its
+    ``s``); never a method, property or other descriptor such as ``step``.
+    """
+    if name in vars(layer):
+        return True
+    default = inspect.getattr_static(type(layer), name, _MISSING)
+    if default is _MISSING:
+        return True
+    return not callable(default) and not hasattr(type(default), "__get__")
+
+
+_MISSING = object()
+
+
+def restore(env: Any, plain: dict[str, Any], pickled: bytes | Mapping[str, Any] | None) -> None:
     """Sets `env` (made like the captured one) to the state ``capture`` gave.
 
-    Only a checkpoint's own files should be restored: the pickled part is unpickled.
+    Only attributes of the layers' state are set, with plain values or the objects `pickled`
+    holds: a name that the layer's class defines as a method, property or other descriptor
+    (``step``, ``np_random``), a dunder name or one fixed when the environment is made (its
+    spaces, spec, wrapped environment) is refused, so that no behaviour can be replaced.
 
     Args:
         env: An environment made the same way as the captured one (the same wrapper classes in
             the same order, as many sub-environments).
         plain: The JSON part ``capture`` returned.
-        pickled: The pickled part ``capture`` returned, or None.
+        pickled: The pickled part ``capture`` returned (unpickled here: bytes this process
+            captured), the objects a trusted ``velto_kit.load_run`` unpickled, or None.
 
     Raises:
-        EnvStateError: `env`'s layers or sub-environments differ from the captured ones, or a
-            stored value is damaged.
+        EnvStateError: `env`'s layers or sub-environments differ from the captured ones, a
+            stored name is no attribute of its layer's state, or a stored value is damaged.
 
     Example:
         >>> import gymnasium as gym
@@ -304,8 +410,13 @@ def restore(env: Any, plain: dict[str, Any], pickled: bytes | None) -> None:
         >>> bool((env.step(1)[0] == twin.step(1)[0]).all())
         True
     """
-    # Only the resume path reads this blob: the run's own files, written by capture above.
-    others = pickle.loads(pickled) if pickled is not None else {}  # noqa: S301
+    if isinstance(pickled, bytes):
+        # Bytes capture gave in this process: a run loaded from a folder holds objects instead,
+        # unpickled by load_run only when its caller trusts the folder.
+        others = dict(pickle.loads(pickled))  # noqa: S301
+    else:
+        others = dict(pickled or {})
+    check_plain(plain)
     _restore_stack(env, plain, "", others)
 
 
@@ -317,7 +428,7 @@ def _restore_stack(env: Any, plain: dict[str, Any], prefix: str, others: dict[st
         raise EnvStateError(f"the run's environment is {stored}, this one {found}")
     for index, (layer, entry) in enumerate(zip(stack, plain["layers"], strict=True)):
         for name, value in entry["attributes"].items():
-            setattr(layer, name, decode(value))
+            _set(layer, name, decode(value))
         if "envs" in entry:
             subs = getattr(layer, "envs", None)
             if (
@@ -335,4 +446,13 @@ def _restore_stack(env: Any, plain: dict[str, Any], prefix: str, others: dict[st
         for key, value in others.items():
             rest = key[len(own) :]
             if key.startswith(own) and "/" not in rest:
-                setattr(layer, rest, value)
+                _set(layer, rest, value)
+
+
+def _set(layer: Any, name: str, value: Any) -> None:
+    if not _restorable(layer, name):
+        raise EnvStateError(
+            f"the stored state sets {name!r} on {type(layer).__qualname__}, which is no"
+            " attribute of its state"
+        )
+    setattr(layer, name, value)

@@ -5,19 +5,26 @@ One checkpoint, after ``next_episode`` episodes, is a few files in the run's che
 - ``agent-NNNNNN.npz`` (one agent) or ``agent-NNNNNN-MMM.npz`` (agent ``MMM`` of a population):
   ordinary agent checkpoints, read by ``velto_kit.load`` as any other;
 - ``run-NNNNNN.env-MMM.pkl``, only for an environment whose state is not all plain data: the
-  pickled rest of that state, read by nothing but ``load_run``, after its digest matched;
+  pickled rest of that state, read by nothing but ``load_run(..., trust_pickles=True)``, after its
+  digest matched (unpickling runs code: only a caller that trusts the folder may ask for it);
 - ``run-NNNNNN.json``, written last: the run's description, counters, returns, each member's
   pending actions, generator and environment state, and the SHA-256 of every file above.
 
 Each file is written whole or not at all (temporary file, fsync, rename) and the manifest comes
 last, so a kill at any moment leaves the earlier checkpoints intact and the newest one either
-complete or absent. The format is described in ``docs/checkpoint-format.md``.
+complete or absent. Reading checks every field of the manifest for type and range and opens only
+regular files inside the folder. The format is described in ``docs/checkpoint-format.md``.
 """
 
 from __future__ import annotations
 
+import errno
+import hashlib
 import json
+import math
 import os
+import pickle
+import stat
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -25,13 +32,35 @@ from typing import Any
 
 import numpy as np
 
+from velto_kit import _native
+from velto_kit.state import env_state
 from velto_kit.state.atomic_files import file_digest, write_atomically
-from velto_kit.state.checkpoint import CheckpointError, load, save
-from velto_kit.state.env_state import EnvStateError, generator_from_state
+from velto_kit.state.checkpoint import CheckpointError, save
+from velto_kit.state.checkpoint_reader import FileSource, read_checkpoint
+from velto_kit.state.env_state import EnvStateError, decode, generator_from_state
 
 FORMAT_NAME = "velto_kit run state"
 VERSION = 1
 _MANIFEST_PREFIX = "run-"
+
+
+# An environment's state in a run: its plain part, and the rest as the pickled bytes ``capture``
+# gave (a run in memory) or as the objects a trusted ``load_run`` unpickled (None: nothing else).
+EnvState = tuple[dict[str, Any], bytes | dict[str, Any] | None]
+
+TRUST_HINT = (
+    "unpickling runs whatever code the file names, so it is done only for a folder you trust:"
+    " pass trust_pickles=True to load_run or latest_run (examples/train.py: --trust-run-pickles)"
+)
+
+
+class UntrustedPickleError(ValueError):
+    """A run checkpoint that needs a pickle unpickled, read without ``trust_pickles=True``.
+
+    Not a ``CheckpointError``: the checkpoint is intact, and ``latest_run`` raises this rather
+    than pass over it for an older one (which would need the same, or silently lose the run's
+    progress). The message names the file and how to trust the folder.
+    """
 
 
 @dataclass
@@ -43,7 +72,8 @@ class MemberState:
         taken: What the agent's last ``step`` returned (the units taken in the state it is in).
         rng: The generator the mapping draws from.
         env: The environment's captured state (``velto_kit.state.env_state.capture``), None
-            where it could not be captured.
+            where it could not be captured; a loaded run holds the objects ``load_run``
+            unpickled (only with ``trust_pickles=True``) in place of the pickled bytes.
         returns: The returns of the run's episodes so far.
         lengths: The lengths of the run's episodes so far.
         steps: The environment steps of the run so far.
@@ -52,7 +82,7 @@ class MemberState:
     agent: Any
     taken: list[int]
     rng: np.random.Generator
-    env: tuple[dict[str, Any], bytes | None] | None
+    env: EnvState | None
     returns: list[float] = field(default_factory=list)
     lengths: list[int] = field(default_factory=list)
     steps: int = 0
@@ -87,7 +117,7 @@ class RunState:
     members: list[MemberState]
     # A population's: the vector environment's state (its members' ``env`` are None), and the
     # loop's own state between two vector steps (``velto_kit.experiments.population_runs``).
-    env: tuple[dict[str, Any], bytes | None] | None = None
+    env: EnvState | None = None
     loop: dict[str, Any] = field(default_factory=dict)
 
     @property
@@ -214,12 +244,12 @@ def save_run(directory: Path | str, run: RunState) -> Path:
     return path
 
 
-def _env_entry(
-    directory: Path, blob_name: str, env: tuple[dict[str, Any], bytes | None]
-) -> dict[str, Any]:
+def _env_entry(directory: Path, blob_name: str, env: EnvState) -> dict[str, Any]:
     """An environment's state for the manifest, its pickled part (if any) in a file beside it."""
     plain, pickled = env
     entry: dict[str, Any] = {"plain": plain, "pickled": None}
+    if isinstance(pickled, dict):  # a loaded run's objects, written again
+        pickled = pickle.dumps(pickled, protocol=pickle.HIGHEST_PROTOCOL)
     if pickled is not None:
         blob = directory / blob_name
         write_atomically(blob, pickled)
@@ -227,41 +257,117 @@ def _env_entry(
     return entry
 
 
-def _read_env(path: Path, entry: Any, label: str) -> tuple[dict[str, Any], bytes | None] | None:
+def _read_env(directory: Path, entry: Any, label: str, trust_pickles: bool) -> EnvState | None:
+    """An environment's entry, checked field by field; its pickle unpickled only when trusted."""
     if entry is None:
         return None
-    pickled = None
-    if entry["pickled"] is not None:
-        pickled = _checked_file(path.parent, entry["pickled"], label).read_bytes()
-    return entry["plain"], pickled
+    if not isinstance(entry, dict) or set(entry) != {"plain", "pickled"}:
+        raise CheckpointError(f"{label}: damaged environment entry")
+    plain = entry["plain"]
+    try:
+        paths = env_state.check_plain(plain)
+    except (EnvStateError, KeyError, TypeError, ValueError, OverflowError) as error:
+        raise CheckpointError(f"{label}: damaged environment state ({error})") from error
+    if entry["pickled"] is None:
+        if paths:
+            raise CheckpointError(f"{label}: the environment's pickled part is missing")
+        return plain, None
+    if not paths:
+        raise CheckpointError(f"{label}: names a pickle for an environment stored as plain data")
+    with _open_checked(directory, entry["pickled"], label) as stream:
+        if not trust_pickles:
+            raise UntrustedPickleError(
+                f"{label}: the environment's state includes pickled objects"
+                f" ({directory / entry['pickled']['file']}); {TRUST_HINT}"
+            )
+        data = stream.read()
+    # Trusted by the caller: the folder's own files, as capture wrote them.
+    others = pickle.loads(data)  # noqa: S301
+    if not isinstance(others, dict) or sorted(others) != sorted(paths):
+        raise CheckpointError(f"{label}: the pickled part does not hold what the state names")
+    return plain, others
 
 
-def _checked_file(directory: Path, entry: Any, label: str) -> Path:
-    """The file an entry names, inside `directory`, with the digest the manifest recorded."""
+class _OpenFile:
+    """A checkpoint's file opened for reading, its digest checked; a context manager."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+
+    def __enter__(self) -> Any:
+        return self.stream
+
+    def __exit__(self, *exc: object) -> None:
+        self.stream.close()
+
+
+def _open_checked(directory: Path, entry: Any, label: str) -> _OpenFile:
+    """The file an entry names, opened, with the digest the manifest recorded.
+
+    The name must be a plain file name in `directory` (no ``..``, no folder), and the file a
+    regular file there: a symbolic link is not followed, so nothing outside the folder is read.
+    """
     name = entry.get("file") if isinstance(entry, dict) else None
-    if not isinstance(name, str) or os.path.basename(name) != name or name in ("", ".", ".."):
+    if (
+        not isinstance(name, str)
+        or os.path.basename(name) != name
+        or name in ("", ".", "..")
+        or "\0" in name
+    ):
         raise CheckpointError(f"{label}: names no file in its folder: {name!r}")
-    path = directory / name
-    if not path.is_file():
-        raise CheckpointError(f"{label}: {name} is missing")
-    if file_digest(path) != entry.get("sha256"):
-        raise CheckpointError(f"{label}: {name} is not the file this checkpoint wrote")
-    return path
+    digest = entry.get("sha256")
+    if not isinstance(digest, str):
+        raise CheckpointError(f"{label}: {name} has no digest")
+    try:
+        descriptor = os.open(directory / name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise CheckpointError(f"{label}: {name} is missing") from None
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise CheckpointError(
+                f"{label}: {name} is a symbolic link; a checkpoint's files lie in its folder"
+            ) from None
+        raise
+    stream = os.fdopen(descriptor, "rb")
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise CheckpointError(f"{label}: {name} is not a regular file")
+        if hashlib.file_digest(stream, "sha256").hexdigest() != digest:
+            raise CheckpointError(f"{label}: {name} is not the file this checkpoint wrote")
+        stream.seek(0)
+    except BaseException:
+        stream.close()
+        raise
+    return _OpenFile(stream)
 
 
-def load_run(path: Path | str) -> RunState:
-    """The run checkpoint whose manifest is `path`, every file checked against its digest first.
+def load_run(path: Path | str, *, trust_pickles: bool = False) -> RunState:
+    """The run checkpoint whose manifest is `path`, every field and file checked first.
+
+    Like ``numpy.load(allow_pickle=False)``, nothing is unpickled unless the caller trusts the
+    folder: an environment stored as plain data (Gymnasium's classic tasks) never needs it; one
+    whose state holds other objects has them pickled in a file beside the manifest, and reading
+    that file runs whatever code it names, so it is read only with `trust_pickles`. The digests
+    in the manifest find damage, not tampering (they sit in the same folder). Everything else is
+    checked before it is used: counters are non-negative integers, returns numbers, pending
+    units within the agent's units, generator states NumPy's own, environment attributes plain
+    data under names that can be restored, and every file a regular file in the manifest's
+    folder (no ``..``, no symbolic link followed).
 
     Args:
         path: The manifest, ``run-NNNNNN.json``, with the checkpoint's other files beside it.
+        trust_pickles: Unpickle the environment state that could not be stored as plain data;
+            only for a folder you trust (your own runs).
 
     Returns:
         The run as it was saved; its ``seconds`` are 0.0.
 
     Raises:
-        CheckpointError: The manifest is no run checkpoint, of another version or damaged, or
-            a file it names is missing, outside its folder, changed since, or no valid agent
-            checkpoint, or a counter or value in it is not a number.
+        CheckpointError: The manifest is no run checkpoint, of another version or damaged (a
+            field of the wrong type or out of range), or a file it names is missing, outside
+            its folder, a symbolic link, changed since, or no valid agent checkpoint.
+        UntrustedPickleError: The checkpoint needs a pickle unpickled and `trust_pickles` is
+            false; the message says how to trust the folder.
         OSError: The manifest cannot be read (``FileNotFoundError`` when it is missing).
 
     Example::
@@ -269,6 +375,8 @@ def load_run(path: Path | str) -> RunState:
         run = velto_kit.load_run("out/checkpoints/run-000200.json")
     """
     path = Path(path)
+    if path.is_symlink():
+        raise CheckpointError(f"{path}: a symbolic link; a run checkpoint's manifest is a file")
     try:
         manifest = json.loads(path.read_bytes())
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
@@ -280,36 +388,215 @@ def load_run(path: Path | str) -> RunState:
             f"{path}: run state version {manifest.get('version')!r}, not {VERSION}"
         )
     try:
-        members = [_member(path, index, entry) for index, entry in enumerate(manifest["members"])]
+        start = _count(manifest["start_episode"], "start_episode")
+        next_episode = _count(manifest["next_episode"], "next_episode")
+        if next_episode < start:
+            raise CheckpointError(f"next_episode {next_episode} is below start_episode {start}")
+        description = manifest["description"]
+        loop = manifest.get("loop") or {}
+        if not isinstance(description, dict) or not isinstance(loop, dict):
+            raise CheckpointError("the description and loop state must be objects")
+        entries = manifest["members"]
+        if not isinstance(entries, list):
+            raise CheckpointError("members must be a list")
+        members = [
+            _member(path, index, entry, trust_pickles) for index, entry in enumerate(entries)
+        ]
+        if len(members) == 1 and not loop and len(members[0].returns) != next_episode - start:
+            raise CheckpointError(
+                f"{len(members[0].returns)} returns for episodes {start} to {next_episode}"
+            )
+        if loop:
+            _check_loop(loop, members)
         return RunState(
-            description=dict(manifest["description"]),
-            start_episode=int(manifest["start_episode"]),
-            next_episode=int(manifest["next_episode"]),
+            description=dict(description),
+            start_episode=start,
+            next_episode=next_episode,
             seconds=0.0,
             members=members,
-            env=_read_env(path, manifest.get("env"), f"{path}: environment"),
-            loop=dict(manifest.get("loop") or {}),
+            env=_read_env(path.parent, manifest.get("env"), f"{path}: environment", trust_pickles),
+            loop=dict(loop),
         )
-    except CheckpointError:
-        raise
-    except (KeyError, TypeError, ValueError, AttributeError, EnvStateError) as error:
-        # ValueError: a counter that is no number; a damaged manifest like any other.
+    except CheckpointError as error:
+        if str(error).startswith(str(path)):
+            raise
+        raise CheckpointError(f"{path}: damaged run checkpoint ({error})") from error
+    except (KeyError, TypeError, ValueError, AttributeError, OverflowError) as error:
+        if isinstance(error, UntrustedPickleError):
+            raise
         raise CheckpointError(f"{path}: damaged run checkpoint ({error!r})") from error
 
 
-def _member(path: Path, index: int, entry: dict[str, Any]) -> MemberState:
+def _count(value: Any, name: str, least: int = 0) -> int:
+    """`value`, an integer of at least `least` (no bool, no float)."""
+    if type(value) is not int or value < least:
+        raise CheckpointError(f"{name} must be an integer of at least {least}, not {value!r}")
+    return value
+
+
+def _number(value: Any, name: str) -> float:
+    """`value`, a finite int or float (no bool), as a float."""
+    if type(value) not in (int, float) or not math.isfinite(value):
+        raise CheckpointError(f"{name} must be a finite number, not {value!r}")
+    return float(value)
+
+
+def _counts(values: Any, name: str, least: int = 0) -> list[int]:
+    if not isinstance(values, list):
+        raise CheckpointError(f"{name} must be a list")
+    return [_count(value, name, least) for value in values]
+
+
+def _numbers(values: Any, name: str) -> list[float]:
+    if not isinstance(values, list):
+        raise CheckpointError(f"{name} must be a list")
+    return [_number(value, name) for value in values]
+
+
+_MEMBER_KEYS = {"agent", "taken", "rng", "returns", "lengths", "steps", "env"}
+
+
+def _member(path: Path, index: int, entry: Any, trust_pickles: bool) -> MemberState:
     label = f"{path}: member {index}"
-    agent = load(_checked_file(path.parent, entry["agent"], label))
-    env = _read_env(path, entry["env"], label)
-    return MemberState(
-        agent=agent,
-        taken=[int(unit) for unit in entry["taken"]],
-        rng=generator_from_state(entry["rng"]),
-        env=env,
-        returns=[float(value) for value in entry["returns"]],
-        lengths=[int(value) for value in entry["lengths"]],
-        steps=int(entry["steps"]),
-    )
+    if not isinstance(entry, dict) or set(entry) != _MEMBER_KEYS:
+        raise CheckpointError(f"{label}: damaged entry")
+    with _open_checked(path.parent, entry["agent"], label) as stream:
+        agent = read_checkpoint(stream, FileSource(stream), f"{label}: {entry['agent']['file']}")
+    units = _native.num_units(agent)
+    taken = _counts(entry["taken"], "taken")
+    if any(unit >= units for unit in taken) or taken != sorted(set(taken)):
+        raise CheckpointError(
+            f"{label}: taken {taken} are not distinct units of an agent of {units}"
+        )
+    try:
+        rng = generator_from_state(entry["rng"])
+    except EnvStateError as error:
+        raise CheckpointError(f"{label}: damaged generator state ({error})") from error
+    returns = _numbers(entry["returns"], "returns")
+    lengths = _counts(entry["lengths"], "lengths", least=1)
+    steps = _count(entry["steps"], "steps")
+    if len(returns) != len(lengths) or steps != sum(lengths):
+        raise CheckpointError(
+            f"{label}: {len(returns)} returns, {len(lengths)} lengths and {steps} steps do not"
+            " agree"
+        )
+    env = _read_env(path.parent, entry["env"], label, trust_pickles)
+    return MemberState(agent, taken, rng, env, returns, lengths, steps)
+
+
+def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
+    """A population loop's state: one entry per agent, each of its type and range."""
+    count = len(members)
+
+    def rows(values: Any, name: str) -> list[Any]:
+        if not isinstance(values, list) or len(values) != count:
+            raise CheckpointError(f"loop {name} must be a list of {count}")
+        return values
+
+    def row(value: Any, name: str) -> int:
+        if type(value) is not int or not 0 <= value < count:
+            raise CheckpointError(f"loop {name}: {value!r} is no agent of {count}")
+        return value
+
+    if loop.get("native") is True:
+        _check_native_members(rows(loop["members"], "members"))
+        _check_records(loop["records"], row)
+        return
+    _counts(rows(loop["episode"], "episode"), "loop episode")
+    if not all(type(flag) is bool for flag in rows(loop["idle"], "idle")):
+        raise CheckpointError("loop idle must hold booleans")
+    _numbers(rows(loop["returns"], "returns"), "loop returns")
+    _counts(rows(loop["lengths"], "lengths"), "loop lengths")
+    for name, kind in (("pending", bool), ("owed", float)):
+        pairs = loop[name]
+        if not isinstance(pairs, list):
+            raise CheckpointError(f"loop {name} must be a list")
+        for pair in pairs:
+            if not isinstance(pair, list) or len(pair) != 2:
+                raise CheckpointError(f"loop {name} holds {pair!r}")
+            row(pair[0], name)
+            if kind is bool and type(pair[1]) is not bool:
+                raise CheckpointError(f"loop {name} holds {pair!r}")
+            if kind is float:
+                _number(pair[1], f"loop {name}")
+    for name in ("joining", "joined"):
+        for value in loop.get(name, []):
+            row(value, name)
+    _check_records(loop["records"], row)
+
+
+def _check_records(records: Any, row: Any) -> None:
+    """A population's records: ``[agent, episode, return, length, steps]`` each."""
+    if not isinstance(records, list):
+        raise CheckpointError("loop records must be a list")
+    for record in records:
+        if not isinstance(record, list) or len(record) != 5:
+            raise CheckpointError(f"loop records hold {record!r}")
+        row(record[0], "records")
+        _count(record[1], "records episode")
+        _number(record[2], "records return")
+        _count(record[3], "records length", least=1)
+        _count(record[4], "records steps")
+
+
+def _check_native_members(members: list[Any]) -> None:
+    """A native run's members: task state, pending units, begun, next episode and steps.
+
+    Their form is ``velto_kit.experiments.native_vector_env``'s.
+    """
+    for index, member in enumerate(members):
+        label = f"loop member {index}"
+        if not isinstance(member, dict) or type(member.get("begun")) is not bool:
+            raise CheckpointError(f"{label} is no native member: {member!r}")
+        _count(member["next_episode"], f"{label} next_episode")
+        _count(member["steps"], f"{label} steps")
+        taken = member["taken"]
+        if not isinstance(taken, list) or not all(type(unit) is int for unit in taken):
+            raise CheckpointError(f"{label} taken must be a list of units")
+        try:
+            task = decode(member["task"])
+        except Exception as error:  # noqa: BLE001 - any undecodable state is damage
+            raise CheckpointError(f"{label} task state: {error!r}") from error
+        if not (isinstance(task, tuple) and len(task) == 3 and isinstance(task[0], list)):
+            raise CheckpointError(f"{label} task state is {task!r}")
+
+
+def checkpoint_files(manifest: Path | str) -> list[Path]:
+    """The files beside `manifest` that its checkpoint names (agents, environment pickles).
+
+    Args:
+        manifest: A run checkpoint's manifest.
+
+    Returns:
+        The paths, in the manifest's folder, of the files it names by plain names; empty for a
+        manifest that cannot be read or is no run checkpoint.
+
+    Example:
+        >>> checkpoint_files("no-such-folder/run-000001.json")
+        []
+    """
+    manifest = Path(manifest)
+    try:
+        data = json.loads(manifest.read_bytes())
+    except (OSError, UnicodeDecodeError, json.JSONDecodeError):
+        return []
+    if not isinstance(data, dict) or data.get("format") != FORMAT_NAME:
+        return []
+    entries: list[Any] = []
+    members = data.get("members")
+    for entry in members if isinstance(members, list) else []:
+        if isinstance(entry, dict):
+            entries.append(entry.get("agent"))
+            env = entry.get("env")
+            entries.append(env.get("pickled") if isinstance(env, dict) else None)
+    env = data.get("env")
+    entries.append(env.get("pickled") if isinstance(env, dict) else None)
+    names = [entry.get("file") for entry in entries if isinstance(entry, dict)]
+    return [
+        manifest.parent / name
+        for name in names
+        if isinstance(name, str) and os.path.basename(name) == name and name not in ("", ".", "..")
+    ]
 
 
 def run_checkpoints(directory: Path | str) -> list[Path]:
@@ -337,20 +624,26 @@ def run_checkpoints(directory: Path | str) -> list[Path]:
     return [path for _, path in sorted(found)]
 
 
-def latest_run(directory: Path | str) -> RunState | None:
+def latest_run(directory: Path | str, *, trust_pickles: bool = False) -> RunState | None:
     """The newest intact run checkpoint in `directory`, or None if there is none.
 
-    A damaged one (a file changed or lost since) is passed over with a warning for the one
-    before it.
+    A damaged one (a file changed or lost since, a field out of range) is passed over with a
+    warning for the one before it. Nothing is unpickled unless `trust_pickles` (see
+    ``load_run``): a checkpoint that needs it is not damaged, so it is not passed over but
+    refused with ``UntrustedPickleError``.
 
     Args:
         directory: The run's checkpoint folder.
+        trust_pickles: Unpickle environment state that could not be stored as plain data; only
+            for a folder you trust (your own runs).
 
     Returns:
         The newest checkpoint that loads (see ``load_run``); None when the folder is missing or
         holds no intact one.
 
     Raises:
+        UntrustedPickleError: The newest intact checkpoint needs a pickle unpickled and
+            `trust_pickles` is false.
         OSError: A manifest cannot be read.
 
     Example:
@@ -359,7 +652,7 @@ def latest_run(directory: Path | str) -> RunState | None:
     """
     for path in reversed(run_checkpoints(directory)):
         try:
-            return load_run(path)
+            return load_run(path, trust_pickles=trust_pickles)
         except CheckpointError as error:
             warnings.warn(f"passing over a damaged run checkpoint: {error}", stacklevel=2)
     return None

@@ -1,0 +1,137 @@
+"""What a run records of itself, and a resume that differs in it stopped before its first step
+with both values named: single runs and populations alike (settings, every sub-environment's time
+limit, the classes of every wrapper stack)."""
+
+import sys
+from pathlib import Path
+
+import gymnasium as gym
+import pytest
+import velto_kit
+from gymnasium.vector import SyncVectorEnv
+from velto_kit import (
+    AgentSettings,
+    Population,
+    action_mapping,
+    features_for,
+    latest_run,
+    make_agent,
+    make_vector_env,
+    run_episodes,
+    run_population,
+)
+from velto_kit.state import env_state
+
+
+class Marked(gym.Wrapper):
+    """A wrapper that changes nothing; only its class differs from Other's."""
+
+
+class Other(gym.Wrapper):
+    """As Marked, a different class at the same depth."""
+
+
+def frozen_lake(limit, wrapper=None):
+    env = gym.make("FrozenLake-v1", max_episode_steps=limit)
+    return env if wrapper is None else wrapper(env)
+
+
+def population_envs(kind, limit, wrapper=None):
+    if kind == "vectorised":  # CartPole's own vector environment: one limit for all
+        return make_vector_env("CartPole-v1", 2, seed=0, max_episode_steps=limit)
+    return SyncVectorEnv([lambda: frozen_lake(limit, wrapper)] * 2)
+
+
+def interrupted_population(tmp_path, kind, **changes):
+    """A two-agent population checkpointed after 2 episodes each, resumed with `changes`."""
+    limit, wrapper = 20, None
+    envs = population_envs(kind, limit, wrapper)
+    single = gym.make("CartPole-v1" if kind == "vectorised" else "FrozenLake-v1")
+    coder = features_for(single)
+    mapping = action_mapping("binary", int(single.action_space.n))
+    agents = [make_agent(coder.num_features, mapping.num_units, AgentSettings(), s) for s in (0, 1)]
+    options = dict(episodes=2, gamma=0.9, seed=0, checkpoint_every=2, checkpoint_dir=tmp_path,
+                   settings={"agent": {"alpha": 0.1}})  # fmt: skip
+    list(run_population(envs, Population(agents), coder, mapping, **options))
+    run = latest_run(tmp_path)
+    assert run is not None and run.next_episode == 2
+    envs = population_envs(kind, changes.pop("limit", limit), changes.pop("wrapper", wrapper))
+    options.update(changes, episodes=4)
+    population = Population([member.agent for member in run.members])
+    return list(run_population(envs, population, coder, mapping, resume=run, **options))
+
+
+# (kind of vector environment, what differs on resume, the message naming both values)
+POPULATION_CHANGES = [
+    ("sync", {"settings": {"agent": {"alpha": 0.5}}},
+     r"settings = \{'agent': \{'alpha': 0.1\}\}, this run \{'agent': \{'alpha': 0.5\}\}"),
+    ("sync", {"limit": 400}, r"time_limit = \[20, 20\], this run \[400, 400\]"),
+    ("vectorised", {"limit": 400}, "time_limit = 20, this run 400"),
+    ("sync", {"gamma": 0.5}, "gamma = 0.9, this run 0.5"),
+    ("sync", {"wrapper": Marked}, r"sub_environments = .*this run .*test_run_descriptions\.Marked"),
+    ("sync", {"start_episode": 1}, "start_episodes = \\[0, 0\\], this run \\[1, 1\\]"),
+    ("sync", {}, None),
+    ("vectorised", {}, None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("kind", "changes", "message"), POPULATION_CHANGES)
+def test_a_population_resume_must_be_described_as_its_checkpoint(kind, changes, message, tmp_path):
+    if message is None:
+        results = interrupted_population(tmp_path, kind, **changes)
+        assert sorted({r.episode for r in results}) == [2, 3]
+        return
+    with pytest.raises(ValueError, match=message):
+        next(iter(interrupted_population(tmp_path, kind, **changes)))
+
+
+def test_wrapper_stacks_of_equal_depth_and_other_classes_are_refused(tmp_path):
+    # The run's own check, for a single run ...
+    coder = features_for(gym.make("FrozenLake-v1"))
+    mapping = action_mapping("binary", 4)
+    agent = make_agent(coder.num_features, mapping.num_units, AgentSettings(), 0)
+    options = dict(gamma=0.9, seed=0, checkpoint_every=1, checkpoint_dir=tmp_path)
+    list(run_episodes(frozen_lake(20, Marked), agent, coder, mapping, episodes=1, **options))
+    run = latest_run(tmp_path)
+    with pytest.raises(ValueError, match=r"wrappers = \[.*Marked.*this run \[.*Other"):
+        run_episodes(frozen_lake(20, Other), run.agent, coder, mapping, episodes=2, resume=run,
+                     **options)  # fmt: skip
+    # ... and restoring an environment's state, for a population's sub-environments too.
+    plain, pickled = run.members[0].env
+    with pytest.raises(env_state.EnvStateError, match="Marked.*Other"):
+        env_state.restore(frozen_lake(20, Other), plain, pickled)
+    envs = SyncVectorEnv([lambda: frozen_lake(20, Marked)] * 2)
+    envs.reset(seed=0)
+    with pytest.raises(env_state.EnvStateError, match="Marked.*Other"):
+        env_state.restore(SyncVectorEnv([lambda: frozen_lake(20, Other)] * 2),
+                          *env_state.capture(envs))  # fmt: skip
+
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def test_the_example_stops_a_population_resumed_with_other_agent_settings(tmp_path, capsys):
+    sys.path.insert(0, str(EXAMPLES))
+    import train
+
+    options = ["--env", "FrozenLake-v1", "--episodes", "4", "--seeds", "0", "1", "--population",
+               "--checkpoint-every", "2", "--random-episodes", "1", "--no-inspect-plot",
+               "--no-progress", "--output-dir", str(tmp_path)]  # fmt: skip
+    train.main([*options, "--alpha", "0.1"])
+    with pytest.raises(SystemExit, match=r"settings = .*'alpha': 0\.1.*this run .*'alpha': 0\.5"):
+        train.main([*options, "--alpha", "0.5", "--resume", "--episodes", "6"])
+    # It stopped before its first step: the log still ends at the first run's last episode.
+    log = (tmp_path / "episodes" / "population.csv").read_text().splitlines()
+    assert len(log) == 1 + 2 * 4
+    assert velto_kit.run_checkpoints(tmp_path / "checkpoints" / "population")
+
+
+def test_a_checkpoint_naming_wrapper_classes_without_modules_matches_on_the_names():
+    from velto_kit.experiments.training_run import check_same_run, wrapper_names
+
+    current = {"wrappers": wrapper_names(gym.make("CartPole-v1"))}
+    older = [name.rsplit(".", 1)[1] for name in current["wrappers"]]  # as written before
+    check_same_run({"wrappers": older}, current)
+    swapped = [older[1], older[0], *older[2:]]  # same depth, other classes
+    with pytest.raises(ValueError, match="wrappers = "):
+        check_same_run({"wrappers": swapped}, current)

@@ -1,0 +1,201 @@
+"""One writer per run folder: a second run or resume of a folder in use stops at once, naming the
+folder and the process holding it; a fresh run into a folder holding a run stops unless told to
+overwrite, and nothing is deleted without being told."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import gymnasium as gym
+import pytest
+import velto_kit
+from velto_kit import (
+    AgentSettings,
+    Population,
+    action_mapping,
+    features_for,
+    latest_run,
+    make_agent,
+    make_vector_env,
+    run_checkpoints,
+    run_episodes,
+    run_population,
+)
+from velto_kit.state.run_folder import (
+    RunFolderHasRun,
+    RunFolderInUse,
+    RunFolderLock,
+    remove_run_checkpoints,
+)
+
+OPTIONS = dict(gamma=0.99, seed=0, checkpoint_every=2)
+
+
+def parts():
+    env = gym.make("CartPole-v1", max_episode_steps=60)
+    coder = features_for(env)
+    return env, coder, action_mapping("binary", 2)
+
+
+def single_run(folder, episodes=4, **options):
+    env, coder, mapping = parts()
+    agent = make_agent(coder.num_features, 1, AgentSettings(), seed=0)
+    return run_episodes(env, agent, coder, mapping, episodes=episodes, checkpoint_dir=folder,
+                        log=folder / "log.csv", **OPTIONS, **options)  # fmt: skip
+
+
+def resumed(folder, episodes=8, **options):
+    env, coder, mapping = parts()
+    run = latest_run(folder)
+    return run_episodes(env, run.agent, coder, mapping, episodes=episodes, checkpoint_dir=folder,
+                        log=folder / "log.csv", resume=run, **OPTIONS, **options)  # fmt: skip
+
+
+def test_two_resumes_of_one_folder_at_once_stop_the_second_and_spare_the_first(tmp_path):
+    whole = tmp_path / "whole"
+    list(single_run(whole, episodes=8))
+    folder = tmp_path / "run"
+    list(single_run(folder))
+    first = resumed(folder)
+    next(first)
+    log = (folder / "log.csv").read_bytes()
+    with pytest.raises(RunFolderInUse, match=f"{folder} is in use .*process {os.getpid()}"):
+        resumed(folder)
+    assert (folder / "log.csv").read_bytes() == log  # the second wrote nothing
+    list(first)  # the first goes on to the end, into the log it opened
+    assert (folder / "log.csv").read_bytes() == (whole / "log.csv").read_bytes()
+    list(resumed(folder, episodes=9))  # released: a later run goes on
+
+
+def test_a_folder_locked_by_another_process_names_that_process(tmp_path):
+    holder = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(f"""
+            import sys
+            from velto_kit.state.run_folder import RunFolderLock
+            lock = RunFolderLock({str(tmp_path)!r})
+            print("held", flush=True)
+            sys.stdin.read()
+        """)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    try:
+        assert holder.stdout.readline() == "held\n"
+        with pytest.raises(RunFolderInUse, match=f"process {holder.pid} holds"):
+            single_run(tmp_path)
+    finally:
+        holder.communicate("")
+    # Its lock ended with it.
+    assert len(list(single_run(tmp_path))) == 4
+
+
+def population(folder, **options):
+    envs = make_vector_env("FrozenLake-v1", 2, seed=0)
+    coder = features_for(envs)
+    mapping = action_mapping("binary", 4)
+    agents = [make_agent(coder.num_features, 2, AgentSettings(), seed=s) for s in (0, 1)]
+    return run_population(envs, Population(agents), coder, mapping, episodes=4, gamma=0.9,
+                          seed=0, checkpoint_every=2, checkpoint_dir=folder,
+                          log=folder / "log.csv", **options)  # fmt: skip
+
+
+# (a run, started fresh twice into one folder)
+FRESH_RUNS = [
+    ("single", lambda folder, **options: single_run(folder, **options)),
+    ("population", population),
+]
+
+
+@pytest.mark.parametrize(("kind", "start"), FRESH_RUNS)
+def test_a_fresh_run_into_a_folder_holding_a_run_stops_unless_told_to_overwrite(
+    kind, start, tmp_path
+):
+    list(start(tmp_path))
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    assert run_checkpoints(tmp_path)
+    with pytest.raises(RunFolderHasRun, match=f"{tmp_path} holds another run's .*overwrite=True"):
+        list(start(tmp_path))
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    # Told to, it removes the earlier checkpoints and starts afresh: the same run, the same files.
+    list(start(tmp_path, overwrite=True))
+    after = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    assert after == before
+    # Concurrently, a second run into the same folder stops at once.
+    running = start(tmp_path, overwrite=True)
+    next(running)
+    with pytest.raises(RunFolderInUse, match=f"process {os.getpid()}"):
+        next(iter(start(tmp_path, overwrite=True)))
+    running.close()
+
+
+def test_removing_a_folders_run_checkpoints_removes_their_files_only(tmp_path):
+    list(single_run(tmp_path))
+    (tmp_path / "notes.txt").write_text("mine")
+    removed = remove_run_checkpoints(tmp_path)
+    assert [p.name for p in removed] == ["run-000002.json", "agent-000002.npz",
+                                        "run-000004.json", "agent-000004.npz"]  # fmt: skip
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".run.lock", "log.csv", "notes.txt"]
+
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+EXAMPLE = ["--env", "FrozenLake-v1", "--episodes", "4", "--seeds", "0", "1", "--workers", "1",
+           "--random-episodes", "1", "--no-inspect-plot", "--no-progress"]  # fmt: skip
+
+
+def test_the_example_runs_twice_in_a_row_and_never_overwrites_a_run_unasked(tmp_path, capsys):
+    sys.path.insert(0, str(EXAMPLES))
+    import train
+
+    out = ["--output-dir", str(tmp_path)]
+    # The README's command keeps no checkpoints: it runs again into the same folder.
+    train.main([*EXAMPLE, *out])
+    train.main([*EXAMPLE, *out])
+    checkpointed = [*EXAMPLE, *out, "--checkpoint-every", "2"]
+    train.main(checkpointed)
+    manifests = sorted((tmp_path / "checkpoints").rglob("run-*.json"))
+    kept = {p: p.read_bytes() for p in manifests}
+    for again in ([*EXAMPLE, *out], checkpointed):
+        with pytest.raises(SystemExit, match="hold.* an earlier run's checkpoints.*--overwrite"):
+            train.main(again)
+        assert {p: p.read_bytes() for p in manifests} == kept
+    train.main([*checkpointed, "--overwrite", "--alpha", "0.2"])
+    run = velto_kit.latest_run(tmp_path / "checkpoints" / "seed-0")
+    assert run.description["settings"]["agent"]["alpha"] == 0.2
+    # While one run holds the output folder, another stops at once.
+    with RunFolderLock(tmp_path):
+        with pytest.raises(SystemExit, match=f"in use by another run .*process {os.getpid()}"):
+            train.main([*checkpointed, "--resume"])
+
+
+def names(folder):
+    return sorted(p.name for p in folder.iterdir() if p.is_file() and p.name != ".run.lock")
+
+
+def test_keep_last_prunes_older_run_checkpoints_and_a_resume_after_it_goes_on(tmp_path):
+    whole = list(single_run(tmp_path / "whole", episodes=10))
+    folder = tmp_path / "run"
+    list(single_run(folder, episodes=4))
+    # A damaged manifest numbered above the run's own, as a killed run may leave: kept, and
+    # never taken for "the last" in place of the one just written.
+    (folder / "run-000099.json").write_text("{}")
+    with pytest.warns(UserWarning, match="passing over"):
+        list(resumed(folder, episodes=8, keep_last=2))
+    assert names(folder) == ["agent-000006.npz", "agent-000008.npz", "log.csv",
+                             "run-000006.json", "run-000008.json", "run-000099.json"]  # fmt: skip
+    with pytest.warns(UserWarning, match="passing over"):
+        rest = list(resumed(folder, episodes=10, keep_last=1))
+    assert [r.return_ for r in rest] == [r.return_ for r in whole[8:]]
+    assert (folder / "log.csv").read_bytes() == (tmp_path / "whole" / "log.csv").read_bytes()
+    assert names(folder) == ["agent-000010.npz", "log.csv", "run-000010.json", "run-000099.json"]
+    with pytest.raises(ValueError, match="keep_last must be at least 1, not 0"):
+        single_run(tmp_path / "other", keep_last=0)
+
+
+def test_keep_last_keeps_a_populations_last_run_checkpoint_and_every_agents_own_files(tmp_path):
+    list(population(tmp_path, keep_last=1))
+    assert names(tmp_path) == ["agent-000004-000.npz", "agent-000004-001.npz", "log.csv",
+                               "run-000004.json"]  # fmt: skip
+    for agent in (0, 1):
+        assert names(tmp_path / f"agent-{agent}") == ["agent-000002.npz", "agent-000004.npz"]
+    assert latest_run(tmp_path).next_episode == 4
