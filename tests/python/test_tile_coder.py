@@ -234,3 +234,49 @@ def test_coders_survive_reentered_construction_and_sizes_beyond_memory(case, til
         timeout=120,
     )
     assert (run.returncode, run.stdout.strip()) == (0, printed), run.stderr
+
+
+class CallerError(Exception):
+    """An error of the caller's own, raised while NumPy converts its object."""
+
+
+class RaisingArray:
+    def __init__(self, error: BaseException):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    ("observations", "error", "text"),
+    [
+        pytest.param([[0.1, 0.2], [0.3]], ValueError, "inhomogeneous", id="ragged rows"),
+        # 2^40 rows that broadcasting holds in 16 bytes: their copy and result cannot be had.
+        pytest.param(
+            np.broadcast_to(np.zeros(2), (1 << 40, 2)),
+            MemoryError,
+            "1099511627776 observations",
+            id="batch too large",
+        ),
+        pytest.param(
+            RaisingArray(CallerError("the caller's")),
+            CallerError,
+            "the caller's",
+            id="caller's __array__",
+        ),
+        pytest.param(
+            RaisingArray(MemoryError("from __array__")),
+            MemoryError,
+            "from __array__",
+            id="caller's MemoryError",
+        ),
+    ],
+)
+def test_batch_conversion_errors_keep_their_type_and_message(observations, error, text):
+    coder = TileCoder([0.0, 0.0], [1.0, 1.0], 4, 2)
+    with pytest.raises(error) as raised:
+        coder.active_features_batch(observations)
+    assert type(raised.value) is error and text in str(raised.value)
+    # The coder is still usable: nothing was left half-set by the failed conversion.
+    assert coder.active_features_batch([[0.5, 0.5]]).tolist() == [coder.active_features([0.5, 0.5])]
