@@ -31,7 +31,7 @@ class Population:
 
     Every input is checked before any agent changes. With ``threads`` above 1, a call whose work
     pays for handing part of it to other threads (at least 8,192 live traces and active
-    features per part, a few hundred microseconds of stepping against a hand-over of a few to
+    features per part: a few hundred microseconds of stepping, where a hand-over costs a few to
     a few dozen) is split by index into up to ``threads`` contiguous blocks, the first stepped
     on the calling thread and each other on a native thread of its own; smaller calls, and
     every call with ``threads=1``, step every agent on the calling thread with no hand-over.

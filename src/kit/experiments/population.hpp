@@ -102,14 +102,14 @@ class Population {
   // call must have: a call with less than twice this steps on the calling thread, since handing
   // a block to a worker would cost more than it saves.
   //
-  // Measured on the shared 2-core Debian 12 machine: a round trip to a worker costs a median of
-  // 4 to 11 us of wall time when a core is free for it (benchmarks/cpp/pool_benchmark.cpp, and
-  // with the worker asleep between calls 0.2 to 1 ms apart) and 14 to 48 us in earlier
-  // measurements under heavier load, with a tail of milliseconds when no core is free; a
+  // Measured on the shared 2-core Debian 12 machine under a load average of about 10: a round
+  // trip to a worker (WorkerPool::run of two empty tasks) had medians of 4 to 11 us of wall time,
+  // back to back or with the caller busy 0.2 to 1 ms between calls, and 169 us in one run, with
+  // a tail of milliseconds whenever no core was free; earlier measurements found 14 to 48 us. A
   // CartPole agent's step costs about 44 ns per live trace and feature once 64 of them no longer
-  // fit the caches. 8,192 are about 360 us of stepping, several times the hand-over's median:
-  // 64 CartPole agents (about 66 each, 4,200 in all) step on the calling thread, 256 (16,900)
-  // are split in two.
+  // fit the caches. 8,192 are about 360 us of stepping, several times the usual round trip: 64
+  // CartPole agents (about 66 each, 4,200 in all) step on the calling thread, 256 (16,900) are
+  // split in two.
   static constexpr std::size_t kWorkPerBlock = 8192;
 
   // How many blocks a call of `work` live traces and features splits into with `threads`
