@@ -8,9 +8,9 @@
 #   4. the fuzz target of the agent's step, for a bounded time from the committed corpus;
 #   5. a mutation fuzz run of velto_kit's checkpoint loader against the sanitized kit, and the
 #      kit's checkpoint, inspection and thread tests against it;
-#   6. the threads test (agents, copies and the kit's C++ on several threads at once) and the
-#      native loop test (whole runs on worker threads) built with
-#      ThreadSanitizer.
+#   6. the C++ tests that run native threads (agents, copies and the kit's C++ on several threads
+#      at once; the population's blocks and its worker pool; the native loop's workers) built
+#      with ThreadSanitizer (scripts/tsan_stage.sh, which also runs alone).
 # The single-threaded parts share the two cores: valgrind runs beside the sanitized tests, and the
 # property tests beside the fuzzer; their output follows once they end.
 # Installs what it needs first. VELTO_FUZZ_SECONDS (default 60), VELTO_LOADER_FUZZ_SECONDS
@@ -196,16 +196,10 @@ env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -m pyt
   tests/python/test_inspection.py tests/python/test_threads.py \
   tests/python/test_tile_coder.py::test_coders_survive_reentered_construction_and_sizes_beyond_memory
 
-stage "the threads and native loop tests under ThreadSanitizer"
-# Only what the tests need is built (the learners and the kit's C++, about a minute on two cores).
-tsan_dir=build/harden-tsan
-cmake -S . -B "$tsan_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELTO_THREAD_SANITIZER=ON -DVELTO_BUILD_TESTS=ON -DVELTO_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$tsan_dir" --parallel "$jobs" --target threads_tests native_loop_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan_dir/tests/cpp/threads_tests" \
-  --gtest_brief=1
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan_dir/tests/cpp/native_loop_tests" \
-  --gtest_brief=1
+stage "the threaded C++ tests under ThreadSanitizer"
+# The agents' and the kit's threads, the population's worker pool and the native loop's workers
+# (scripts/tsan_stage.sh).
+VELTO_JOBS=$jobs bash scripts/tsan_stage.sh
 
 stage "fuzz target build"
 fuzz_dir=build/harden-fuzz

@@ -17,7 +17,7 @@ import importlib.abc
 import importlib.machinery
 import importlib.util
 import sys
-from types import ModuleType
+from types import CodeType, ModuleType
 
 # Earlier module name -> the subpackage that holds it now.
 MOVED = {
@@ -80,6 +80,28 @@ class _MovedModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         module = importlib.import_module(f"velto_kit.{MOVED[name]}.{name}")
         self._specs[module.__name__] = module.__spec__
         return module
+
+    def get_code(self, fullname: str) -> CodeType:
+        """What ``python -m`` runs for an earlier path: a usage message and exit status 2.
+
+        None of the moved modules is a program, and ``runpy`` asks every loader for code: without
+        this, ``python -m velto_kit.loop`` ended in an AttributeError traceback.
+
+        Args:
+            fullname: The earlier name, e.g. ``"velto_kit.loop"``.
+
+        Returns:
+            Code that prints to standard error what the module is, where it lives now and what to
+            run instead, and exits with status 2, as a command given the wrong arguments does.
+        """
+        name = fullname.rpartition(".")[2]
+        message = (
+            f"{fullname} (now velto_kit.{MOVED.get(name, '?')}.{name}) is a library module, not a"
+            " program: import it instead. To train agents from the command line, run the"
+            " example: python examples/train.py --help"
+        )
+        source = f"import sys\nprint({message!r}, file=sys.stderr)\nraise SystemExit(2)\n"
+        return compile(source, f"<{fullname}>", "exec")
 
     def exec_module(self, module: ModuleType) -> None:
         """Gives `module` back its own spec; it ran at its new place already.

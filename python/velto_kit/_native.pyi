@@ -108,8 +108,8 @@ class Population:
 
     Users construct ``velto_kit.Population``, which checks and converts its inputs and calls
     this core; the core takes only the exact types below. It keeps the agent objects alive and
-    steps them, on `threads` native threads (contiguous blocks of agents), while holding the
-    interpreter lock.
+    steps them while holding the interpreter lock: on the calling thread, or, for a call whose
+    work pays for it, on up to `threads` native threads (contiguous blocks of agents).
 
     Args:
         agents: Constructed agents, no one twice, all with the same ``num_actions``.
@@ -142,6 +142,15 @@ class Population:
     @property
     def num_actions(self) -> int:
         """Actions of every agent: the width of the mask that ``step`` returns."""
+    @property
+    def work_per_block(self) -> int:
+        """Live traces and features each block of a split call must have (see ``step``).
+
+        A call below twice this steps every agent on the calling thread. Not part of
+        ``velto_kit.Population``'s interface: tests set 0 so that every call is split.
+        """
+    @work_per_block.setter
+    def work_per_block(self, work: int) -> None: ...
     def __len__(self) -> int:
         """The number of agents, N."""
     def step(

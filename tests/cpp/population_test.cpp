@@ -1,15 +1,22 @@
 // The population's native side where Python cannot reach it: a step that fails midway is reported
-// with the agents it had stepped, and the worker pool runs every task and carries errors back.
-// Stepping and checking are tested against agents stepped alone in tests/python/test_population.py.
+// with the agents it had stepped and stops the other blocks, small calls stay on the calling
+// thread, and the worker pool runs every task and carries errors back. Stepping and checking are
+// tested against agents stepped alone in tests/python/test_population.py. scripts/harden.sh runs
+// these tests under ThreadSanitizer.
 #include "kit/experiments/population.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "learner_digest.hpp"
@@ -23,6 +30,8 @@ using velto::VeltoActorCritic;
 
 constexpr std::size_t kAgents = 5;
 constexpr std::int64_t kWidth = 3;
+// Features per row that make a call of kAgents agents (or 4 of them) worth splitting in two.
+constexpr std::int64_t kWideWidth = static_cast<std::int64_t>(Population::kWorkPerBlock) / 2;
 
 std::vector<std::unique_ptr<VeltoActorCritic>> make_agents() {
   std::vector<std::unique_ptr<VeltoActorCritic>> agents;
@@ -50,11 +59,13 @@ std::uint64_t digest_of_agent(VeltoActorCritic& agent) {
   return digest;
 }
 
-// Call `call` of a fixed sequence: row i holds kWidth indices within agent i's 20 + i features.
-std::vector<std::int64_t> call_features(int call) {
+// Call `call` of a fixed sequence: row i holds `width` indices (some repeated when wide) within
+// agent i's 20 + i features.
+std::vector<std::int64_t> call_features(int call, std::int64_t width = kWidth,
+                                        std::size_t agents = kAgents) {
   std::vector<std::int64_t> features;
-  for (std::size_t i = 0; i < kAgents; ++i) {
-    for (std::int64_t k = 0; k < kWidth; ++k) {
+  for (std::size_t i = 0; i < agents; ++i) {
+    for (std::int64_t k = 0; k < width; ++k) {
       features.push_back((call * 7 + static_cast<std::int64_t>(i) * 3 + k * 5) % 20);
     }
   }
@@ -82,8 +93,9 @@ TEST(Population, FailureMidwayNamesTheAgentsStepped) {
     const char* not_stepped;
   };
   // One thread: the agents before the failing one were stepped, those after were not. Two threads
-  // split the agents 0-1 and 2-4; a failure in the second block stops the first, at the latest
-  // before its next agent, so only which agents of the first block ran may vary.
+  // with rows wide enough to split the call step the agents 0-1 and 2-4; a failure in the second
+  // block stops the first, at the latest before its next agent, so only which agents of the
+  // first block ran may vary (the test below holds the blocks in a fixed order).
   for (const Case& c : {Case{1, 2, "0-1", "3-4"}, Case{1, 0, "none", "1-4"},
                         Case{1, 4, "0-3", "none"}, Case{2, 2, nullptr, nullptr}}) {
     auto agents = make_agents();
@@ -93,12 +105,13 @@ TEST(Population, FailureMidwayNamesTheAgentsStepped) {
     }
     Population population(pointers(agents), c.threads, &step_or_fail);
     failing_agent = agents[c.failing].get();
-    const std::vector<std::int64_t> features = call_features(1);
+    const std::int64_t width = c.threads == 1 ? kWidth : kWideWidth;
+    const std::vector<std::int64_t> features = call_features(1, width);
     const std::vector<float> ones(kAgents, 1.0f);
     std::vector<std::uint8_t> taken(kAgents * 2);
     FeatureRows rows;
     rows.wide = features.data();
-    rows.width = kWidth;
+    rows.width = static_cast<std::size_t>(width);
     try {
       population.step(rows, ones.data(), ones.data(), nullptr, taken.data());
       FAIL() << "no error";
@@ -125,6 +138,142 @@ TEST(Population, FailureMidwayNamesTheAgentsStepped) {
       }
     }
     failing_agent = nullptr;
+  }
+}
+
+// The population whose call is running; an agent whose step waits until `held_agent`'s step has
+// begun and then throws; and `held_agent`, whose step waits until the population reports that
+// failure before it steps. And the thread each agent was stepped on.
+const Population* watched = nullptr;
+VeltoActorCritic* throwing_agent = nullptr;
+VeltoActorCritic* held_agent = nullptr;
+std::atomic<bool> held_entered{false};
+std::atomic<bool> gave_up{false};
+std::vector<std::pair<const VeltoActorCritic*, std::thread::id>> stepped_on;
+
+// Waits until `done` returns true, for at most 20 s; a wait that runs out fails the test (through
+// gave_up) instead of hanging it.
+template <typename Done>
+void wait_until(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      gave_up = true;
+      return;
+    }
+    std::this_thread::yield();
+  }
+}
+
+std::vector<std::int32_t> throw_or_hold(VeltoActorCritic& agent,
+                                        const std::vector<std::int32_t>& features, float reward,
+                                        float gamma) {
+  if (&agent == throwing_agent) {
+    wait_until([] { return held_entered.load(); });
+    throw std::bad_alloc();
+  }
+  if (&agent == held_agent) {
+    held_entered = true;
+    wait_until([] { return watched->stopping(); });
+  }
+  return agent.step(features, reward, gamma);
+}
+
+std::vector<std::int32_t> record_thread(VeltoActorCritic& agent,
+                                        const std::vector<std::int32_t>& features, float reward,
+                                        float gamma) {
+  // Each entry is written by the thread that steps the agent, read after the call returns.
+  for (auto& entry : stepped_on) {
+    if (entry.first == &agent) {
+      entry.second = std::this_thread::get_id();
+    }
+  }
+  return agent.step(features, reward, gamma);
+}
+
+TEST(Population, OtherBlocksStopOnceOneBlockHasFailed) {
+  // Four agents in two blocks, 0-1 on the calling thread and 2-3 on the worker. Each block's
+  // first agent enters its step; one of them throws, the other is held until the population
+  // reports that failure and then steps whole: neither block may step another agent.
+  struct Case {
+    std::size_t throwing;
+    std::size_t held;
+    const char* message;
+  };
+  for (const Case& c : {Case{0, 2,
+                             "agent(s) 0, each left as its own step leaves it on that error; "
+                             "agents stepped: 2; agents not stepped: 1, 3"},
+                        Case{2, 0,
+                             "agent(s) 2, each left as its own step leaves it on that error; "
+                             "agents stepped: 0; agents not stepped: 1, 3"}}) {
+    auto agents = make_agents();
+    agents.resize(4);
+    std::vector<std::uint64_t> before;
+    for (const auto& agent : agents) {
+      before.push_back(digest_of_agent(*agent));
+    }
+    Population population(pointers(agents), 2, &throw_or_hold);
+    watched = &population;
+    throwing_agent = agents[c.throwing].get();
+    held_agent = agents[c.held].get();
+    held_entered = false;
+    gave_up = false;
+    const std::vector<std::int64_t> features = call_features(1, kWideWidth, 4);
+    ASSERT_EQ(2u, Population::blocks_for(features.size(), 2, 4));
+    const std::vector<float> ones(4, 1.0f);
+    std::vector<std::uint8_t> taken(4 * 2);
+    FeatureRows rows;
+    rows.wide = features.data();
+    rows.width = static_cast<std::size_t>(kWideWidth);
+    try {
+      population.step(rows, ones.data(), ones.data(), nullptr, taken.data());
+      ADD_FAILURE() << "no error";
+    } catch (const PopulationStepError& error) {
+      EXPECT_FALSE(gave_up) << "a block waited in vain for the other";
+      EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(i == c.held, digest_of_agent(*agents[i]) != before[i]) << "agent " << i;
+    }
+    throwing_agent = held_agent = nullptr;
+    watched = nullptr;
+  }
+}
+
+TEST(Population, SmallCallsAndOneThreadStepOnTheCallingThread) {
+  struct Case {
+    std::int32_t threads;
+    std::int64_t width;
+    std::size_t threads_used;
+  };
+  // 5 agents of kWideWidth features are 2.5 blocks' work: split in two, even with 4 threads.
+  for (const Case& c : {Case{1, kWideWidth, 1}, Case{2, kWidth, 1}, Case{4, kWidth, 1},
+                        Case{2, kWideWidth, 2}, Case{4, kWideWidth, 2}}) {
+    auto agents = make_agents();
+    stepped_on.clear();
+    for (const auto& agent : agents) {
+      stepped_on.emplace_back(agent.get(), std::thread::id());
+    }
+    Population population(pointers(agents), c.threads, &record_thread);
+    const std::vector<std::int64_t> features = call_features(2, c.width);
+    const std::vector<float> ones(kAgents, 1.0f);
+    std::vector<std::uint8_t> taken(kAgents * 2);
+    FeatureRows rows;
+    rows.wide = features.data();
+    rows.width = static_cast<std::size_t>(c.width);
+    population.step(rows, ones.data(), ones.data(), nullptr, taken.data());
+    // Block 0 always runs on the calling thread; block 1 (agents 2-4) on a worker.
+    std::vector<std::thread::id> distinct;
+    for (std::size_t i = 0; i < kAgents; ++i) {
+      const std::thread::id id = stepped_on[i].second;
+      if (std::find(distinct.begin(), distinct.end(), id) == distinct.end()) {
+        distinct.push_back(id);
+      }
+      const bool on_caller = id == std::this_thread::get_id();
+      EXPECT_EQ(c.threads_used == 1 || i < 2, on_caller)
+          << "threads " << c.threads << ", width " << c.width << ", agent " << i;
+    }
+    EXPECT_EQ(c.threads_used, distinct.size()) << "threads " << c.threads << ", width " << c.width;
   }
 }
 

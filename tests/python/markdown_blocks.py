@@ -1,4 +1,7 @@
-"""The Python code blocks of a Markdown file, and which of them the tests run.
+"""The pages whose code the tests run, their Python code blocks, and which of those are run.
+
+The pages are the README and every ``.md`` file under ``docs/`` at any depth, except in the data
+folders (``DATA_FOLDERS``), which hold the studies' recorded outputs.
 
 A block is a fence opened by a line of exactly ```python and closed by a line of ```. A block whose
 previous non-blank line is ``<!-- not run: REASON -->`` is not run; the reason is required, and a
@@ -10,6 +13,9 @@ import re
 import textwrap
 from dataclasses import dataclass
 from pathlib import Path
+
+# Folders directly under docs/ that hold data, not pages.
+DATA_FOLDERS = ("results",)
 
 MARKER = re.compile(r"^<!--\s*not run:(?P<reason>.*?)-->\s*$")
 MARKER_START = re.compile(r"^<!--\s*not run\b")
@@ -67,3 +73,15 @@ def blocks(text: str, path: Path) -> list[Block]:
     if pending:
         raise MarkerError(f"{path}:{pending[0]}: a not-run marker at the end of the file")
     return found
+
+
+def documents(root: Path) -> list[Path]:
+    """The README of `root` and every page under ``root/docs``, subfolders included, sorted."""
+    docs = root / "docs"
+    data = [docs / name for name in DATA_FOLDERS]
+    pages = [
+        path
+        for path in docs.rglob("*.md")
+        if path.is_file() and not any(folder in path.parents for folder in data)
+    ]
+    return [root / "README.md", *sorted(pages)]

@@ -427,3 +427,45 @@ def test_directories_larger_than_a_checkpoint_can_hold_are_refused_before_readin
         assert peak < 1 << 20, f"{peak} bytes taken before refusing"
     else:  # read, and then its repeated name refused
         assert "format.npy: is present twice" in str(caught.value)
+
+
+def with_directory_comments(data: bytes, comment_bytes: int) -> bytes:
+    """`data` (a zip with a plain end record) with a comment of `comment_bytes` on every
+    directory entry: the directory grows by that much per member, its member count stays."""
+    start = data.rfind(b"PK\x01\x02")
+    end = data.rfind(b"PK\x05\x06")
+    count = struct.unpack_from("<H", data, end + 10)[0]
+    at = data.find(b"PK\x01\x02")
+    central = bytearray()
+    for _ in range(count):
+        name, extra, comment = struct.unpack_from("<HHH", data, at + 28)
+        entry_end = at + 46 + name + extra + comment
+        header = bytearray(data[at : at + 46])
+        struct.pack_into("<H", header, 32, comment_bytes)
+        central += header + data[at + 46 : at + 46 + name + extra] + b"c" * comment_bytes
+        at = entry_end
+    start = data.find(b"PK\x01\x02")
+    record = bytearray(data[end : end + 22])
+    struct.pack_into("<I", record, 12, len(central))
+    return data[:start] + bytes(central) + bytes(record)
+
+
+@pytest.mark.parametrize(("comment_bytes", "refused"), [(65_535, True), (100, False)])
+def test_directories_larger_in_bytes_than_a_checkpoint_can_hold_are_refused(comment_bytes, refused):
+    # Few members (a real checkpoint's) but each directory entry made long: the bound must count
+    # the directory's bytes, not only its members, before the zip reader reads it.
+    agent, _ = trained_agent(1, steps=5, num_features=4, num_actions=1, odd=False)
+    data = with_directory_comments(raw_zip(stored_entries(velto_kit.dumps(agent))), comment_bytes)
+    count = len(stored_entries(velto_kit.dumps(agent)))
+    directory = count * (46 + comment_bytes)
+    if not refused:
+        assert velto_kit.dumps(velto_kit.loads(data)) == velto_kit.dumps(agent)
+        return
+    assert len(data) < 2 * directory  # the directory is most of the file
+    tracemalloc.start()
+    with pytest.raises(velto_kit.CheckpointError) as caught:
+        velto_kit.loads(data)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert re.search(rf"has a directory of {count} members in \d+ bytes", str(caught.value))
+    assert peak < directory // 4, f"{peak} bytes taken before refusing a {directory}-byte directory"

@@ -5,21 +5,19 @@ import ast
 import doctest
 import importlib
 import importlib.util
+import os
 import pkgutil
 import re
 from pathlib import Path
 
 import pytest
 import velto_kit
-from markdown_blocks import MarkerError, blocks
+from markdown_blocks import MarkerError, blocks, documents
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
 PACKAGE_STUB = Path("python") / "velto_kit" / "_native.pyi"
-# The studies' recorded outputs under docs/results are data, not pages.
-DOCUMENTS = [ROOT / "README.md"] + sorted(
-    path for path in DOCS.rglob("*.md") if DOCS / "results" not in path.parents
-)
+DOCUMENTS = documents(ROOT)
 
 
 def _name(path: Path) -> str:
@@ -40,6 +38,35 @@ def test_code_blocks_of_page_run(document, tmp_path, monkeypatch):
         # The file name in the traceback points at the page and the block's line.
         code = compile("\n" * block.line + block.code, str(document), "exec")
         exec(code, namespace)
+
+
+def markdown_under(docs: Path) -> set[Path]:
+    """Every .md file below `docs` by a walk of its own, outside docs/results (data)."""
+    found = set()
+    for folder, subfolders, files in os.walk(docs):
+        if Path(folder) == docs:
+            subfolders[:] = [name for name in subfolders if name != "results"]
+        found |= {Path(folder) / name for name in files if name.endswith(".md")}
+    return found
+
+
+def test_every_page_under_docs_is_collected_at_any_depth():
+    walked = markdown_under(DOCS)
+    # The site has pages in subfolders (tutorials/, how-to/, ...): a collector that took only
+    # docs/*.md would leave them silently unrun.
+    assert any(len(path.relative_to(DOCS).parts) > 1 for path in walked)
+    assert set(DOCUMENTS) == {ROOT / "README.md"} | walked
+    assert len(DOCUMENTS) == len(set(DOCUMENTS))
+
+
+def test_the_collector_takes_nested_pages_and_leaves_data_folders(tmp_path):
+    pages = ["docs/index.md", "docs/how-to/a.md", "docs/how-to/deeper/b.md", "docs/x/results/c.md"]
+    left_out = ["docs/results/study.md", "docs/results/one/two.md", "docs/how-to/notes.txt"]
+    for name in ["README.md", *pages, *left_out]:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("```python\nx = 1\n```\n")
+    (tmp_path / "docs" / "folder.md").mkdir()  # a folder named like a page is no page
+    assert documents(tmp_path) == [tmp_path / "README.md"] + sorted(tmp_path / p for p in pages)
 
 
 RUN = "```python\nx = 1\n```"

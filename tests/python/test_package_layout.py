@@ -2,6 +2,9 @@
 
 import importlib
 import pickle
+import runpy
+import subprocess
+import sys
 
 import pytest
 import velto_kit
@@ -39,3 +42,24 @@ def test_an_agent_pickled_under_the_earlier_module_path_loads():
     earlier = data.replace(b"velto_kit.state.pickling", b"velto_kit.pickling")
     restored = pickle.loads(earlier)
     assert velto_kit.dumps(restored) == velto_kit.dumps(agent)
+
+
+@pytest.mark.parametrize("old", sorted(MOVED))
+def test_running_an_earlier_module_path_prints_usage_and_exits_2(old, capsys, monkeypatch):
+    # What python -m does, in this process (runpy asks the module's loader for its code), as in
+    # a fresh interpreter where the earlier name was not imported yet.
+    monkeypatch.delitem(sys.modules, f"velto_kit.{old}", raising=False)
+    with pytest.raises(SystemExit) as raised:
+        runpy.run_module(f"velto_kit.{old}", run_name="__main__", alter_sys=True)
+    assert raised.value.code == 2
+    error = capsys.readouterr().err
+    assert f"velto_kit.{MOVED[old]}.{old}" in error and "not a program" in error
+
+
+def test_python_m_on_an_earlier_module_path_ends_without_a_traceback():
+    completed = subprocess.run(
+        [sys.executable, "-m", "velto_kit.loop"], capture_output=True, text=True, timeout=60
+    )
+    assert completed.returncode == 2, completed.stderr
+    assert "Traceback" not in completed.stderr
+    assert "velto_kit.experiments.loop" in completed.stderr and "train.py" in completed.stderr

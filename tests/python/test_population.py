@@ -69,6 +69,7 @@ def test_every_member_matches_agents_stepped_one_at_a_time(threads, form):
     count, num_actions = 9, 3
     agents, alone = twins(threads * 100 + len(form), count, num_actions, sizes)
     population = Population(agents, threads=threads)
+    population._core.work_per_block = 0  # split every call, however small
     rng = random.Random(threads)
     np_rng = np.random.default_rng(threads)
     for call in range(25):
@@ -161,6 +162,7 @@ REFUSED = [
 def test_refused_calls_change_no_agent(case, change, error, text):
     agents = [velto_kit.make_agent(n, 2, velto_kit.AgentSettings(), seed=n) for n in SIZES]
     population = Population(agents, threads=2)
+    population._core.work_per_block = 0  # split every call, however small
     population.step(GOOD, 1.0, 0.9)  # the boundary's accepted side: index num_features - 1
     before = digests(agents)
     call = dict(features=GOOD, rewards=0.5, gammas=0.9, active=None) | change
@@ -216,6 +218,8 @@ SNAPSHOTS = {
     "dumps": velto_kit.dumps,
     "deepcopy": lambda agent: velto_kit.dumps(copy.deepcopy(agent)),
 }
+
+
 @pytest.mark.parametrize("snapshot", ["value", "dumps", "deepcopy"])
 def test_other_threads_see_agents_before_or_after_a_call_never_during(snapshot):
     """Another thread snapshots agent 1 and steps agent 3 of a population that steps on two
@@ -228,6 +232,7 @@ def test_other_threads_see_agents_before_or_after_a_call_never_during(snapshot):
         [velto_kit.make_agent(3000, 2, settings, seed=s) for s in range(count)] for _ in range(2)
     )
     population = Population(agents, threads=2)
+    population._core.work_per_block = 0  # split every call, however small
     rng = np.random.default_rng(0)
     inputs = [(rng.integers(0, 3000, (count, 32)), rng.normal(size=count)) for _ in range(calls)]
     seen = {take(alone[1])}
@@ -322,6 +327,7 @@ def test_population_started_before_a_fork_steps_in_the_child():
     """The child of a fork has none of the parent's worker threads: waiting for them would hang."""
     agents, alone = twins(7, 4, 2, [30])
     population = Population(agents, threads=2)
+    population._core.work_per_block = 0  # split every call, however small
     population.step(np.arange(8).reshape(4, 2), 0.0, 0.9)  # the workers exist now
     for agent in alone:
         agent.step([2 * alone.index(agent), 2 * alone.index(agent) + 1], 0.0, 0.9)
@@ -344,3 +350,35 @@ def test_population_started_before_a_fork_steps_in_the_child():
             pytest.fail("the child's population call hung")
         time.sleep(0.01)
     assert os.waitstatus_to_exitcode(finished[1]) == 0
+
+
+def native_threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_calls_too_small_to_pay_for_a_hand_over_start_no_thread():
+    """64 CartPole-sized agents on 8 features each stay on the calling thread with threads=2; a
+    call with enough work (or with the threshold lowered) starts the worker and gives the same
+    bits as stepping one at a time."""
+    settings = velto_kit.AgentSettings()
+    agents, alone = (
+        [velto_kit.make_agent(19_208, 1, settings, seed=s) for s in range(64)] for _ in range(2)
+    )
+    population = Population(agents, threads=2)
+    rng = np.random.default_rng(5)
+    before = native_threads()
+    for _ in range(30):
+        features = rng.integers(0, 19_208, (64, 8))
+        population.step(features, 1.0, 0.99)
+        for agent, row in zip(alone, features.tolist(), strict=True):
+            agent.step(row, 1.0, 0.99)
+    assert native_threads() == before, "a small call started a worker thread"
+    # 64 rows of 300 features: 19,200 in all, above twice the work per block.
+    wide = rng.integers(0, 19_208, (64, 300))
+    population.step(wide, 1.0, 0.99)
+    for agent, row in zip(alone, wide.tolist(), strict=True):
+        agent.step(row, 1.0, 0.99)
+    assert native_threads() == before + 1
+    for i in (0, 31, 32, 63):  # either side of the split
+        assert_same_state(agents[i], alone[i])

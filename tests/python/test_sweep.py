@@ -301,3 +301,34 @@ def test_a_trial_stopped_before_it_started_is_named_and_not_done(tmp_path, monke
     assert "1 trial(s) not started: trial_b" in printed
     assert "continue with --resume" in printed
     assert len(read_csv(tmp_path / "out" / "results.csv")) == 1
+
+
+class _RemembersActions(gym.Wrapper):
+    """Keeps a set, which plain data cannot hold: the run checkpoint stores it as a pickle."""
+
+    def __init__(self, env):
+        super().__init__(env)
+        self.seen = set()
+
+    def step(self, action):
+        self.seen.add(int(action))
+        return super().step(action)
+
+
+# A restored Tune trial reads back the folder it saved itself; its environment's pickle must not
+# stop the restore the way a folder from elsewhere is stopped.
+def test_a_trial_restores_its_own_folder_whose_environment_needs_a_pickle(tmp_path):
+    config = TrialConfig(learner="velto", episodes=8)
+
+    def trial_env():
+        return _RemembersActions(gym.make("CartPole-v1"))
+
+    whole = build_learner(config, trial_env(), None)
+    whole_returns = [r.return_ for r in whole.run(trial_env(), episodes=8, start_episode=0, seed=0)]
+    original = build_learner(config, trial_env(), None)
+    list(original.run(trial_env(), episodes=4, start_episode=0, seed=0))
+    original.save(tmp_path)
+    assert list(tmp_path.glob("*.pkl")), "the environment's state was expected as a pickle"
+    restored = build_learner(config, trial_env(), tmp_path)
+    rest = [r.return_ for r in restored.run(trial_env(), episodes=4, start_episode=4, seed=0)]
+    assert rest == whole_returns[4:]

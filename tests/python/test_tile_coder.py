@@ -1,6 +1,8 @@
 """velto_kit.TileCoder: the example's coder in C++, plus hashing, over every input kind."""
 
 import itertools
+import json
+import os
 import pickle
 import subprocess
 import sys
@@ -8,6 +10,7 @@ import sys
 import numpy as np
 import pytest
 import tile_coder_model as model
+from test_resources import own_memory_cgroup
 from velto_kit import TileCoder
 
 CARTPOLE_BOX = ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5])
@@ -234,3 +237,96 @@ def test_coders_survive_reentered_construction_and_sizes_beyond_memory(case, til
         timeout=120,
     )
     assert (run.returncode, run.stdout.strip()) == (0, printed), run.stderr
+
+
+class CallerError(Exception):
+    """An error of the caller's own, raised while NumPy converts its object."""
+
+
+class RaisingArray:
+    def __init__(self, error: BaseException):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    ("observations", "error", "text"),
+    [
+        pytest.param([[0.1, 0.2], [0.3]], ValueError, "inhomogeneous", id="ragged rows"),
+        # 2^40 rows that broadcasting holds in 16 bytes: their copy and result cannot be had.
+        pytest.param(
+            np.broadcast_to(np.zeros(2), (1 << 40, 2)),
+            MemoryError,
+            "1099511627776 observations",
+            id="batch too large",
+        ),
+        pytest.param(
+            RaisingArray(CallerError("the caller's")),
+            CallerError,
+            "the caller's",
+            id="caller's __array__",
+        ),
+        pytest.param(
+            RaisingArray(MemoryError("from __array__")),
+            MemoryError,
+            "from __array__",
+            id="caller's MemoryError",
+        ),
+    ],
+)
+def test_batch_conversion_errors_keep_their_type_and_message(observations, error, text):
+    coder = TileCoder([0.0, 0.0], [1.0, 1.0], 4, 2)
+    with pytest.raises(error) as raised:
+        coder.active_features_batch(observations)
+    assert type(raised.value) is error and text in str(raised.value)
+    # The coder is still usable: nothing was left half-set by the failed conversion.
+    assert coder.active_features_batch([[0.5, 0.5]]).tolist() == [coder.active_features([0.5, 0.5])]
+
+
+# Runs in a memory cgroup of its own (argv[1]) limited to what it uses plus 256 MiB: a coder whose
+# shifts and one call need about 870 MiB (2^24 tilings), though building it allocates only its
+# 128 MiB of shifts, and one that needs about 54 MiB (2^20 tilings).
+IN_LIMITED_GROUP = """
+import json, os, sys
+from pathlib import Path
+group = Path(sys.argv[1])
+(group / "cgroup.procs").write_text(str(os.getpid()))
+from velto_kit import TileCoder
+used = int((group / "memory.usage_in_bytes").read_text())
+(group / "memory.limit_in_bytes").write_text(str(used + (256 << 20)))
+outcomes = []
+for tilings in (1 << 24, 1 << 20):
+    try:
+        coder = TileCoder([0.0], [1.0], 4, tilings, hash_size=1000)
+        outcomes.append("built")
+        del coder
+    except MemoryError:
+        outcomes.append("MemoryError")
+print(json.dumps(outcomes))
+"""
+
+
+def test_construction_is_refused_beyond_a_cgroup_limit_the_test_sets():
+    # The limit is the test's own, far below this machine's free memory: a coder that fits the
+    # machine but not the limit is refused only if construction checks its need against it.
+    parent = own_memory_cgroup()
+    if parent is None:
+        pytest.skip("no cgroup v1 memory hierarchy at /sys/fs/cgroup/memory")
+    group = parent / f"velto_coder_memory_test_{os.getpid()}"
+    try:
+        group.mkdir()
+    except OSError as error:
+        pytest.skip(f"cannot create a memory cgroup: {error}")
+    try:
+        completed = subprocess.run(
+            [sys.executable, "-c", IN_LIMITED_GROUP, str(group)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+    finally:
+        group.rmdir()
+    assert completed.returncode == 0, (completed.returncode, completed.stderr[-3000:])
+    assert json.loads(completed.stdout.strip().splitlines()[-1]) == ["MemoryError", "built"]

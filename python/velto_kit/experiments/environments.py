@@ -12,8 +12,23 @@ import importlib
 from typing import Any
 
 
-def _registered_id(env_id: str) -> str:
-    """The id without its module, after importing the module (which registers the task)."""
+def registered_id(env_id: str) -> str:
+    """The id a task is registered under, after importing the module that registers it.
+
+    Args:
+        env_id: ``"Task-vN"``, returned as it is, or ``"module:Task-vN"``.
+
+    Returns:
+        The id without its module.
+
+    Raises:
+        TypeError: `env_id` is not a str.
+        ValueError: The module cannot be imported, or the id is malformed.
+
+    Example:
+        >>> registered_id("gymnasium:CartPole-v1")
+        'CartPole-v1'
+    """
     if not isinstance(env_id, str):
         raise TypeError(f"env_id must be a str, not {type(env_id).__name__}: {env_id!r}")
     module, separator, name = env_id.rpartition(":")
@@ -51,7 +66,7 @@ def env_spec(env_id: str) -> Any:
     """
     import gymnasium as gym
 
-    return gym.spec(_registered_id(env_id))
+    return gym.spec(registered_id(env_id))
 
 
 def make_env(env_id: str, max_episode_steps: int | None = None) -> Any:
@@ -76,7 +91,7 @@ def make_env(env_id: str, max_episode_steps: int | None = None) -> Any:
     """
     import gymnasium as gym
 
-    registered = _registered_id(env_id)
+    registered = registered_id(env_id)
     if max_episode_steps is None:
         return gym.make(registered)
     return gym.make(registered, max_episode_steps=max_episode_steps)

@@ -15,6 +15,8 @@ import warnings
 from collections.abc import Sequence
 from typing import Any
 
+from velto_kit.experiments.environments import registered_id
+
 BACKENDS = ("gymnasium", "envpool", "native")
 ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip install envpool)'
 
@@ -33,7 +35,9 @@ def make_vector_env(
     step after (Gymnasium's default autoreset mode).
 
     Args:
-        env_id: The task's id, e.g. ``"CartPole-v1"``.
+        env_id: The task's id, e.g. ``"CartPole-v1"``, or one qualified by the module that
+            registers it (``"my_module:MyTask-v0"``, as for ``make_env``): the module is imported
+            first, in this process, where the sub-environments are made.
         num_envs: The number of sub-environments (at least 1).
         seed: The seed of sub-environment 0; sub-environment i gets ``seed + i``.
         backend: ``"gymnasium"``, ``"envpool"`` or ``"native"``.
@@ -43,8 +47,9 @@ def make_vector_env(
         The vector environment, reset once with its seeds.
 
     Raises:
-        ValueError: An unknown `backend`, a `num_envs` below 1, or an id without a native task
-            for ``backend="native"``.
+        ValueError: An unknown `backend`, a `num_envs` below 1, a module-qualified `env_id`
+            whose module cannot be imported, or an id without a native task for
+            ``backend="native"``.
         ImportError: ``backend="envpool"`` without EnvPool installed; the message names the extra.
         gymnasium.error.Error: An `env_id` that Gymnasium does not know.
 
@@ -55,16 +60,18 @@ def make_vector_env(
     """
     if num_envs < 1:
         raise ValueError(f"num_envs must be at least 1, not {num_envs}")
+    if backend not in BACKENDS:
+        raise ValueError(f"backend must be one of {BACKENDS}, not {backend!r}")
+    # Gymnasium's make_vec, unlike its make, does not import the module of a qualified id.
+    env_id = registered_id(env_id)
     if backend == "gymnasium":
         envs = _gymnasium_vector_env(env_id, num_envs, **kwargs)
-    elif backend == "envpool":
-        envs = EnvPoolVectorEnv(env_id, num_envs, seed=seed, **kwargs)
     elif backend == "native":
         from velto_kit.experiments.native_vector_env import NativeVectorEnv
 
         return NativeVectorEnv(env_id, num_envs, seed=seed, **kwargs)
     else:
-        raise ValueError(f"backend must be one of {BACKENDS}, not {backend!r}")
+        envs = EnvPoolVectorEnv(env_id, num_envs, seed=seed, **kwargs)
     envs.reset(seed=seed)
     return envs
 

@@ -2,13 +2,21 @@
 
 A kill at any moment leaves the earlier file (or none) at the path, never a part of the new one;
 the directory is fsynced, so the rename itself survives a crash of the machine.
+
+A path that is a symbolic link is refused (OSError with errno ELOOP, as ``O_NOFOLLOW`` gives):
+renaming over it would silently turn the link into a plain file, and writing through it would
+create or replace a file wherever the link points, which in a shared folder is anyone's choice.
+The new file keeps an existing file's permission bits but never its set-user-ID, set-group-ID or
+sticky bits: those were granted to the old content, not to whatever is written now.
 """
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import os
 import secrets
+import stat
 import string
 from collections.abc import Callable
 from pathlib import Path
@@ -62,12 +70,24 @@ def _create_temporary(target: Path) -> tuple[int, str]:
     The file gets the mode a plain ``open(target, "w")`` would give it: created with 0o666, so
     that the kernel applies the umask (and any default ACL) itself; the process's umask is never
     changed, which would race with files other threads create meanwhile. An existing target's
-    mode is kept instead.
+    permission bits are kept instead, without its set-ID and sticky bits.
+
+    Raises:
+        OSError: ELOOP when `target` is a symbolic link (see the module's description).
     """
     try:
-        mode: int | None = target.stat().st_mode & 0o7777
+        existing = os.lstat(target)
     except FileNotFoundError:
-        mode = None
+        mode: int | None = None
+    else:
+        if stat.S_ISLNK(existing.st_mode):
+            raise OSError(
+                errno.ELOOP,
+                "is a symbolic link: a file is replaced atomically only at its own path (give the"
+                " link's target instead)",
+                str(target),
+            )
+        mode = stat.S_IMODE(existing.st_mode) & ~(stat.S_ISUID | stat.S_ISGID | stat.S_ISVTX)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
     while True:
         temporary = _temporary_name(target)
@@ -98,7 +118,8 @@ def replace_atomically(path: Path, write: Callable[[int], None]) -> None:
         write: Writes the whole content to the open descriptor it is given.
 
     Raises:
-        OSError: The file cannot be created, written, flushed or renamed.
+        OSError: The file cannot be created, written, flushed or renamed, or `path` is a
+            symbolic link (errno ELOOP).
     """
     descriptor, temporary = _create_temporary(path)
     try:
@@ -127,7 +148,8 @@ def write_atomically(path: Path, data: bytes) -> None:
 
     Raises:
         OSError: The file cannot be created, written, flushed or renamed (its directory is
-            missing, the disk is full, no permission).
+            missing, the disk is full, no permission), or `path` is a symbolic link (errno
+            ELOOP).
 
     Example:
         >>> import tempfile

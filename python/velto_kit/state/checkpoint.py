@@ -54,7 +54,8 @@ def save(agent: VeltoActorCritic, path: PathLike) -> None:
             (nothing is written).
         MemoryError: A copy of the agent that the save needs does not fit in memory.
         OSError: The file cannot be created, written or renamed into place (its directory is
-            missing, the disk is full, no permission).
+            missing, the disk is full, no permission), or ``path`` is a symbolic link (errno
+            ELOOP: neither replaced by a file nor written through).
 
     Examples:
         >>> import os, tempfile, velto_kit

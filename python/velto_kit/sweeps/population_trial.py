@@ -140,7 +140,9 @@ class PopulationTrial:
         else:
             done = json.loads((restored / TRIAL_FILE).read_text())
             agents = [load(restored / agent_file(seed)) for seed in config.seeds]
-            resume = latest_run(restored)
+            # Tune hands back the folder this trial saved, and restoring a trial already
+            # unpickles Tune's own state of it: the folder is as trusted as that.
+            resume = latest_run(restored, trust_pickles=True)
             if resume is not None:
                 agents = [member.agent for member in resume.members]
                 steps = [member.steps for member in resume.members]

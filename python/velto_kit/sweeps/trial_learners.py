@@ -193,7 +193,9 @@ class AgentLearner:
 
         features = trial_features(config, env)
         mapping = action_mapping(config.mapping, num_actions(env))
-        resume = None if restored is None else latest_run(restored)
+        # Tune hands back the folder this trial saved, and restoring a trial already unpickles
+        # Tune's own state of it: the folder is as trusted as that.
+        resume = None if restored is None else latest_run(restored, trust_pickles=True)
         if resume is not None:
             agent = resume.agent
         elif restored is not None:

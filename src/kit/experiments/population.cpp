@@ -81,7 +81,8 @@ Population::~Population() {
   }
 }
 
-void Population::check(const FeatureRows& rows, const std::uint8_t* active) const {
+std::size_t Population::check(const FeatureRows& rows, const std::uint8_t* active) const {
+  std::size_t work = 0;
   for (std::size_t i = 0; i < agents_.size(); ++i) {
     const VeltoActorCritic& agent = *agents_[i];
     // Read on every call, not cached: loading a checkpoint into an agent may change its sizes.
@@ -102,22 +103,31 @@ void Population::check(const FeatureRows& rows, const std::uint8_t* active) cons
                                 "'s range [0, " + std::to_string(num_features) + ")");
       }
     }
+    // A step sweeps every live trace of the critic and of each unit, and enters each feature.
+    work += rows.end(i) - rows.begin(i) + agent.critic.trace_list.size();
+    for (const ActorUnit& unit : agent.units) {
+      work += unit.trace_list.size();
+    }
   }
+  return work;
 }
 
 void Population::step(const FeatureRows& rows, const float* rewards, const float* gammas,
                       const std::uint8_t* active, std::uint8_t* taken) {
-  check(rows, active);
+  const std::size_t work = check(rows, active);
 
   // Fork: the child's pool has no threads. Dropped (unfreed, see the destructor) and started
   // again below.
   if (pool_ && pool_->abandoned_by_fork()) {
     static_cast<void>(pool_.release());
   }
-  // No more blocks than agents; one block steps inline, on the calling thread.
-  const std::size_t blocks = std::min(agents_.size(), static_cast<std::size_t>(threads_));
+  // One block steps inline, on the calling thread, with no hand-over. The pool is started with
+  // every thread the population may use, the first time a call needs it.
+  const std::size_t blocks =
+      blocks_for(work, static_cast<std::size_t>(threads_), agents_.size(), work_per_block_);
   if (blocks > 1 && !pool_) {
-    pool_ = std::make_unique<WorkerPool>(blocks - 1);
+    pool_ = std::make_unique<WorkerPool>(
+        std::min(agents_.size(), static_cast<std::size_t>(threads_)) - 1);
   }
 
   // Everything a call allocates is had before any agent changes, so that running out of memory
@@ -153,8 +163,9 @@ void Population::step_block(std::size_t block, std::size_t blocks, const Feature
   std::vector<std::int32_t>& features = block_features_[block];
   const std::size_t last = block_start(agents_.size(), blocks, block + 1);
   for (std::size_t i = block_start(agents_.size(), blocks, block); i < last; ++i) {
-    // After a failure elsewhere the remaining agents are left alone: memory has run out.
-    if (failed_.load(std::memory_order_relaxed)) {
+    // After a failure anywhere the remaining agents are left alone (see step): the call's
+    // error must say which agents stepped, and memory has likely run out.
+    if (failed_.load(std::memory_order_acquire)) {
       return;
     }
     if (active != nullptr && active[i] == 0) {
@@ -175,7 +186,7 @@ void Population::step_block(std::size_t block, std::size_t blocks, const Feature
     } catch (...) {
       outcome_[i] = kFailed;
       block_errors_[block] = std::current_exception();
-      failed_.store(true, std::memory_order_relaxed);
+      failed_.store(true, std::memory_order_release);
       return;
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -51,9 +52,11 @@ class PopulationStepError : public std::runtime_error {
 
 // Steps a fixed list of agents once each per call, agent i on row i of the inputs, each through
 // its own VeltoActorCritic::step, so that every agent's arithmetic is the one of stepping it
-// alone. With more than one thread the agents are split by index into contiguous blocks, one per
-// thread; an agent is only ever stepped by one thread in a call, and no two entries of the list
-// may be the same agent.
+// alone. With more than one thread a call whose work pays for handing some of it to other threads
+// (see blocks_for) splits the agents by index into contiguous blocks, one per thread, block 0 on
+// the calling thread; any other call, and every call with one thread, steps every agent on the
+// calling thread with no hand-over. An agent is only ever stepped by one thread in a call, and no
+// two entries of the list may be the same agent; the results are the same for any split.
 //
 // The population holds no lock of its own: its caller must keep every other user of the agents
 // out for the duration of a call (the Python binding keeps the interpreter lock held).
@@ -81,14 +84,51 @@ class Population {
   // `active` is null) with its features, rewards[i] and gammas[i], and writes the actions taken
   // as a mask: taken[i * num_actions() + a] = 1 when agent i took action a, 0 otherwise (and for
   // inactive rows). Throws std::out_of_range naming the row and the index, before any agent
-  // changes, when an active row holds an index outside its agent's [0, num_features);
-  // PopulationStepError when a step fails after others succeeded.
+  // changes, when an active row holds an index outside its agent's [0, num_features).
+  //
+  // When an agent's step throws, the call stops stepping: its block steps none of its later
+  // agents, and every other block finishes the step it is in (if any) and steps no further
+  // agent. The call then throws PopulationStepError naming the failed agent(s), the agents
+  // stepped and those not stepped; each failed agent is left as its own step leaves it on that
+  // exception, the others stepped whole or not at all.
   void step(const FeatureRows& rows, const float* rewards, const float* gammas,
             const std::uint8_t* active, std::uint8_t* taken);
 
+  // True from the moment a step of the current call has failed until the next call starts: the
+  // flag every block reads before each agent. Lets a test hold a block until another has failed.
+  bool stopping() const { return failed_.load(std::memory_order_acquire); }
+
+  // Live traces and active features (the call's work, see check) that each block of a split
+  // call must have: a call with less than twice this steps on the calling thread, since handing
+  // a block to a worker would cost more than it saves.
+  //
+  // Measured on the shared 2-core Debian 12 machine under a load average of about 10: a round
+  // trip to a worker (WorkerPool::run of two empty tasks) had medians of 4 to 11 us of wall time,
+  // back to back or with the caller busy 0.2 to 1 ms between calls, and 169 us in one run, with
+  // a tail of milliseconds whenever no core was free; earlier measurements found 14 to 48 us. A
+  // CartPole agent's step costs about 44 ns per live trace and feature once 64 of them no longer
+  // fit the caches. 8,192 are about 360 us of stepping, several times the usual round trip: 64
+  // CartPole agents (about 66 each, 4,200 in all) step on the calling thread, 256 (16,900) are
+  // split in two.
+  static constexpr std::size_t kWorkPerBlock = 8192;
+
+  // How many blocks a call of `work` live traces and features splits into with `threads`
+  // threads and `size` agents: one per `work_per_block` of work (as many as the threads allow
+  // when it is 0), at most one per thread and per agent, at least one.
+  static std::size_t blocks_for(std::size_t work, std::size_t threads, std::size_t size,
+                                std::size_t work_per_block = kWorkPerBlock) {
+    const std::size_t by_work = work_per_block == 0 ? threads : work / work_per_block;
+    return std::max<std::size_t>(1, std::min({by_work, threads, size}));
+  }
+
+  // The work per block this population splits its calls at: kWorkPerBlock unless set otherwise.
+  // Tests set 0 so that every call with more than one thread is split, however small.
+  std::size_t work_per_block() const { return work_per_block_; }
+  void set_work_per_block(std::size_t work) { work_per_block_ = work; }
+
   // The first agent of block `block` when `size` agents are split into `blocks` contiguous
   // blocks of sizes differing by at most one; block b steps [block_start(b), block_start(b + 1)),
-  // always on the same thread, so the split depends on nothing but the indices.
+  // block 0 on the calling thread and block b on worker b - 1.
   static std::size_t block_start(std::size_t size, std::size_t blocks, std::size_t block) {
     return size * block / blocks;
   }
@@ -100,7 +140,9 @@ class Population {
     return agent.step(features, reward, gamma);
   }
 
-  void check(const FeatureRows& rows, const std::uint8_t* active) const;
+  // Checks the rows (see step) and returns the call's work: the live traces of every active
+  // agent's critic and units and the features of its row.
+  std::size_t check(const FeatureRows& rows, const std::uint8_t* active) const;
   void step_block(std::size_t block, std::size_t blocks, const FeatureRows& rows,
                   const float* rewards, const float* gammas, const std::uint8_t* active,
                   std::uint8_t* taken);
@@ -111,6 +153,7 @@ class Population {
   std::size_t num_actions_;
   AgentStep step_;
   std::unique_ptr<WorkerPool> pool_;
+  std::size_t work_per_block_ = kWorkPerBlock;
 
   // Per call: one feature list per block (kept between calls, so that they stop allocating),
   // each row's outcome, and the first failure.

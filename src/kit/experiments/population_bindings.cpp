@@ -183,6 +183,13 @@ void bind_population(py::module_& m) {
       .def_property_readonly(
           "num_actions", [](BoundPopulation& bound) { return bound.population().num_actions(); })
       .def("__len__", [](BoundPopulation& bound) { return bound.population().size(); })
+      // Not part of velto_kit.Population's interface: tests set 0 to split every call.
+      .def_property(
+          "work_per_block",
+          [](BoundPopulation& bound) { return bound.population().work_per_block(); },
+          [](BoundPopulation& bound, std::size_t work) {
+            bound.population().set_work_per_block(work);
+          })
       .def("step", &step, py::arg("features"), py::arg("offsets"), py::arg("rewards"),
            py::arg("gammas"), py::arg("active"));
 }

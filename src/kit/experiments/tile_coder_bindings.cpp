@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -155,10 +156,10 @@ py::list active_features(const velto::TileCoder& coder, py::handle observation) 
 // or bool, as the single call takes them); float64 C-contiguous arrays are read in place.
 py::array_t<std::int32_t> active_features_batch(const velto::TileCoder& coder,
                                                 py::handle observations) {
-  const py::array raw = py::array::ensure(observations);
-  if (!raw) {
-    throw py::error_already_set();
-  }
+  // The converting constructors keep NumPy's own error (ValueError for ragged rows, MemoryError
+  // for a copy that cannot be had, whatever a caller's __array__ raises); py::array::ensure
+  // would clear it and leave nothing to report.
+  const py::array raw{py::reinterpret_borrow<py::object>(observations)};
   const char kind = raw.dtype().kind();
   if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
     throw py::type_error("observations must be an array of numbers, not of dtype " +
@@ -174,13 +175,31 @@ py::array_t<std::int32_t> active_features_batch(const velto::TileCoder& coder,
     throw py::value_error("expected observations of shape (N, " + std::to_string(dimensions) +
                           "), got " + shape + ")");
   }
-  // Every element becomes the double that the single call's PyFloat_AsDouble makes of it.
-  const auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(raw);
-  if (!values) {
-    throw py::error_already_set();
-  }
-  const std::size_t rows = static_cast<std::size_t>(raw.shape(0));
   const std::size_t tilings = static_cast<std::size_t>(coder.num_tilings());
+  // A broadcast or strided array can stand for far more rows than it holds: its float64 copy and
+  // the result are checked against the memory guard first, as the single call checks a large
+  // call, so that a batch too large raises MemoryError rather than being committed page by page
+  // until the kernel kills the process.
+  const std::uint64_t row_count = static_cast<std::uint64_t>(raw.shape(0));
+  const std::uint64_t result_bytes =
+      velto::saturated_product(row_count, tilings, sizeof(std::int32_t));
+  const std::uint64_t copy_bytes = velto::saturated_product(row_count, dimensions, sizeof(double));
+  const std::uint64_t batch_bytes =
+      result_bytes > UINT64_MAX - copy_bytes ? UINT64_MAX : result_bytes + copy_bytes;
+  if (batch_bytes >= kGuardedCallBytes) {
+    try {
+      velto::require_memory(batch_bytes);
+    } catch (const std::bad_alloc&) {
+      PyErr_SetString(PyExc_MemoryError,
+                      ("a batch of " + std::to_string(row_count) + " observations needs " +
+                       std::to_string(batch_bytes) + " bytes, more than this process can have")
+                          .c_str());
+      throw py::error_already_set();
+    }
+  }
+  // Every element becomes the double that the single call's PyFloat_AsDouble makes of it.
+  const py::array_t<double, py::array::c_style | py::array::forcecast> values{raw};
+  const std::size_t rows = static_cast<std::size_t>(raw.shape(0));
   py::array_t<std::int32_t> result(
       {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(tilings)});
   const double* in = values.data();
@@ -271,7 +290,10 @@ void bind_tile_coder(py::module_& m) {
            "The indices of every row of `observations`, an array of shape (N, num_dimensions),\n"
            "as an int32 array of shape (N, num_tilings): row n is exactly\n"
            "``active_features(observations[n])``. Raises ValueError naming the row for a NaN,\n"
-           "ValueError for a wrong shape and TypeError for an array that does not hold numbers.")
+           "ValueError for a wrong shape or ragged rows, TypeError for an array that does not\n"
+           "hold numbers and MemoryError for a batch whose result cannot be had; an error\n"
+           "raised while converting `observations` (by its own ``__array__``, say) propagates\n"
+           "as it is.")
       .def("__repr__",
            [](const velto::TileCoder& coder) {
              return "TileCoder(" + py::repr(py::cast(coder.lows())).cast<std::string>() + ", " +
