@@ -577,3 +577,22 @@ def test_a_damaged_native_member_fails_the_checkpoints_load(tmp_path, field, val
     manifest.write_text(json.dumps(data))
     with pytest.raises(CheckpointError, match="loop member 1"):
         load_run(manifest)
+
+
+def test_train_py_native_population_gives_the_single_runs_returns_even_on_cartpole(tmp_path):
+    import sys
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import train
+
+    options = ["--env", "CartPole-v1", "--episodes", "12", "--seeds", "2", "3"]
+    options += ["--random-episodes", "1", "--no-progress", "--no-inspect-plot", "--workers", "1"]
+    csvs = []
+    for extra in ([], ["--population", "--population-threads", "2", "--vector-backend", "native"]):
+        out = tmp_path / ("native" if extra else "single")
+        train.main([*options, *extra, "--output-dir", str(out)])
+        csvs.append((out / "returns.csv").read_text())
+    assert csvs[0] == csvs[1]
+    assert len(csvs[0].splitlines()) == 1 + 12 * 2
+    with pytest.raises(SystemExit):
+        train.main([*options[:5], "2", "4", "--population", "--vector-backend", "native"])
