@@ -596,3 +596,22 @@ def test_train_py_native_population_gives_the_single_runs_returns_even_on_cartpo
     assert len(csvs[0].splitlines()) == 1 + 12 * 2
     with pytest.raises(SystemExit):
         train.main([*options[:5], "2", "4", "--population", "--vector-backend", "native"])
+
+
+def test_a_population_trial_on_a_native_task_reports_each_seeds_single_run():
+    from velto_kit.sweeps.population_trial import PopulationTrial
+    from velto_kit.sweeps.trial_config import TrialConfig
+    from velto_kit.sweeps.trial_learners import trial_features
+
+    config = TrialConfig(env_id="CartPole-v1", seed=4, seeds_per_trial=2, episodes=5)
+    trial = PopulationTrial.build(config, None)
+    assert getattr(trial.envs, "native", False)
+    fresh = copies(trial.population.agents)
+    reported = {(m["seed"], m["episode"]): m["return"] for m in trial.metrics(trial.run())}
+    features = trial_features(config, trial.envs)
+    mapping = action_mapping(config.mapping, 2)
+    for i, seed in enumerate(config.seeds):
+        results = list(run_episodes(gym.make("CartPole-v1"), fresh[i], features, mapping,
+                                    episodes=5, gamma=config.gamma, seed=seed))  # fmt: skip
+        assert [reported[seed, r.episode] for r in results] == [r.return_ for r in results]
+        assert velto_kit.dumps(trial.population.agents[i]) == velto_kit.dumps(fresh[i])
