@@ -120,6 +120,7 @@ class NativeRunLoop:
         unit_steps: int = UNIT_STEPS,
         record_agent_calls: bool = False,
         resumed: list[tuple[Any, list[int], int, int] | None] | None = None,
+        seeds: Sequence[int] | None = None,
     ) -> None:
         """Makes the native run (see the class's description).
 
@@ -142,6 +143,7 @@ class NativeRunLoop:
                 benchmark.
             resumed: Per agent, None for a fresh one or ``(task state, taken, next episode,
                 steps)`` to go on from.
+            seeds: The first reset's seed of each agent's task, in place of ``seed + i``.
 
         Raises:
             ValueError: The features, generators or settings do not fit the native loop.
@@ -160,7 +162,8 @@ class NativeRunLoop:
             for state in resumed
         ]
         self.run = _native.NativeRun(
-            self.agents, env_id, options, [seed + i for i in range(count)],
+            self.agents, env_id, options,
+            [seed + i for i in range(count)] if seeds is None else [int(s) for s in seeds],
             native_features(features), mapping.name, mapping.num_actions, float(gamma), mode,
             self.next_episode, list(ends), [_generator_state(rng) for rng in self.rngs],
             progress, min(threads, count), unit_steps, checkpoint_every or 0, record_agent_calls,
