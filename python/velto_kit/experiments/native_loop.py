@@ -3,7 +3,8 @@
 ``make_vector_env(env_id, n, seed=..., backend="native")`` gives a ``NativeVectorEnv``: a
 synchronous vector of n native tasks, sub-environment i behaving exactly as
 ``gymnasium.make(env_id, **kwargs)`` reset with ``seed + i`` (the same observations, rewards,
-terminations and truncations, bit for bit). It can be stepped by hand like Gymnasium's
+terminations and truncations, bit for bit, for the tasks of ``_native.exact_native_task_ids()``;
+the native Acrobot-v1 is not among them). It can be stepped by hand like Gymnasium's
 ``SyncVectorEnv`` (a finished sub-environment resets on the next step). ``run_population`` on it
 runs the whole loop in C++: each agent's episodes back to back (task, features, mapping and the
 agent's own ``step``), on ``population.threads`` native threads that never touch Python and run

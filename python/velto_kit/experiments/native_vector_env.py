@@ -6,9 +6,9 @@ synchronous vector of n native tasks, sub-environment i behaving exactly as
 whole loop in C++ (``velto_kit.experiments.native_loop``, where the docs say what another thread
 sees of the agents meanwhile).
 
-Each agent's episodes run in C++ (``velto_kit.experiments.native_vector_env``) in units of whole
-episodes; a unit ends at the agent's checkpoint episodes, so an agent is handed over exactly
-after each episode it is saved after (``member_checkpoint_path``, as the other backends do).
+Each agent's episodes run in units of whole episodes; a unit ends at the agent's checkpoint
+episodes, so an agent is handed over exactly after each episode it is saved after
+(``member_checkpoint_path``, as the other backends do).
 
 A run checkpoint (``save_run``'s files) is written each time the slowest agent has finished
 another `checkpoint_every` episodes, its number that agent's episode count, as for a population
