@@ -167,12 +167,15 @@ case "$module_path" in
     ;;
 esac
 # The suites of Python-level work (run checkpoints and their kills, the population loop, the
-# documentation's code, types and docstrings) reach the module only through calls that the other
-# suites make directly, and take several minutes under the sanitizer; the test command runs them.
+# native loop's runs against run_episodes, the documentation's code, types and docstrings) reach
+# the module only through calls that the other suites make directly, and take several minutes
+# under the sanitizer; the test command runs them (the native loop's C++ runs under the
+# sanitizers in its own C++ tests).
 env "${sanitized_env[@]}" "$python" -m pytest -p no:cacheprovider tests/python \
   --ignore tests/python/test_resume.py --ignore tests/python/test_run_checks.py \
   --ignore tests/python/test_population_loop.py --ignore tests/python/test_docs_code.py \
-  --ignore tests/python/test_typing.py --ignore tests/python/test_docstrings.py
+  --ignore tests/python/test_typing.py --ignore tests/python/test_docstrings.py \
+  --ignore tests/python/test_native_loop.py
 
 stage "the checkpoint loader against the sanitized kit: ${loader_fuzz_seconds}s of fuzzing, its tests"
 # velto_kit's Python beside the sanitized extension, ahead of the installed package.
