@@ -28,7 +28,9 @@ are the single environments (Gymnasium's synchronous vector environment, for tas
 vectorised implementation, e.g. FrozenLake-v1) the returns are the same as without --population
 for consecutive seeds. CartPole-v1's vectorised implementation draws all its sub-environments'
 starts from one generator, so its episodes, and so the returns, differ from the single runs'
-(equally good: the same agents and settings on other starting states).
+(equally good: the same agents and settings on other starting states). With --vector-backend
+native (the kit's C++ tasks: CartPole, MountainCar, CliffWalking, FrozenLake, Taxi) the whole loop
+runs in C++ and the returns are the single runs' for consecutive seeds, CartPole's too.
 """
 
 import argparse
@@ -564,8 +566,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--vector-backend",
         default="gymnasium",
-        choices=["gymnasium", "envpool"],
-        help="vector environment of --population (envpool: pip install envpool)",
+        choices=["gymnasium", "envpool", "native"],
+        help="vector environment of --population (envpool: pip install envpool; native: the"
+        " kit's C++ tasks, the whole loop in C++, consecutive seeds only)",
     )
     parser.add_argument("--gamma", type=float, default=0.99, help="discount of a non-terminal step")
     parser.add_argument("--tiles", type=int, default=6, help="tiles per dimension of one tiling")
@@ -690,6 +693,11 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--max-episode-steps must be at least 1")
     if arguments.bounds is not None and len(arguments.bounds) % 2:
         parser.error("--bounds takes one LOW HIGH pair per dimension")
+    seeds = list(arguments.seeds)
+    if arguments.vector_backend == "native" and seeds != list(
+        range(seeds[0], seeds[0] + len(seeds))
+    ):
+        parser.error("--vector-backend native runs consecutive seeds (agent i has seed + i)")
     arguments.window = min(arguments.window, arguments.episodes)
     if arguments.plot is None:
         arguments.plot = arguments.output_dir / "learning_curve.png"

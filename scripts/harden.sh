@@ -9,8 +9,8 @@
 #   5. a mutation fuzz run of velto_kit's checkpoint loader against the sanitized kit, and the
 #      kit's checkpoint, inspection and thread tests against it;
 #   6. the C++ tests that run native threads (agents, copies and the kit's C++ on several threads
-#      at once; the population's blocks and its worker pool) built with ThreadSanitizer
-#      (scripts/tsan_stage.sh, which also runs alone).
+#      at once; the population's blocks and its worker pool; the native loop's workers) built
+#      with ThreadSanitizer (scripts/tsan_stage.sh, which also runs alone).
 # The single-threaded parts share the two cores: valgrind runs beside the sanitized tests, and the
 # property tests beside the fuzzer; their output follows once they end.
 # Installs what it needs first. VELTO_FUZZ_SECONDS (default 60), VELTO_LOADER_FUZZ_SECONDS
@@ -167,12 +167,15 @@ case "$module_path" in
     ;;
 esac
 # The suites of Python-level work (run checkpoints and their kills, the population loop, the
-# documentation's code, types and docstrings) reach the module only through calls that the other
-# suites make directly, and take several minutes under the sanitizer; the test command runs them.
+# native loop's runs against run_episodes, the documentation's code, types and docstrings) reach
+# the module only through calls that the other suites make directly, and take several minutes
+# under the sanitizer; the test command runs them (the native loop's C++ runs under the
+# sanitizers in its own C++ tests).
 env "${sanitized_env[@]}" "$python" -m pytest -p no:cacheprovider tests/python \
   --ignore tests/python/test_resume.py --ignore tests/python/test_run_checks.py \
   --ignore tests/python/test_population_loop.py --ignore tests/python/test_docs_code.py \
-  --ignore tests/python/test_typing.py --ignore tests/python/test_docstrings.py
+  --ignore tests/python/test_typing.py --ignore tests/python/test_docstrings.py \
+  --ignore tests/python/test_native_loop.py
 
 stage "the checkpoint loader against the sanitized kit: ${loader_fuzz_seconds}s of fuzzing, its tests"
 # velto_kit's Python beside the sanitized extension, ahead of the installed package.
@@ -197,7 +200,8 @@ env "${sanitized_env[@]}" PYTHONPATH="$kit_dir:$root/$asan_dir" "$python" -m pyt
   tests/python/test_tile_coder.py::test_coders_survive_reentered_construction_and_sizes_beyond_memory
 
 stage "the threaded C++ tests under ThreadSanitizer"
-# The agents' and the kit's threads and the population's worker pool (scripts/tsan_stage.sh).
+# The agents' and the kit's threads, the population's worker pool and the native loop's workers
+# (scripts/tsan_stage.sh).
 VELTO_JOBS=$jobs bash scripts/tsan_stage.sh
 
 stage "fuzz target build"

@@ -4,7 +4,8 @@
 Agent i of the population makes exactly the calls ``run_episodes`` makes for the trial of seed
 ``seeds[i]``: its sub-environment is reset with that seed, its mapping draws from
 ``default_rng(seeds[i])``, and Gymnasium's synchronous vector environment steps the same
-single environments. So a trial's returns are the same whichever way it runs.
+single environments, or, for a task with an exact native version, a native run steps the native
+task. So a trial's returns are the same whichever way it runs.
 """
 
 from __future__ import annotations
@@ -41,6 +42,7 @@ def run_agents(configs: Sequence[dict[str, Any]]) -> list[dict[str, Any]]:
     import gymnasium as gym
     import numpy as np
     from velto_kit import Population, action_mapping, make_agent, run_population
+    from velto_kit import _native as velto_native
     from velto_kit.sweeps.trial_config import TrialConfig
     from velto_kit.sweeps.trial_learners import trial_features
 
@@ -52,6 +54,10 @@ def run_agents(configs: Sequence[dict[str, Any]]) -> list[dict[str, Any]]:
         {} if first.max_episode_steps is None else {"max_episode_steps": first.max_episode_steps}
     )
     seeds = [trial.seed for trial in trials]
+    # An installed velto_kit without native tasks lists none.
+    native_ids = getattr(velto_native, "exact_native_task_ids", list)()
+    if first.env_id in native_ids:
+        return run_native_agents(configs, trials, limit)
     envs = SeedList(
         gym.make_vec(first.env_id, len(trials), vectorization_mode="sync", **limit), seeds
     )
@@ -81,6 +87,45 @@ def run_agents(configs: Sequence[dict[str, Any]]) -> list[dict[str, Any]]:
         {"config": config, "returns": returns[i], "steps": steps[i]}
         for i, config in enumerate(configs)
     ]
+
+
+def run_native_agents(
+    configs: Sequence[dict[str, Any]], trials: Sequence[Any], limit: dict[str, int]
+) -> list[dict[str, Any]]:
+    """Runs the agent trials as one native run (the whole loop in C++), each agent's task first
+    reset with its own seed and its mapping drawing from ``default_rng(seed)``: the same calls as
+    ``run_episodes`` makes for each trial."""
+    import gymnasium as gym
+    import numpy as np
+    from velto_kit import action_mapping, make_agent
+    from velto_kit.experiments.native_loop import NativeRunLoop
+    from velto_kit.sweeps.trial_learners import trial_features
+
+    first = trials[0]
+    features = trial_features(first, gym.make(first.env_id, **limit))
+    mapping = action_mapping(first.mapping, int(gym.make(first.env_id).action_space.n))
+    agents = [
+        make_agent(features.num_features, mapping.num_units, trial.settings, trial.seed)
+        for trial in trials
+    ]
+    seeds = [trial.seed for trial in trials]
+    loop = NativeRunLoop(
+        first.env_id, dict(limit), agents, features, mapping, gamma=first.gamma, seed=0,
+        rngs=[np.random.default_rng(seed) for seed in seeds], starts=[0] * len(trials),
+        ends=[first.episodes] * len(trials), mode="learn", threads=1, checkpoint_every=None,
+        seeds=seeds,
+    )  # fmt: skip
+    returns: list[dict[int, float]] = [{} for _ in trials]
+    steps = [0] * len(trials)
+    for batch in loop.batches():
+        for agent, episode, episode_return, _, agent_steps in batch:
+            returns[agent][episode] = episode_return
+            steps[agent] = agent_steps
+    return [
+        {"config": config, "returns": [returns[i][e] for e in sorted(returns[i])],
+         "steps": steps[i]}
+        for i, config in enumerate(configs)
+    ]  # fmt: skip
 
 
 class SeedList:

@@ -1,7 +1,7 @@
 # Type stub of velto_kit's C++ extension (src/kit). Learner -1 (CRITIC) is the critic, learners
 # 0 .. units - 1 are the actor units.
 from collections.abc import Iterable, Sequence
-from typing import SupportsIndex
+from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -345,3 +345,40 @@ class NativeTask:
 
 def native_task_ids() -> list[str]: ...
 def exact_native_task_ids() -> list[str]: ...
+
+class NativeRun:
+    """One run of the native loop (``velto_kit.experiments.native_loop.NativeRunLoop``)."""
+
+    def __init__(
+        self,
+        agents: Sequence[VeltoActorCritic],
+        env_id: str,
+        options: dict[str, Any],
+        seeds: list[int],
+        features: Any,
+        mapping: str,
+        num_actions: int,
+        gamma: float,
+        mode: str,
+        next_episodes: list[int],
+        end_episodes: list[int],
+        generators: list[dict[str, Any]],
+        progress: list[Any],
+        threads: int,
+        unit_steps: int,
+        checkpoint_every: int,
+        record_agent_calls: bool = False,
+    ) -> None: ...
+    def next(self) -> list[tuple[int, int, float, int, int]]:
+        """The next finished units' episodes, their agents handed over; empty when done."""
+    def progress(
+        self, index: int
+    ) -> tuple[tuple[list[float], dict[str, Any], int], dict[str, Any], list[int], int, int]:
+        """Member `index` as of its last hand-over."""
+    def replay_agent_calls(self, agents: Sequence[VeltoActorCritic]) -> None:
+        """With `record_agent_calls`: steps agent i through member i's recorded steps."""
+    @property
+    def unit_seconds(self) -> float:
+        """With `record_agent_calls`: the handed-over units' CPU time (no hand-overs)."""
+    def close(self) -> None:
+        """Stops the run's threads; in-flight units are abandoned."""

@@ -1,5 +1,6 @@
 #include <pybind11/pybind11.h>
 
+#include "kit/experiments/native_loop_bindings.hpp"
 #include "kit/experiments/population_bindings.hpp"
 #include "kit/experiments/task_bindings.hpp"
 #include "kit/experiments/tile_coder_bindings.hpp"
@@ -21,6 +22,7 @@ PYBIND11_MODULE(_native, m) {
   bind_evaluation(m);
   bind_checksum(m);
   bind_population(m);
+  bind_native_loop(m);
   bind_checkpoint(m);
   bind_tasks(m);
 }

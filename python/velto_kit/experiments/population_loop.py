@@ -281,6 +281,7 @@ def run_population(
     settings: Mapping[str, Any] | None = None,
     overwrite: bool = False,
     keep_last: int | None = None,
+    greedy: bool = False,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its own sub-environment of `envs`.
 
@@ -292,8 +293,12 @@ def run_population(
     agent i's mapping draws come from ``rngs[i]`` (default ``numpy.random.default_rng(seed + i)``).
     An agent whose episodes are done stops learning while the others go on; its sub-environment
     keeps stepping, its steps are not counted. With `learn` false nothing is stepped: each agent
-    follows its policy as ``velto_kit.evaluate`` does (the same draws from its generator), and
-    nothing of it changes.
+    follows its policy as ``velto_kit.evaluate`` does (the same draws from its generator; with
+    `greedy`, as ``evaluate(..., greedy=True)``), and nothing of it changes.
+
+    On a native vector environment (``make_vector_env(..., backend="native")``) the whole loop
+    runs in C++ (``velto_kit.experiments.native_vector_env``) with the same results, on
+    ``population.threads`` native threads; `seed` is then required.
 
     Args:
         envs: A Gymnasium 1.x vector environment of ``len(population)`` sub-environments, with a
@@ -343,6 +348,8 @@ def run_population(
         keep_last: Keep only this many run checkpoints (at least 1): after each one the older
             ones are removed, manifests first; None keeps all. The agents' own files
             (``member_checkpoint_path``) are all kept.
+        greedy: With `learn` false, take each unit exactly when its probability exceeds one
+            half instead of drawing it.
 
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
@@ -388,7 +395,17 @@ def run_population(
         rngs = [np.random.default_rng(None if seed is None else seed + i) for i in range(count)]
     elif len(rngs) != count:
         raise ValueError(f"rngs has {len(rngs)} generators, the population {count} agents")
-    loop = _Loop(envs, population, features, mapping, float(gamma), learn)
+    native_run = getattr(envs, "native_run", None)
+    if native_run is not None:
+        yield from native_run(
+            population.agents, population.threads, features, mapping, episodes=episodes,
+            gamma=gamma, seed=seed, rngs=rngs, start_episode=start_episode,
+            checkpoint_every=checkpoint_every, checkpoint_dir=checkpoint_dir, learn=learn,
+            greedy=greedy, log=log, resume=resume, settings=settings, overwrite=overwrite,
+            keep_last=keep_last,
+        )  # fmt: skip
+        return
+    loop = _Loop(envs, population, features, mapping, float(gamma), learn, greedy)
     loop.checkpoints = (checkpoint_every, checkpoint_dir)
     starts = per_agent("start_episode", start_episode, count)
     members = _Members(per_agent("episodes", episodes, count), starts, list(rngs))
@@ -426,8 +443,10 @@ class _Loop:
         mapping: ActionMapping,
         gamma: float,
         learn: bool,
+        greedy: bool = False,
     ) -> None:
         self.envs = envs
+        self.greedy = greedy
         self.population = population
         self.encode = batch_features(features)
         self.mapping = mapping
@@ -477,7 +496,7 @@ class _Loop:
     def policy_draws(
         self, rows: Rows, indices: NDArray[np.intp], rngs: list[np.random.Generator]
     ) -> NDArray[np.bool_]:
-        """Each unit taken with its probability, drawn as ``velto_kit.evaluate`` draws it."""
+        """Each unit taken with its probability, drawn (or greedily) as ``velto_kit.evaluate``."""
         from velto_kit import action_probabilities
 
         agents = self.population.agents
@@ -486,7 +505,10 @@ class _Loop:
             features = rows[int(i)]
             listed = features.tolist() if isinstance(features, np.ndarray) else list(features)
             probabilities = np.asarray(action_probabilities(agents[int(i)], listed))
-            taken[row] = probabilities.astype(np.float64) > rng.random(probabilities.size)
+            if self.greedy:
+                taken[row] = probabilities > np.float32(0.5)
+            else:
+                taken[row] = probabilities.astype(np.float64) > rng.random(probabilities.size)
         return taken
 
     def ended(self, members: _Members, indices: list[int]) -> list[MemberResult]:

@@ -17,7 +17,7 @@ from typing import Any
 
 from velto_kit.experiments.environments import registered_id
 
-BACKENDS = ("gymnasium", "envpool")
+BACKENDS = ("gymnasium", "envpool", "native")
 ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip install envpool)'
 
 
@@ -29,8 +29,10 @@ def make_vector_env(
     With ``backend="gymnasium"`` this is ``gymnasium.make_vec`` with the task's own vectorised
     implementation where it has one (CartPole-v1 steps all its sub-environments in NumPy) and
     Gymnasium's synchronous vector environment otherwise. ``backend="envpool"`` steps the
-    sub-environments in EnvPool's C++ threads (the optional extra ``envpool``). Both reset a
-    finished sub-environment on the step after (Gymnasium's default autoreset mode).
+    sub-environments in EnvPool's C++ threads (the optional extra ``envpool``).
+    ``backend="native"`` gives the kit's own C++ tasks (``NativeVectorEnv``), on which
+    ``run_population`` runs the whole loop in C++. All reset a finished sub-environment on the
+    step after (Gymnasium's default autoreset mode).
 
     Args:
         env_id: The task's id, e.g. ``"CartPole-v1"``, or one qualified by the module that
@@ -38,15 +40,16 @@ def make_vector_env(
             first, in this process, where the sub-environments are made.
         num_envs: The number of sub-environments (at least 1).
         seed: The seed of sub-environment 0; sub-environment i gets ``seed + i``.
-        backend: ``"gymnasium"`` or ``"envpool"``.
+        backend: ``"gymnasium"``, ``"envpool"`` or ``"native"``.
         **kwargs: Passed to the task (e.g. ``max_episode_steps``).
 
     Returns:
         The vector environment, reset once with its seeds.
 
     Raises:
-        ValueError: An unknown `backend`, a `num_envs` below 1, or a module-qualified `env_id`
-            whose module cannot be imported.
+        ValueError: An unknown `backend`, a `num_envs` below 1, a module-qualified `env_id`
+            whose module cannot be imported, or an id without a native task for
+            ``backend="native"``.
         ImportError: ``backend="envpool"`` without EnvPool installed; the message names the extra.
         gymnasium.error.Error: An `env_id` that Gymnasium does not know.
 
@@ -63,6 +66,10 @@ def make_vector_env(
     env_id = registered_id(env_id)
     if backend == "gymnasium":
         envs = _gymnasium_vector_env(env_id, num_envs, **kwargs)
+    elif backend == "native":
+        from velto_kit.experiments.native_vector_env import NativeVectorEnv
+
+        return NativeVectorEnv(env_id, num_envs, seed=seed, **kwargs)
     else:
         envs = EnvPoolVectorEnv(env_id, num_envs, seed=seed, **kwargs)
     envs.reset(seed=seed)

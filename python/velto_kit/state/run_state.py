@@ -37,7 +37,7 @@ from velto_kit.state import env_state
 from velto_kit.state.atomic_files import file_digest, write_atomically
 from velto_kit.state.checkpoint import CheckpointError, save
 from velto_kit.state.checkpoint_reader import FileSource, read_checkpoint
-from velto_kit.state.env_state import EnvStateError, generator_from_state
+from velto_kit.state.env_state import EnvStateError, decode, generator_from_state
 
 FORMAT_NAME = "velto_kit run state"
 VERSION = 1
@@ -498,6 +498,10 @@ def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
             raise CheckpointError(f"loop {name}: {value!r} is no agent of {count}")
         return value
 
+    if loop.get("native") is True:
+        _check_native_members(rows(loop["members"], "members"))
+        _check_records(loop["records"], row)
+        return
     _counts(rows(loop["episode"], "episode"), "loop episode")
     if not all(type(flag) is bool for flag in rows(loop["idle"], "idle")):
         raise CheckpointError("loop idle must hold booleans")
@@ -518,7 +522,14 @@ def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
     for name in ("joining", "joined"):
         for value in loop.get(name, []):
             row(value, name)
-    for record in loop["records"]:
+    _check_records(loop["records"], row)
+
+
+def _check_records(records: Any, row: Any) -> None:
+    """A population's records: ``[agent, episode, return, length, steps]`` each."""
+    if not isinstance(records, list):
+        raise CheckpointError("loop records must be a list")
+    for record in records:
         if not isinstance(record, list) or len(record) != 5:
             raise CheckpointError(f"loop records hold {record!r}")
         row(record[0], "records")
@@ -526,6 +537,28 @@ def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
         _number(record[2], "records return")
         _count(record[3], "records length", least=1)
         _count(record[4], "records steps")
+
+
+def _check_native_members(members: list[Any]) -> None:
+    """A native run's members: task state, pending units, begun, next episode and steps.
+
+    Their form is ``velto_kit.experiments.native_vector_env``'s.
+    """
+    for index, member in enumerate(members):
+        label = f"loop member {index}"
+        if not isinstance(member, dict) or type(member.get("begun")) is not bool:
+            raise CheckpointError(f"{label} is no native member: {member!r}")
+        _count(member["next_episode"], f"{label} next_episode")
+        _count(member["steps"], f"{label} steps")
+        taken = member["taken"]
+        if not isinstance(taken, list) or not all(type(unit) is int for unit in taken):
+            raise CheckpointError(f"{label} taken must be a list of units")
+        try:
+            task = decode(member["task"])
+        except Exception as error:  # noqa: BLE001 - any undecodable state is damage
+            raise CheckpointError(f"{label} task state: {error!r}") from error
+        if not (isinstance(task, tuple) and len(task) == 3 and isinstance(task[0], list)):
+            raise CheckpointError(f"{label} task state is {task!r}")
 
 
 def checkpoint_files(manifest: Path | str) -> list[Path]:

@@ -2,8 +2,9 @@
 
 ``train_trial`` hands a trial with ``seeds_per_trial`` above 1 to ``train_population_trial``. Its
 agents (seeds ``seed, seed + 1, ...``) run as ``velto_kit.run_population`` runs them, agent i on
-sub-environment i seeded ``seed + i``, and every episode of every agent is reported to Tune with
-its ``seed``, so the sweep's tables keep one row per seed.
+sub-environment i seeded ``seed + i`` (on the native tasks where the task has an exact one, so that
+each agent is its single run's), and every episode of every agent is reported to Tune with its
+``seed``, so the sweep's tables keep one row per seed.
 
 Tune gets a checkpoint whenever the slowest agent has finished another ``checkpoint_every``
 episodes, and after the last episode of all: a folder with every agent (``agent-<seed>.npz``) and
@@ -25,6 +26,7 @@ import tempfile
 from pathlib import Path
 from typing import Any
 
+from velto_kit._native import exact_native_task_ids
 from velto_kit.experiments.actions import action_mapping
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_loop import MemberResult, run_population
@@ -56,7 +58,9 @@ def agent_file(seed: int) -> str:
 def make_trial_envs(config: TrialConfig) -> Any:
     """The trial's vector environment: one sub-environment per seed.
 
-    The sub-environments take the trial's time limit if it sets one.
+    The sub-environments take the trial's time limit if it sets one. A task with an exact native
+    version (``velto_kit._native.exact_native_task_ids()``) gets the native one, on which the
+    trial runs as a native run (``backend="native"``), the others Gymnasium's.
 
     Args:
         config: The trial.
@@ -72,9 +76,14 @@ def make_trial_envs(config: TrialConfig) -> Any:
         3
     """
     count, limit = config.seeds_per_trial, config.max_episode_steps
+    # A task with an exact native version runs as a native run: the same agents and returns as
+    # single runs of the seeds, with the whole loop in C++.
+    backend = "native" if config.env_id in exact_native_task_ids() else "gymnasium"
     if limit is None:
-        return make_vector_env(config.env_id, count, seed=config.seed)
-    return make_vector_env(config.env_id, count, seed=config.seed, max_episode_steps=limit)
+        return make_vector_env(config.env_id, count, seed=config.seed, backend=backend)
+    return make_vector_env(
+        config.env_id, count, seed=config.seed, backend=backend, max_episode_steps=limit
+    )
 
 
 class PopulationTrial:
@@ -146,7 +155,10 @@ class PopulationTrial:
             if resume is not None:
                 agents = [member.agent for member in resume.members]
                 steps = [member.steps for member in resume.members]
-                episodes = resume.loop["episode"]
+                if resume.loop.get("native") is True:
+                    episodes = [member["next_episode"] for member in resume.loop["members"]]
+                else:
+                    episodes = resume.loop["episode"]
                 done = {"episodes": episodes, "steps": steps, "seconds": done["seconds"]}
                 trial = cls(config, envs, agents, done)
                 trial.resume = resume
