@@ -13,6 +13,13 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py --checkpoint-every 100 --output-dir run   # killed? then:
     python examples/train.py --checkpoint-every 100 --output-dir run --resume
     python examples/train.py --population          # all seeds as one population, one process
+    python examples/train.py --env Acrobot-v1      # the task's tuned preset, where it has one
+
+Where --env names a task that has a preset (velto_kit.presets: the settings the full evidence
+study tuned for it), the preset's agent settings, features, mapping, discount and time limit are
+the defaults; options given on the command line still win, and --no-preset keeps the defaults
+below. The bare command, without --env, always trains CartPole-v1 with the defaults below: the
+README's table is that run.
 
 Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
 the figures are derived from these logs. A run resumed with --resume (the first run's options
@@ -483,6 +490,34 @@ def plot_learning_curve(
     plt.close(figure)
 
 
+def preset_defaults(argv: Sequence[str] | None) -> tuple[dict[str, Any], Any]:
+    """The defaults a preset gives the command line, and the preset: none unless --env is given
+    and names a task that has one (at --max-episode-steps if given and it has one there, else
+    at its usual limit), and --no-preset is absent."""
+    early = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
+    early.add_argument("--env")
+    early.add_argument("--max-episode-steps", type=int)
+    early.add_argument("--no-preset", action="store_true")
+    known, _ = early.parse_known_args(sys.argv[1:] if argv is None else list(argv))
+    if known.env is None or known.no_preset:
+        return {}, None
+    presets = velto_kit.presets
+    try:
+        preset = presets.for_task(known.env, known.max_episode_steps)
+    except presets.NoPresetError:
+        if known.max_episode_steps is None or not presets.has_preset(known.env):
+            return {}, None
+        preset = presets.for_task(known.env)  # the given time limit wins over the preset's
+    defaults: dict[str, Any] = {
+        "gamma": preset.gamma,
+        "max_episode_steps": preset.max_episode_steps,
+        "mapping": preset.mapping,
+        **{key: preset.features[key] for key in ("tiles", "tilings", "hash_size")},
+        **dataclasses.asdict(preset.agent),
+    }
+    return defaults, preset
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The command line's options; the documentation's reference is generated from it."""
     defaults = AgentSettings()
@@ -605,12 +640,21 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--no-inspect-plot", action="store_true", help="skip that figure")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    parser.add_argument(
+        "--no-preset",
+        action="store_true",
+        help="keep these defaults even where --env names a task with a preset (velto_kit.presets)",
+    )
     return parser
 
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = build_parser()
+    defaults, arguments_preset = preset_defaults(argv)
+    # Defaults only: whatever the command line gives is parsed over them.
+    parser.set_defaults(**defaults)
     arguments = parser.parse_args(argv)
+    arguments.preset = arguments_preset
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
     counts += ("population_threads",)
     for name in counts:
@@ -660,6 +704,14 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
 def main(argv: Sequence[str] | None = None) -> None:
     arguments = parse_arguments(argv)
     settings = settings_from(arguments)
+    if arguments.preset is not None:
+        preset = arguments.preset
+        print(
+            f"{preset.env_id}: velto_kit.presets' preset (tuned at {preset.episodes} episodes;"
+            f" last {preset.window}: {preset.final_return:.1f} [{preset.interval[0]:.1f},"
+            f" {preset.interval[1]:.1f}] over seeds {preset.seeds[0]}-{preset.seeds[-1]});"
+            " options given here win, --no-preset ignores it"
+        )
     try:
         limit = time_limit(settings.env_id, settings.max_episode_steps)
         if limit != settings.max_episode_steps:

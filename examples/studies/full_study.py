@@ -295,14 +295,15 @@ def pilot(arguments: argparse.Namespace) -> dict[str, Any]:
             (row, "random", "plain", {**base_config(row, "random", episodes), "seed": seed})
         )
     store.run(config for *_, config in plan)
+    tuning, reported = len(arguments.tuning_seeds) * 16, len(arguments.seeds)
     counts = {
-        ("velto", "plain"): len(TUNING_SEEDS) * 16 + len(REPORTED_SEEDS),
-        ("sarsa", "plain"): len(TUNING_SEEDS) * 16 + len(REPORTED_SEEDS),
-        ("velto", "distractors"): len(REPORTED_SEEDS) * len(DISTRACTORS),
-        ("sarsa", "distractors"): len(REPORTED_SEEDS) * len(DISTRACTORS),
-        ("velto", "swap"): len(REPORTED_SEEDS),
-        ("sarsa", "swap"): len(REPORTED_SEEDS),
-        ("random", "plain"): 2 * len(REPORTED_SEEDS),
+        ("velto", "plain"): tuning + reported,
+        ("sarsa", "plain"): tuning + reported,
+        ("velto", "distractors"): reported * len(arguments.distractors),
+        ("sarsa", "distractors"): reported * len(arguments.distractors),
+        ("velto", "swap"): reported,
+        ("sarsa", "swap"): reported,
+        ("random", "plain"): 2 * reported,  # on the task and with the swap
     }
     estimate: dict[str, Any] = {"rows": {}, "native": native}
     total = [0.0, 0.0, 0.0]

@@ -125,11 +125,11 @@ class Preset:
         )
 
 
-def load_presets(path: Path | str = DATA_FILE, *, require_complete: bool = True) -> list[Preset]:
+def load_presets(path: Path | str | None = None, *, require_complete: bool = True) -> list[Preset]:
     """Every preset in a data file the study wrote; none where there is no file.
 
     Args:
-        path: The data file (default: the package's own).
+        path: The data file (None: the package's own, ``DATA_FILE``).
         require_complete: Refuse a file that a complete run of the full study did not write
             (a smoke or pilot run's file, whose numbers are no result).
 
@@ -145,7 +145,7 @@ def load_presets(path: Path | str = DATA_FILE, *, require_complete: bool = True)
         >>> load_presets("no/such/file.json")
         []
     """
-    path = Path(path)
+    path = Path(DATA_FILE if path is None else path)
     if not path.exists():
         return []
     data = json.loads(path.read_text())
@@ -159,11 +159,11 @@ def load_presets(path: Path | str = DATA_FILE, *, require_complete: bool = True)
     return [Preset.from_dict(entry) for entry in data["presets"]]
 
 
-def tasks(path: Path | str = DATA_FILE) -> list[str]:
+def tasks(path: Path | str | None = None) -> list[str]:
     """The tasks that have a preset, each once, sorted.
 
     Args:
-        path: The data file (default: the package's own).
+        path: The data file (None: the package's own, ``DATA_FILE``).
 
     Returns:
         Their Gymnasium ids.
@@ -176,14 +176,14 @@ def tasks(path: Path | str = DATA_FILE) -> list[str]:
 
 
 def has_preset(
-    env_id: str, max_episode_steps: int | None = None, path: Path | str = DATA_FILE
+    env_id: str, max_episode_steps: int | None = None, path: Path | str | None = None
 ) -> bool:
     """Whether `env_id` (at that time limit) has a preset.
 
     Args:
         env_id: A Gymnasium id.
         max_episode_steps: The time limit; None asks for the task's preset at its usual limit.
-        path: The data file (default: the package's own).
+        path: The data file (None: the package's own, ``DATA_FILE``).
 
     Returns:
         True where ``for_task`` gives one.
@@ -200,7 +200,7 @@ def has_preset(
 
 
 def for_task(
-    env_id: str, max_episode_steps: int | None = None, path: Path | str = DATA_FILE
+    env_id: str, max_episode_steps: int | None = None, path: Path | str | None = None
 ) -> Preset:
     """The preset of `env_id`.
 
@@ -210,7 +210,7 @@ def for_task(
     Args:
         env_id: A Gymnasium id, e.g. ``"Acrobot-v1"``.
         max_episode_steps: The time limit of the preset wanted, or None.
-        path: The data file (default: the package's own).
+        path: The data file (None: the package's own, ``DATA_FILE``).
 
     Returns:
         The preset.
