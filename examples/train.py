@@ -13,13 +13,13 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py --checkpoint-every 100 --output-dir run   # killed? then:
     python examples/train.py --checkpoint-every 100 --output-dir run --resume
     python examples/train.py --population          # all seeds as one population, one process
-    python examples/train.py --env Acrobot-v1      # the task's tuned preset, where it has one
+    python examples/train.py --env Acrobot-v1 --preset   # the settings tuned for the task
 
-Where --env names a task that has a preset (velto_kit.presets: the settings the full evidence
-study tuned for it), the preset's agent settings, features, mapping, discount and time limit are
-the defaults; options given on the command line still win, and --no-preset keeps the defaults
-below. The bare command, without --env, always trains CartPole-v1 with the defaults below: the
-README's table is that run.
+With --preset, the task's preset (velto_kit.presets: the settings the full evidence study tuned
+for it) gives the agent settings, features, mapping, discount and time limit in place of the
+defaults below; options given on the command line still win. Without it nothing changes, so the
+documented commands (the README's CartPole table among them) give their numbers whatever
+presets the installed velto_kit has.
 
 Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
 the figures are derived from these logs. A run resumed with --resume (the first run's options
@@ -491,23 +491,27 @@ def plot_learning_curve(
 
 
 def preset_defaults(argv: Sequence[str] | None) -> tuple[dict[str, Any], Any]:
-    """The defaults a preset gives the command line, and the preset: none unless --env is given
-    and names a task that has one (at --max-episode-steps if given and it has one there, else
-    at its usual limit), and --no-preset is absent."""
+    """The defaults the task's preset gives the command line, and the preset: none without
+    --preset. The preset at --max-episode-steps where the task has one there, else the one at
+    its usual limit (the limit given still wins).
+
+    Raises:
+        velto_kit.presets.NoPresetError: --preset for a task that has none.
+    """
     early = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
-    early.add_argument("--env")
+    early.add_argument("--env", default="CartPole-v1")
     early.add_argument("--max-episode-steps", type=int)
-    early.add_argument("--no-preset", action="store_true")
+    early.add_argument("--preset", action="store_true")
     known, _ = early.parse_known_args(sys.argv[1:] if argv is None else list(argv))
-    if known.env is None or known.no_preset:
+    if not known.preset:
         return {}, None
     presets = velto_kit.presets
-    try:
+    if known.max_episode_steps is not None and presets.has_preset(
+        known.env, known.max_episode_steps
+    ):
         preset = presets.for_task(known.env, known.max_episode_steps)
-    except presets.NoPresetError:
-        if known.max_episode_steps is None or not presets.has_preset(known.env):
-            return {}, None
-        preset = presets.for_task(known.env)  # the given time limit wins over the preset's
+    else:
+        preset = presets.for_task(known.env)
     defaults: dict[str, Any] = {
         "gamma": preset.gamma,
         "max_episode_steps": preset.max_episode_steps,
@@ -641,16 +645,20 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--no-inspect-plot", action="store_true", help="skip that figure")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     parser.add_argument(
-        "--no-preset",
+        "--preset",
         action="store_true",
-        help="keep these defaults even where --env names a task with a preset (velto_kit.presets)",
+        help="take the settings the full evidence study tuned for the task (velto_kit.presets)"
+        " in place of these defaults; options given here still win",
     )
     return parser
 
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = build_parser()
-    defaults, arguments_preset = preset_defaults(argv)
+    try:
+        defaults, arguments_preset = preset_defaults(argv)
+    except velto_kit.presets.NoPresetError as error:
+        parser.error(f"--preset: {error}")
     # Defaults only: whatever the command line gives is parsed over them.
     parser.set_defaults(**defaults)
     arguments = parser.parse_args(argv)
@@ -710,7 +718,7 @@ def main(argv: Sequence[str] | None = None) -> None:
             f"{preset.env_id}: velto_kit.presets' preset (tuned at {preset.episodes} episodes;"
             f" last {preset.window}: {preset.final_return:.1f} [{preset.interval[0]:.1f},"
             f" {preset.interval[1]:.1f}] over seeds {preset.seeds[0]}-{preset.seeds[-1]});"
-            " options given here win, --no-preset ignores it"
+            " options given here win"
         )
     try:
         limit = time_limit(settings.env_id, settings.max_episode_steps)

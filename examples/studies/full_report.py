@@ -372,7 +372,8 @@ def preset_entries(results: dict[str, Any], arguments: argparse.Namespace) -> li
         env_id = ROWS[row][0]
         limit = config.get("max_episode_steps")
         seeds = " ".join(map(str, arguments.seeds))
-        limit_option = "" if limit is None else f" --max-episode-steps {limit}"
+        # A task's preset at another limit than its usual one is asked for by that limit.
+        limit_option = "" if not ROWS[row][1] else f" --max-episode-steps {limit}"
         entries.append(
             {
                 "env_id": env_id,
@@ -392,7 +393,7 @@ def preset_entries(results: dict[str, Any], arguments: argparse.Namespace) -> li
                 "interval": [value.low, value.high],
                 "window": window,
                 "seeds": list(arguments.seeds),
-                "command": f"python examples/train.py --env {env_id}{limit_option}"
+                "command": f"python examples/train.py --env {env_id} --preset{limit_option}"
                 f" --episodes {episodes} --window {window} --seeds {seeds}",
             }
         )

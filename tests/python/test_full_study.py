@@ -5,6 +5,7 @@ size, and the presets it writes as velto_kit.presets and examples/train.py use t
 import csv
 import itertools
 import json
+import shlex
 import statistics
 import sys
 from pathlib import Path
@@ -328,48 +329,37 @@ def complete_copy(smoke_out: Path, path: Path) -> Path:
     return path
 
 
-def test_a_preset_reproduces_its_study_trial_in_the_example(smoke, tmp_path, monkeypatch):
+def test_a_preset_reproduces_its_study_trials_by_its_documented_command(
+    smoke, tmp_path, monkeypatch
+):
     out, trials, _ = smoke
     monkeypatch.setattr(presets, "DATA_FILE", complete_copy(out, tmp_path / "presets.json"))
     preset = presets.for_task("CliffWalking-v1")
     chosen = json.loads((out / "summary.json").read_text())["choices"]["CliffWalking-v1"]
-    trial = next(
-        t
+    study = {
+        t["config"]["seed"]: t["returns"]
         for t in trials
         if t["config"]["learner"] == "velto"
-        and t["config"]["seed"] == 0
         and not set(t["config"]) & {"distractors", "change_at"}
-        and all(t["config"][k] == v for k, v in chosen["velto"]["chosen"].items())
-    )
-    options = f"--env CliffWalking-v1 --episodes {preset.episodes} --seeds 0 --workers 1"
-    options += " --random-episodes 1 --no-progress --no-inspect-plot"
-    train.main([*options.split(), "--output-dir", str(tmp_path)])
-    with (tmp_path / "returns.csv").open() as file:
-        returns = [float(row["return"]) for row in csv.DictReader(file)]
-    assert returns == trial["returns"]
-    assert statistics.fmean(returns[-preset.window :]) == trial_final(trials, chosen, preset)
-
-
-def trial_final(trials, chosen, preset):
-    own = [
-        t
-        for t in trials
-        if t["config"]["learner"] == "velto"
         and t["config"]["seed"] in preset.seeds
-        and not set(t["config"]) & {"distractors", "change_at"}
         and all(t["config"][k] == v for k, v in chosen["velto"]["chosen"].items())
-    ]
-    assert len(own) == len(preset.seeds)
-    assert statistics.fmean(
-        statistics.fmean(t["returns"][-preset.window :]) for t in own
-    ) == pytest.approx(preset.final_return)
-    return statistics.fmean(
-        next(t for t in own if t["config"]["seed"] == 0)["returns"][-preset.window :]
-    )
+    }
+    assert sorted(study) == list(preset.seeds)
+    program, script, *options = shlex.split(preset.command)
+    assert (program, script) == ("python", "examples/train.py")
+    extra = "--workers 1 --random-episodes 1 --no-progress --no-inspect-plot --output-dir"
+    train.main([*options, *extra.split(), str(tmp_path)])
+    with (tmp_path / "returns.csv").open() as file:
+        rows = list(csv.DictReader(file))
+    returns = {seed: [float(r["return"]) for r in rows if int(r["seed"]) == seed] for seed in study}
+    assert returns == study
+    finals = [statistics.fmean(run[-preset.window :]) for run in returns.values()]
+    assert statistics.fmean(finals) == pytest.approx(preset.final_return)
+    assert preset.interval[0] <= preset.final_return <= preset.interval[1]
 
 
-def test_the_example_takes_a_preset_only_for_a_named_task_and_options_win(
-    smoke, tmp_path, monkeypatch
+def test_the_example_takes_a_preset_only_when_asked_and_options_win(
+    smoke, tmp_path, monkeypatch, capsys
 ):
     out, _, _ = smoke
     data = json.loads(complete_copy(out, tmp_path / "one.json").read_text())
@@ -383,18 +373,22 @@ def test_the_example_takes_a_preset_only_for_a_named_task_and_options_win(
     def agent(options):
         return train.settings_from(train.parse_arguments(options)).agent
 
-    # The README's run names no task: its settings stay the defaults.
+    # The README's run and every documented command without --preset keep the defaults.
     assert agent([]) == velto_kit.AgentSettings()
-    assert agent(["--env", "CartPole-v1"]) == velto_kit.AgentSettings(alpha=0.02, lambda_=0.9)
-    assert agent(["--env", "CartPole-v1", "--alpha", "0.3"]).alpha == 0.3
-    assert agent(["--env", "CartPole-v1", "--alpha", "0.3"]).lambda_ == 0.9
-    assert agent(["--env", "CartPole-v1", "--no-preset"]) == velto_kit.AgentSettings()
-    cliff = train.settings_from(train.parse_arguments(["--env", "CliffWalking-v1"]))
+    assert agent(["--env", "CartPole-v1"]) == velto_kit.AgentSettings()
+    tuned = velto_kit.AgentSettings(alpha=0.02, lambda_=0.9)
+    assert agent(["--preset"]) == tuned
+    assert agent(["--env", "CartPole-v1", "--preset"]) == tuned
+    assert agent(["--env", "CartPole-v1", "--preset", "--alpha", "0.3"]).alpha == 0.3
+    assert agent(["--env", "CartPole-v1", "--alpha", "0.3", "--preset"]).lambda_ == 0.9
+    cliff = train.settings_from(train.parse_arguments(["--env", "CliffWalking-v1", "--preset"]))
     assert (cliff.max_episode_steps, cliff.mapping) == (200, entry["mapping"])
     # A time limit asked for wins over the preset's.
-    longer = ["--env", "CliffWalking-v1", "--max-episode-steps", "300"]
+    longer = ["--env", "CliffWalking-v1", "--preset", "--max-episode-steps", "300"]
     assert train.settings_from(train.parse_arguments(longer)).max_episode_steps == 300
-    assert agent(["--env", "Acrobot-v1"]) == velto_kit.AgentSettings()
+    with pytest.raises(SystemExit):
+        train.parse_arguments(["--env", "Acrobot-v1", "--preset"])
+    assert "--preset: no preset for Acrobot-v1; tasks with one: Cliff" in capsys.readouterr().err
 
 
 def test_for_task_finds_a_preset_by_task_and_time_limit_and_names_the_others(smoke, tmp_path):
