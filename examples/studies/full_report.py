@@ -306,7 +306,9 @@ def robustness_tables(results: dict[str, Any], arguments: argparse.Namespace) ->
         f" after: the mean of the {window} after it. Back: a {window}-episode mean wholly after the"
         f" swap within {RECOVERY_MARGIN:.0%} of the way from the earlier level to the random"
         " policy's level; episodes to come back: up to the last episode of that window (so at"
-        f" least {window}), [95 % bootstrap interval over the reported seeds]."
+        f" least {window}), [95 % bootstrap interval over the reported seeds]. A run that had not"
+        " risen above the random policy before the swap has nothing to lose and counts as back at"
+        " once: read the level before beside it."
     )
     return "\n".join(lines)
 

@@ -34,6 +34,7 @@ trial is appended to ``OUT/trials.jsonl``, so a run stopped and started again wi
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import resource
 import sys
@@ -174,7 +175,7 @@ def check_native(arguments: argparse.Namespace) -> list[str]:
 def run_study(arguments: argparse.Namespace) -> dict[str, Any]:
     """Runs (or reads back) every trial of the study; the results the report draws from."""
     native = check_native(arguments)
-    runner = study_trials.run_task if native else study_trials.run_single
+    runner = functools.partial(study_trials.run_task, native=tuple(native))
     store = TrialStore(arguments.out, arguments.workers, population=bool(native), runner=runner)
     store.run(
         config
@@ -271,7 +272,7 @@ def pilot(arguments: argparse.Namespace) -> dict[str, Any]:
     gives the estimate; the cheapest and dearest pilot trial of the kind give its range.
     """
     native = check_native(arguments)
-    runner = study_trials.run_task if native else study_trials.run_single
+    runner = functools.partial(study_trials.run_task, native=tuple(native))
     store = TrialStore(arguments.out, arguments.workers, population=False, runner=runner)
     seed = arguments.tuning_seeds[0]
     plan: list[tuple[str, str, str, dict[str, Any]]] = []

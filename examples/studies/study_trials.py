@@ -162,15 +162,11 @@ def run_native(configs: Sequence[dict[str, Any]]) -> list[dict[str, Any]]:
     ]
 
 
-def run_single(configs: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """One task of the study's pool with every trial through ``run_trial``."""
-    return [run_trial(config) for config in configs]
-
-
-def run_task(configs: list[dict[str, Any]]) -> list[dict[str, Any]]:
+def run_task(configs: list[dict[str, Any]], native: Sequence[str] = ()) -> list[dict[str, Any]]:
     """One task of the study's pool: plain agent trials of one setting on the native loop where
-    the task has one, every other trial on its own."""
-    if configs and all(plain(c) for c in configs) and native_available(configs[0]["env_id"]):
+    their task is in `native` (the tasks the study checked), every other trial on its own
+    through ``run_trial``. The pool takes ``functools.partial(run_task, native=...)``."""
+    if configs and all(plain(c) for c in configs) and configs[0]["env_id"] in native:
         return [result for run in consecutive_runs(configs) for result in run_native(run)]
     return [run_trial(config) for config in configs]
 

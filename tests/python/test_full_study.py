@@ -201,17 +201,30 @@ def test_without_a_native_loop_every_trial_goes_through_run_episodes():
         assert study_trials.native_available("CartPole-v1")
 
 
-def test_the_native_loop_is_used_only_where_it_gives_run_episodes_returns(fake_native):
+def test_the_native_loop_is_used_only_where_it_gives_run_episodes_returns(fake_native, monkeypatch):
     arguments = full_study.parse_arguments(["--rows", "CartPole-v1", "MountainCar-v0"])
     assert full_study.check_native(arguments) == ["MountainCar-v0"]
     assert full_study.check_native(full_study.parse_arguments(["--backend", "gymnasium"])) == []
     # Trials of one setting on seeds 3, 4 and 9 run as two populations, each result in place.
     base = {**fair_study.base_config("MountainCar-v0", "velto", 2), "max_episode_steps": 40}
     configs = [{**base, "seed": seed} for seed in (9, 3, 4)]
-    results = study_trials.run_task(configs)
+    calls = []
+    original = study_trials.run_native
+
+    def counted(run):
+        calls.append([c["seed"] for c in run])
+        return original(run)
+
+    monkeypatch.setattr(study_trials, "run_native", counted)
+    results = study_trials.run_task(configs, native=("MountainCar-v0",))
+    assert calls == [[3, 4], [9]]
     assert sorted(r["config"]["seed"] for r in results) == [3, 4, 9]
     for result in results:
         assert result["returns"] == study_trials.run_trial(result["config"])["returns"]
+    # A task the check left out never reaches the native loop, whatever velto_kit offers.
+    cartpole = [{**fair_study.base_config("CartPole-v1", "velto", 2), "seed": s} for s in (0, 1)]
+    study_trials.run_task(cartpole, native=("MountainCar-v0",))
+    assert calls == [[3, 4], [9]]
 
 
 # -- the study end to end -----------------------------------------------------------------------
