@@ -351,6 +351,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         figures(results, arguments, arguments.out)
         write_presets(results, arguments, PACKAGE_PRESETS if arguments.complete else None)
         print(text)
+        if arguments.complete:
+            print(f"presets written to {PACKAGE_PRESETS}: install velto_kit again to use them")
     wall = time.perf_counter() - started
     print(f"{wall:.0f} s wall, {cpu_of_children():.0f} s CPU in this invocation")
     return 0
