@@ -223,24 +223,24 @@ def episodes_to_plateau(
 
 
 def recovery_after_change(
-    returns: Sequence[float], change_at: int, floor: float, *, window: int = 20,
-    margin: float = 0.1,
-) -> int | None:  # fmt: skip
+    returns: Sequence[float], change_at: int, *, window: int = 20, margin: float = 0.1
+) -> int | None:
     """Episodes after a change at episode `change_at` until a run is back near its earlier level.
 
     The earlier level is the mean of the `window` episodes before the change; back means a
-    `window`-episode mean, wholly after the change, at or above ``level - margin * |level -
-    floor|`` (`floor`: the random policy's level). The count runs to the last episode of that
-    window, so `window` is the least it can be. None: not back by the end of the run.
+    `window`-episode mean, wholly after the change, at or above ``level - margin * |level|``
+    (within 10 % of the earlier level at the default `margin`). The count runs to the last
+    episode of that window, so `window` is the least it can be. None: not back by the end of
+    the run.
 
     Example:
-        >>> recovery_after_change([10.0, 10.0, 0.0, 0.0, 9.5, 10.0], 2, 0.0, window=2)
+        >>> recovery_after_change([10.0, 10.0, 0.0, 0.0, 9.5, 10.0], 2, window=2)
         4
     """
     if not window <= change_at <= len(returns) - window:
         raise ValueError(f"change_at={change_at} leaves no full window before and after it")
     level = statistics.fmean(returns[change_at - window : change_at])
-    threshold = level - margin * abs(level - floor)
+    threshold = level - margin * abs(level)
     means = trailing_means(returns[change_at:], window)
     back = np.flatnonzero(means >= threshold)
     return None if back.size == 0 else int(back[0]) + window

@@ -173,7 +173,7 @@ def call(difference: Interval, above: str, below: str) -> str:
 
 
 def _two(interval: Interval) -> str:
-    return f"{interval.mean:.2f} [{interval.low:.2f}, {interval.high:.2f}]"
+    return f"{interval.mean:.3f} [{interval.low:.3f}, {interval.high:.3f}]"
 
 
 def tuning_scores(
@@ -281,20 +281,23 @@ def robustness_tables(results: dict[str, Any], arguments: argparse.Namespace) ->
     window = arguments.speed_window
     for row in arguments.rows:
         change = change_at(arguments, row)
-        floor = floor_of(results, row)
         for learner in ("velto", "sarsa"):
             runs = results["robustness"][row][learner]["swap"]
             before = [statistics.fmean(run[change - window : change]) for run in runs]
             after = [statistics.fmean(run[change : change + window]) for run in runs]
             back = [
-                recovery_after_change(run, change, floor, window=window, margin=RECOVERY_MARGIN)
+                recovery_after_change(run, change, window=window, margin=RECOVERY_MARGIN)
                 for run in runs
             ]
             remaining = len(runs[0]) - change
             came = [b for b in back if b is not None]
             # A run that never came back counts at the episodes it had: a lower bound.
             censored = [float(remaining if b is None else b) for b in back]
-            bound = "" if len(came) == len(back) else " (at least: runs not back count as all)"
+            bound = (
+                ""
+                if len(came) == len(back)
+                else f" (a lower bound: runs not back count with the {remaining} episodes they had)"
+            )
             lines.append(
                 f"| {row} | {NAMES[learner]} | {cell(before)} | {cell(after)} | "
                 f"{len(came)}/{len(back)} | {cell(censored)}{bound} |"
@@ -304,11 +307,11 @@ def robustness_tables(results: dict[str, Any], arguments: argparse.Namespace) ->
         " action n − 1 − a did. Level before: the mean of the"
         f" {window} episodes before the swap; first window"
         f" after: the mean of the {window} after it. Back: a {window}-episode mean wholly after the"
-        f" swap within {RECOVERY_MARGIN:.0%} of the way from the earlier level to the random"
-        " policy's level; episodes to come back: up to the last episode of that window (so at"
+        f" swap within {RECOVERY_MARGIN:.0%} of the earlier level (of its size: −20 is back at −22,"
+        " 480 at 432); episodes to come back: up to the last episode of that window (so at"
         f" least {window}), [95 % bootstrap interval over the reported seeds]. A run that had not"
         " risen above the random policy before the swap has nothing to lose and counts as back at"
-        " once: read the level before beside it."
+        " once: read the level before beside it, and the random policy's level in the first table."
     )
     return "\n".join(lines)
 
@@ -478,6 +481,7 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
                 linewidth=0,
             )
         axis.set_title(row)
+        axis.set_xticks([k for k in TUNING_COST_KS if k <= len(curve)])
         axis.set_xlabel("candidates tried (k)")
         axis.set_ylabel("expected best final return")
         axis.legend(fontsize=8, title="exact mean, 95 % CI band", title_fontsize=8)
@@ -522,7 +526,7 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
 
     from full_study import change_at
 
-    figure, axes = plt.subplots(2, len(rows), figsize=(4.8 * len(rows), 7), squeeze=False)
+    figure, axes = plt.subplots(2, len(rows), figsize=(5.6 * len(rows), 7.5), squeeze=False)
     for column, row in enumerate(rows):
         for learner in ("velto", "sarsa"):
             for k, style in zip([0, *arguments.distractors], ["-", "--", ":"], strict=False):
@@ -538,9 +542,12 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
             axes[1][column], results["robustness"][row]["random"]["swap"], "black", "random", "--"
         )
         axes[1][column].axvline(change_at(arguments, row), color="grey", linewidth=1)
-        axes[0][column].set_title(f"{row}: distractors")
-        axes[1][column].set_title(f"{row}: actions swapped at the grey line")
+        axes[0][column].set_title(f"{row}: distractors", fontsize=10)
+        axes[1][column].set_title(f"{row}: actions swapped at the grey line", fontsize=10)
         for axis in axes[:, column]:
+            spread_scale(
+                axis, [line.get_ydata() for line in axis.get_lines() if len(line.get_ydata()) > 2]
+            )
             axis.set_xlabel("episode")
             axis.set_ylabel("return (moving mean)")
             axis.legend(fontsize=7, title="mean, 95 % CI band", title_fontsize=7)
@@ -558,7 +565,6 @@ def _band(axis: Any, runs: list[list[float]], colour: str, label: str, style: st
     episodes = np.arange(width, returns.shape[1] + 1)
     axis.plot(episodes, mean, color=colour, linestyle=style, label=label)
     axis.fill_between(episodes, low, high, color=colour, alpha=0.15, linewidth=0)
-    spread_scale(axis, [mean])
 
 
 def slug(row: str) -> str:

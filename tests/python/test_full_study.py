@@ -65,20 +65,20 @@ def test_episodes_to_plateau_counts_to_the_end_of_the_first_window_near_the_own_
 
 
 def test_recovery_counts_episodes_after_the_change_until_back_within_the_margin():
-    floor, level = 20.0, 220.0
-    # Back within 10 % of the way to the floor means 200 or more, reached by the window
+    # Back within 10 % of the earlier level 220 means 198 or more, reached by the window
     # ending at episode 7 after the change.
     after = [20.0, 20.0, 20.0, 100.0, 150.0, 200.0, 200.0, 200.0, 200.0, 200.0]
-    returns = [level] * 10 + after
-    assert evidence_stats.recovery_after_change(returns, 10, floor, window=2) == 7
-    assert evidence_stats.recovery_after_change(returns, 10, floor, window=2, margin=0.0) is None
-    # Negative returns: the earlier level -20, the floor -200; -35 is back, -40 is not.
-    negative = [-20.0] * 10 + [-200.0] * 5 + [-35.0] * 4
-    assert evidence_stats.recovery_after_change(negative, 10, -200.0, window=2) == 7
-    lost = [-20.0] * 10 + [-200.0] * 5 + [-40.0] * 4
-    assert evidence_stats.recovery_after_change(lost, 10, -200.0, window=2) is None
+    returns = [220.0] * 10 + after
+    assert evidence_stats.recovery_after_change(returns, 10, window=2) == 7
+    assert evidence_stats.recovery_after_change(returns, 10, window=2, margin=0.0) is None
+    # Negative returns (CliffWalking: the level -20, the random policy near -2000): -21.5 is
+    # back, -23 is not, however far both are from the random policy.
+    negative = [-20.0] * 10 + [-200.0] * 5 + [-21.5] * 4
+    assert evidence_stats.recovery_after_change(negative, 10, window=2) == 7
+    lost = [-20.0] * 10 + [-200.0] * 5 + [-23.0] * 4
+    assert evidence_stats.recovery_after_change(lost, 10, window=2) is None
     with pytest.raises(ValueError, match="no full window"):
-        evidence_stats.recovery_after_change(returns, 1, floor, window=2)
+        evidence_stats.recovery_after_change(returns, 1, window=2)
 
 
 # -- the task changes ---------------------------------------------------------------------------
