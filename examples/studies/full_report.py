@@ -495,7 +495,10 @@ def figures(results: dict[str, Any], arguments: argparse.Namespace, folder: Path
             for learner in ("velto", "sarsa")
         }
         columns = max(len(e) for e in effects.values())
-        figure, axes = plt.subplots(2, columns, figsize=(3.2 * columns, 6.4), squeeze=False)
+        # One scale for both learners, so that how much each one's settings matter compares.
+        figure, axes = plt.subplots(
+            2, columns, figsize=(3.2 * columns, 6.4), squeeze=False, sharey=True
+        )
         for line, learner in enumerate(("velto", "sarsa")):
             for column, (key, groups) in enumerate(effects[learner].items()):
                 axis = axes[line][column]
