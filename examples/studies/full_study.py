@@ -199,6 +199,7 @@ def run_study(arguments: argparse.Namespace) -> dict[str, Any]:
         later += reported_configs(row, "random", {}, arguments)
         later += reported_configs(row, "random", {}, arguments, change_at=change_at(arguments, row))
     store.run(later)
+    verify_native(store, native, choices, arguments)
 
     def returns(configs: list[dict[str, Any]]) -> list[list[float]]:
         return [store.record(config).returns for config in configs]
@@ -255,6 +256,27 @@ def run_study(arguments: argparse.Namespace) -> dict[str, Any]:
         "cpu_seconds": cpu,
         "sensitivity": {},
     }
+
+
+def verify_native(
+    store: TrialStore, native: Sequence[str], choices: dict[str, Any], arguments: argparse.Namespace
+) -> None:
+    """Runs the first reported agent trial of every row whose task ran natively again through
+    ``run_episodes``, at full horizon, and stops the study if its returns differ from the stored
+    ones: the short check before the study cannot see a difference that shows late.
+
+    Raises:
+        RuntimeError: A stored native trial that ``run_episodes`` does not reproduce.
+    """
+    for row in arguments.rows:
+        if ROWS[row][0] not in native:
+            continue
+        config = reported_configs(row, "velto", choices[row]["velto"]["chosen"], arguments)[0]
+        if study_trials.run_trial(config)["returns"] != store.record(config).returns:
+            raise RuntimeError(
+                f"{row}: the native loop's trial {config} differs from run_episodes; run the"
+                " study again with --backend gymnasium into another --out"
+            )
 
 
 def by_seed(configs: list[dict[str, Any]], candidate: dict[str, Any]) -> list[dict[str, Any]]:

@@ -227,6 +227,35 @@ def test_the_native_loop_is_used_only_where_it_gives_run_episodes_returns(fake_n
     assert calls == [[3, 4], [9]]
 
 
+def test_a_native_trial_that_run_episodes_does_not_reproduce_stops_the_study(
+    fake_native, monkeypatch, tmp_path, smoke
+):
+    # A native loop that agrees on the short check but drifts late: only the check after the
+    # trials, at their full length, can see it.
+    original = study_trials.run_native
+
+    def drifting(run):
+        results = original(run)
+        for result in results:
+            if result["config"]["episodes"] > 3:
+                result["returns"][-1] += 1.0
+        return results
+
+    monkeypatch.setattr(study_trials, "run_native", drifting)
+    monkeypatch.setattr(full_study, "PACKAGE_PRESETS", tmp_path / "unused.json")
+    options = ["--smoke", "--workers", "1", "--out", str(tmp_path)]
+    with pytest.raises(RuntimeError, match="differs from run_episodes"):
+        full_study.main(options)
+    # The same study with an exact native loop gives run_episodes' records throughout.
+    monkeypatch.setattr(study_trials, "run_native", original)
+    exact = tmp_path / "exact"
+    assert full_study.main([*options[:-1], str(exact)]) == 0
+    assert json.loads((exact / "summary.json").read_text())["native"] == ["CliffWalking-v1"]
+    lines = (exact / "trials.jsonl").read_text().splitlines()
+    native = {fair_study.key_of(t["config"]): t["returns"] for t in map(json.loads, lines)}
+    assert native == {fair_study.key_of(t["config"]): t["returns"] for t in smoke[1]}
+
+
 # -- the study end to end -----------------------------------------------------------------------
 
 
