@@ -498,7 +498,8 @@ def preset_defaults(argv: Sequence[str] | None) -> tuple[dict[str, Any], Any]:
     Raises:
         velto_kit.presets.NoPresetError: --preset for a task that has none.
     """
-    early = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
+    # Abbreviations as the full parser takes them (--pre for --preset).
+    early = argparse.ArgumentParser(add_help=False)
     early.add_argument("--env", default="CartPole-v1")
     early.add_argument("--max-episode-steps", type=int)
     early.add_argument("--preset", action="store_true")
@@ -656,13 +657,14 @@ def build_parser() -> argparse.ArgumentParser:
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = build_parser()
     try:
-        defaults, arguments_preset = preset_defaults(argv)
-    except velto_kit.presets.NoPresetError as error:
+        defaults, preset = preset_defaults(argv)
+    except (velto_kit.presets.NoPresetError, ValueError) as error:
+        # No preset for the task, or a presets file that is damaged or no study's result.
         parser.error(f"--preset: {error}")
     # Defaults only: whatever the command line gives is parsed over them.
     parser.set_defaults(**defaults)
     arguments = parser.parse_args(argv)
-    arguments.preset = arguments_preset
+    arguments.tuned = preset
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
     counts += ("population_threads",)
     for name in counts:
@@ -712,8 +714,8 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
 def main(argv: Sequence[str] | None = None) -> None:
     arguments = parse_arguments(argv)
     settings = settings_from(arguments)
-    if arguments.preset is not None:
-        preset = arguments.preset
+    if arguments.tuned is not None:
+        preset = arguments.tuned
         print(
             f"{preset.env_id}: velto_kit.presets' preset (tuned at {preset.episodes} episodes;"
             f" last {preset.window}: {preset.final_return:.1f} [{preset.interval[0]:.1f},"

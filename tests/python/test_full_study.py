@@ -421,6 +421,7 @@ def test_the_example_takes_a_preset_only_when_asked_and_options_win(
     tuned = velto_kit.AgentSettings(alpha=0.02, lambda_=0.9)
     assert agent(["--preset"]) == tuned
     assert agent(["--env", "CartPole-v1", "--preset"]) == tuned
+    assert agent(["--env", "CartPole-v1", "--pre"]) == tuned  # abbreviated as argparse allows
     assert agent(["--env", "CartPole-v1", "--preset", "--alpha", "0.3"]).alpha == 0.3
     assert agent(["--env", "CartPole-v1", "--alpha", "0.3", "--preset"]).lambda_ == 0.9
     cliff = train.settings_from(train.parse_arguments(["--env", "CliffWalking-v1", "--preset"]))
