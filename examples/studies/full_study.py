@@ -312,16 +312,17 @@ def pilot(arguments: argparse.Namespace) -> dict[str, Any]:
             for index in picks:
                 plan.append((row, learner, "plain", {**base, **grid[index], "seed": seed}))
             first = {**base, **grid[picks[0]], "seed": seed}
-            plan.append((row, learner, "distractors", {**first, "distractors": max(DISTRACTORS)}))
+            most = max(arguments.distractors)
+            plan.append((row, learner, "distractors", {**first, "distractors": most}))
             plan.append((row, learner, "swap", {**first, "change_at": change_at(arguments, row)}))
         plan.append(
             (row, "random", "plain", {**base_config(row, "random", episodes), "seed": seed})
         )
     store.run(config for *_, config in plan)
-    tuning, reported = len(arguments.tuning_seeds) * 16, len(arguments.seeds)
+    reported = len(arguments.seeds)
     counts = {
-        ("velto", "plain"): tuning + reported,
-        ("sarsa", "plain"): tuning + reported,
+        ("velto", "plain"): 0,  # per row below: the grid's candidates times the tuning seeds
+        ("sarsa", "plain"): 0,
         ("velto", "distractors"): reported * len(arguments.distractors),
         ("sarsa", "distractors"): reported * len(arguments.distractors),
         ("velto", "swap"): reported,
@@ -332,6 +333,9 @@ def pilot(arguments: argparse.Namespace) -> dict[str, Any]:
     total = [0.0, 0.0, 0.0]
     for row in arguments.rows:
         estimate["rows"][row] = {}
+        for learner in LEARNERS:
+            tuning = len(candidates(learner, row)) * len(arguments.tuning_seeds)
+            counts[(learner, "plain")] = tuning + reported
         for (learner, kind), count in counts.items():
             costs = [
                 store.done[fair_study.key_of(config)]["cpu_seconds"]
