@@ -13,6 +13,13 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py --checkpoint-every 100 --output-dir run   # killed? then:
     python examples/train.py --checkpoint-every 100 --output-dir run --resume
     python examples/train.py --population          # all seeds as one population, one process
+    python examples/train.py --env Acrobot-v1 --preset   # the settings tuned for the task
+
+With --preset, the task's preset (velto_kit.presets: the settings the full evidence study tuned
+for it) gives the agent settings, features, mapping, discount and time limit in place of the
+defaults below; options given on the command line still win. Without it nothing changes, so the
+documented commands (the README's CartPole table among them) give their numbers whatever
+presets the installed velto_kit has.
 
 Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
 the figures are derived from these logs. A run resumed with --resume (the first run's options
@@ -527,6 +534,39 @@ def plot_learning_curve(
     plt.close(figure)
 
 
+def preset_defaults(argv: Sequence[str] | None) -> tuple[dict[str, Any], Any]:
+    """The defaults the task's preset gives the command line, and the preset: none without
+    --preset. The preset at --max-episode-steps where the task has one there, else the one at
+    its usual limit (the limit given still wins).
+
+    Raises:
+        velto_kit.presets.NoPresetError: --preset for a task that has none.
+    """
+    # Abbreviations as the full parser takes them (--pre for --preset).
+    early = argparse.ArgumentParser(add_help=False)
+    early.add_argument("--env", default="CartPole-v1")
+    early.add_argument("--max-episode-steps", type=int)
+    early.add_argument("--preset", action="store_true")
+    known, _ = early.parse_known_args(sys.argv[1:] if argv is None else list(argv))
+    if not known.preset:
+        return {}, None
+    presets = velto_kit.presets
+    if known.max_episode_steps is not None and presets.has_preset(
+        known.env, known.max_episode_steps
+    ):
+        preset = presets.for_task(known.env, known.max_episode_steps)
+    else:
+        preset = presets.for_task(known.env)
+    defaults: dict[str, Any] = {
+        "gamma": preset.gamma,
+        "max_episode_steps": preset.max_episode_steps,
+        "mapping": preset.mapping,
+        **{key: preset.features[key] for key in ("tiles", "tilings", "hash_size")},
+        **dataclasses.asdict(preset.agent),
+    }
+    return defaults, preset
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The command line's options; the documentation's reference is generated from it."""
     defaults = AgentSettings()
@@ -672,12 +712,26 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--no-inspect-plot", action="store_true", help="skip that figure")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    parser.add_argument(
+        "--preset",
+        action="store_true",
+        help="take the settings the full evidence study tuned for the task (velto_kit.presets)"
+        " in place of these defaults; options given here still win",
+    )
     return parser
 
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = build_parser()
+    try:
+        defaults, preset = preset_defaults(argv)
+    except (velto_kit.presets.NoPresetError, ValueError) as error:
+        # No preset for the task, or a presets file that is damaged or no study's result.
+        parser.error(f"--preset: {error}")
+    # Defaults only: whatever the command line gives is parsed over them.
+    parser.set_defaults(**defaults)
     arguments = parser.parse_args(argv)
+    arguments.tuned = preset
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
     counts += ("population_threads",)
     for name in counts:
@@ -737,6 +791,14 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
 def main(argv: Sequence[str] | None = None) -> None:
     arguments = parse_arguments(argv)
     settings = settings_from(arguments)
+    if arguments.tuned is not None:
+        preset = arguments.tuned
+        print(
+            f"{preset.env_id}: velto_kit.presets' preset (tuned at {preset.episodes} episodes;"
+            f" last {preset.window}: {preset.final_return:.1f} [{preset.interval[0]:.1f},"
+            f" {preset.interval[1]:.1f}] over seeds {preset.seeds[0]}-{preset.seeds[-1]});"
+            " options given here win"
+        )
     try:
         limit = time_limit(settings.env_id, settings.max_episode_steps)
         if limit != settings.max_episode_steps:

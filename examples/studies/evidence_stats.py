@@ -9,6 +9,7 @@ kept. Its own generator (a fixed seed) makes every table reproducible to the dig
 from __future__ import annotations
 
 import math
+import statistics
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -133,3 +134,113 @@ def near_best_fraction(
             crossing = (threshold - y0) / (y1 - y0)
             covered += width * (crossing if y0 >= threshold else 1.0 - crossing)
     return float(covered / (x[-1] - x[0]))
+
+
+def expected_best_of_k(scores: Sequence[float], k: int) -> float:
+    """The expected best of `k` scores drawn without replacement from `scores`, exactly.
+
+    Sorted ascending, the i-th smallest of n scores (i counted from 1) is the best of a draw
+    when the draw holds it and k - 1 of the i - 1 below it: C(i - 1, k - 1) of the C(n, k)
+    equally likely draws. No sampling, so the number is the same on every run.
+
+    Example:
+        >>> expected_best_of_k([1.0, 2.0, 3.0], 2)
+        2.6666666666666665
+    """
+    n = len(scores)
+    if not 1 <= k <= n:
+        raise ValueError(f"k must lie in [1, {n}], got {k}")
+    ordered = sorted(float(score) for score in scores)
+    draws = math.comb(n, k)
+    return math.fsum(ordered[i - 1] * math.comb(i - 1, k - 1) / draws for i in range(k, n + 1))
+
+
+def expected_best_curve(
+    table: Sequence[Sequence[float]] | np.ndarray, *, level: float = 0.95, resamples: int = 2000
+) -> list[Interval]:
+    """``expected_best_of_k`` for k = 1 .. n over n candidates, each with its bootstrap interval.
+
+    `table` holds one row per candidate, one column per tuning seed (a candidate's score is its
+    mean over the seeds). The point is the exact expectation over candidates; the interval
+    resamples the tuning seeds with replacement, the same columns for every candidate since
+    each seed ran them all, and takes the percentiles of the recomputed expectation.
+
+    Example:
+        >>> [str(i) for i in expected_best_curve([[1.0, 1.0], [3.0, 3.0]])]
+        ['2.0 [2.0, 2.0]', '3.0 [3.0, 3.0]']
+    """
+    data = np.asarray(table, dtype=float)
+    if data.ndim != 2 or data.size == 0:
+        raise ValueError("expected_best_curve needs a candidates x seeds table")
+    rng = np.random.default_rng(BOOTSTRAP_SEED)
+    picks = rng.integers(data.shape[1], size=(resamples, data.shape[1]))
+    resampled = [data[:, pick].mean(axis=1) for pick in picks]
+    tail = (1.0 - level) / 2.0
+    curve = []
+    for k in range(1, data.shape[0] + 1):
+        values = [expected_best_of_k(scores.tolist(), k) for scores in resampled]
+        low, high = np.quantile(values, [tail, 1.0 - tail])
+        point = expected_best_of_k(data.mean(axis=1).tolist(), k)
+        curve.append(Interval(point, float(low), float(high)))
+    return curve
+
+
+def trailing_means(returns: Sequence[float], window: int) -> np.ndarray:
+    """Mean of each full run of `window` episodes: entry j covers episodes j .. j + window - 1.
+
+    Example:
+        >>> trailing_means([1.0, 2.0, 3.0, 4.0], 2).tolist()
+        [1.5, 2.5, 3.5]
+    """
+    values = np.asarray(returns, dtype=float)
+    if window < 1 or values.size < window:
+        raise ValueError(f"need at least window={window} returns, got {values.size}")
+    cumulative = np.concatenate([[0.0], np.cumsum(values)])
+    return (cumulative[window:] - cumulative[:-window]) / window
+
+
+def episodes_to_plateau(
+    returns: Sequence[float], floor: float, *, final_window: int, window: int = 20,
+    share: float = 0.95,
+) -> int | None:  # fmt: skip
+    """How many episodes a run takes to reach `share` of its own plateau: the number of the
+    last episode of the first `window`-episode mean at or above ``floor + share * (plateau -
+    floor)``, where the plateau is the mean of the last `final_window` episodes and `floor` the
+    random policy's level (so that negative returns work as positive ones do). None for a run
+    whose plateau is not above the floor: it has no rise to measure.
+
+    Example:
+        >>> episodes_to_plateau([0.0, 0.0, 10.0, 10.0, 10.0], 0.0, final_window=2, window=1)
+        3
+    """
+    plateau = statistics.fmean(returns[-final_window:])
+    if not plateau > floor:
+        return None
+    threshold = floor + share * (plateau - floor)
+    means = trailing_means(returns, window)
+    reached = np.flatnonzero(means >= threshold)
+    return int(reached[0]) + window
+
+
+def recovery_after_change(
+    returns: Sequence[float], change_at: int, *, window: int = 20, margin: float = 0.1
+) -> int | None:
+    """Episodes after a change at episode `change_at` until a run is back near its earlier level.
+
+    The earlier level is the mean of the `window` episodes before the change; back means a
+    `window`-episode mean, wholly after the change, at or above ``level - margin * |level|``
+    (within 10 % of the earlier level at the default `margin`). The count runs to the last
+    episode of that window, so `window` is the least it can be. None: not back by the end of
+    the run.
+
+    Example:
+        >>> recovery_after_change([10.0, 10.0, 0.0, 0.0, 9.5, 10.0], 2, window=2)
+        4
+    """
+    if not window <= change_at <= len(returns) - window:
+        raise ValueError(f"change_at={change_at} leaves no full window before and after it")
+    level = statistics.fmean(returns[change_at - window : change_at])
+    threshold = level - margin * abs(level)
+    means = trailing_means(returns[change_at:], window)
+    back = np.flatnonzero(means >= threshold)
+    return None if back.size == 0 else int(back[0]) + window

@@ -24,7 +24,7 @@ import json
 import multiprocessing
 import sys
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -167,9 +167,19 @@ def group_seeds(configs: list[dict[str, Any]]) -> list[list[dict[str, Any]]]:
 class TrialStore:
     """Finished trials on disk, one JSON line each; runs only the trials not yet there."""
 
-    def __init__(self, out: Path, workers: int, *, population: bool = False) -> None:
+    def __init__(
+        self,
+        out: Path,
+        workers: int,
+        *,
+        population: bool = False,
+        runner: Callable[[list[dict[str, Any]]], list[dict[str, Any]]] | None = None,
+    ) -> None:
         out.mkdir(parents=True, exist_ok=True)
         self.population = population
+        # What runs one task of the pool (a module-level function: the pool's processes import
+        # it by name).
+        self.runner = run_task if runner is None else runner
         # Seconds spent running trials, over every invocation on this folder: a later run that
         # only redraws the tables keeps the time the trials took.
         self.timing = out / "timing.json"
@@ -205,12 +215,12 @@ class TrialStore:
         started = time.perf_counter()
         with self.path.open("a") as sink:
             if self.workers <= 1:
-                results: Iterable[list[dict[str, Any]]] = map(run_task, tasks)
+                results: Iterable[list[dict[str, Any]]] = map(self.runner, tasks)
                 self._collect(results, sink, len(order), started)
             else:
                 context = multiprocessing.get_context("spawn")
                 with context.Pool(self.workers) as pool:
-                    results = pool.imap_unordered(run_task, tasks, chunksize=1)
+                    results = pool.imap_unordered(self.runner, tasks, chunksize=1)
                     self._collect(results, sink, len(order), started)
         self.seconds += time.perf_counter() - started
         self.timing.write_text(json.dumps({"trial_seconds": self.seconds}))

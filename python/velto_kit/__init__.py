@@ -17,13 +17,15 @@ itself:
   ``Population``: many agents stepped once each in one call, on native threads if asked, with the
   same bits as stepping them one at a time, and ``run_population``, which runs one on a vector
   environment (``make_vector_env``);
+- ``velto_kit.presets``: the tuned settings per task that the full evidence study chose
+  (``presets.for_task``);
 - ``velto_kit.sweeps``: sweeps over settings, seeds and tasks on Ray Tune and the SARSA(lambda)
   baseline.
 """
 
 from importlib.metadata import version
 
-from velto_kit import _moved
+from velto_kit import _moved, presets
 from velto_kit.experiments import (
     MAPPINGS,
     OBSERVATION_BOUNDS,
@@ -112,6 +114,7 @@ __all__ = [
     "make_env",
     "make_vector_env",
     "member_checkpoint_path",
+    "presets",
     "random_returns",
     "read_returns",
     "run_checkpoints",

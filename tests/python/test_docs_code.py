@@ -132,6 +132,7 @@ def _cli_hook():
         "examples/studies/sensitivity.py",
         "examples/studies/three_tasks.py",
         "examples/studies/fair_study.py",
+        "examples/studies/full_study.py",
         "examples/studies/step_size_anomaly.py",
     ],
 )
