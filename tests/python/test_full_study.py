@@ -467,3 +467,13 @@ def test_for_task_finds_a_preset_by_task_and_time_limit_and_names_the_others(smo
     path.write_text(json.dumps({**data, "presets": [entry]}))
     with pytest.raises(ValueError, match="alhpa"):
         presets.load_presets(path)
+
+
+def test_a_native_task_that_is_not_exact_is_never_used():
+    study_trials.native_available.cache_clear()
+    try:
+        assert "Acrobot-v1" in study_trials.NATIVE_TASKS
+        assert not study_trials.native_available("Acrobot-v1")
+        assert study_trials.native_available("CliffWalking-v1")
+    finally:
+        study_trials.native_available.cache_clear()
