@@ -960,6 +960,7 @@ def report(
             env, make_features(env, settings), make_mapping(env, settings), settings.agent,
             episodes=settings.episodes, gamma=settings.gamma, seed=arguments.seeds[0],
             path=arguments.inspect_plot,
+            native_options=native_options(settings) if settings.backend == "native" else None,
         )  # fmt: skip
         print(f"step sizes and value written to {arguments.inspect_plot}")
     workers = min(arguments.workers, len(arguments.seeds))

@@ -170,3 +170,36 @@ def test_a_resume_of_folders_written_by_both_backends_stops(tmp_path):
     train.main([*options, "--seeds", "1", "--backend", "gymnasium"])
     with pytest.raises(SystemExit, match="resume each with its own --seeds and --backend"):
         train.main([*options, "--seeds", "0", "1", "--resume"])
+
+
+def test_a_native_seeds_log_lines_are_synced_before_each_run_checkpoint(tmp_path, monkeypatch):
+    from velto_kit.experiments import episode_log, native_vector_env
+
+    events: list[tuple[str, int]] = []
+    append, sync, save_run = (
+        episode_log.EpisodeLog.append, episode_log.EpisodeLog.sync, native_vector_env.save_run
+    )  # fmt: skip
+
+    def appending(log, episode, *values):
+        events.append(("append", episode))
+        append(log, episode, *values)
+
+    def syncing(log):
+        events.append(("sync", -1))
+        sync(log)
+
+    def saving(directory, run):
+        events.append(("save", run.next_episode))
+        return save_run(directory, run)
+
+    monkeypatch.setattr(episode_log.EpisodeLog, "append", appending)
+    monkeypatch.setattr(episode_log.EpisodeLog, "sync", syncing)
+    monkeypatch.setattr(native_vector_env, "save_run", saving)
+    train.main(["--episodes", "7", "--seeds", "0", "--checkpoint-every", "3", "--backend",
+                "native", *QUICK, "--output-dir", str(tmp_path)])  # fmt: skip
+    saves = [i for i, (kind, _) in enumerate(events) if kind == "save"]
+    assert [events[i][1] for i in saves] == [3, 6]
+    for i in saves:
+        # The checkpoint's last episode was appended, then synced, before the checkpoint.
+        last = max(j for j in range(i) if events[j] == ("append", events[i][1] - 1))
+        assert ("sync", -1) in events[last + 1 : i]
