@@ -13,6 +13,7 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py --checkpoint-every 100 --output-dir run   # killed? then:
     python examples/train.py --checkpoint-every 100 --output-dir run --resume
     python examples/train.py --population          # all seeds as one population, one process
+    python examples/train.py --backend gymnasium   # Gymnasium's own task, in Python
 
 Each seed's episodes are appended to OUTPUT_DIR/episodes/seed-S.csv as they end; returns.csv and
 the figures are derived from these logs. A run resumed with --resume (the first run's options
@@ -21,16 +22,23 @@ Checkpoints are read as data: nothing in them is unpickled unless --trust-run-pi
 folder is yours (only a custom environment's state needs it). One run writes OUTPUT_DIR at a time,
 and a fresh run into a folder holding an earlier run's checkpoints stops unless --overwrite.
 
+Where the task has an exact native version (velto_kit._native.exact_native_task_ids(): CartPole,
+MountainCar, CliffWalking, FrozenLake, Taxi) the episodes run natively by default (--backend
+native): each seed is a native run of one agent, the whole loop (task, features, mapping, agent)
+in C++, with the returns, log and checkpointed agents of the Gymnasium run bit for bit.
+--backend gymnasium runs Gymnasium's task in Python (velto_kit.run_episodes); other tasks
+(Acrobot-v1, whose native version is not exact, or your own) run on Gymnasium with a note.
+
 With --population the seeds train as one velto_kit.Population on a vector environment
-(velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed. Each agent
-gets the calls run_episodes would give it on its sub-environment, so where the sub-environments
-are the single environments (Gymnasium's synchronous vector environment, for tasks without a
-vectorised implementation, e.g. FrozenLake-v1) the returns are the same as without --population
-for consecutive seeds. CartPole-v1's vectorised implementation draws all its sub-environments'
-starts from one generator, so its episodes, and so the returns, differ from the single runs'
-(equally good: the same agents and settings on other starting states). With --vector-backend
-native (the kit's C++ tasks: CartPole, MountainCar, CliffWalking, FrozenLake, Taxi) the whole loop
-runs in C++ and the returns are the single runs' for consecutive seeds, CartPole's too.
+(velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed: a native
+run by default (consecutive seeds only), whose returns are the single runs'. On Gymnasium
+(--backend gymnasium), each agent gets the calls run_episodes would give it on its
+sub-environment, so where the sub-environments are the single environments (Gymnasium's
+synchronous vector environment, for tasks without a vectorised implementation, e.g.
+FrozenLake-v1) the returns are the same as without --population for consecutive seeds.
+CartPole-v1's vectorised implementation draws all its sub-environments' starts from one
+generator, so its episodes, and so the returns, differ from the single runs' (equally good: the
+same agents and settings on other starting states).
 """
 
 import argparse
