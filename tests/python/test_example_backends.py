@@ -173,11 +173,11 @@ def test_a_resume_of_folders_written_by_both_backends_stops(tmp_path):
 
 
 def test_a_native_seeds_log_lines_are_synced_before_each_run_checkpoint(tmp_path, monkeypatch):
-    from velto_kit.experiments import episode_log, native_vector_env
+    from velto_kit.experiments import episode_log, run_bookkeeping
 
     events: list[tuple[str, int]] = []
     append, sync, save_run = (
-        episode_log.EpisodeLog.append, episode_log.EpisodeLog.sync, native_vector_env.save_run
+        episode_log.EpisodeLog.append, episode_log.EpisodeLog.sync, run_bookkeeping.save_run
     )  # fmt: skip
 
     def appending(log, episode, *values):
@@ -194,7 +194,7 @@ def test_a_native_seeds_log_lines_are_synced_before_each_run_checkpoint(tmp_path
 
     monkeypatch.setattr(episode_log.EpisodeLog, "append", appending)
     monkeypatch.setattr(episode_log.EpisodeLog, "sync", syncing)
-    monkeypatch.setattr(native_vector_env, "save_run", saving)
+    monkeypatch.setattr(run_bookkeeping, "save_run", saving)
     train.main(["--episodes", "7", "--seeds", "0", "--checkpoint-every", "3", "--backend",
                 "native", *QUICK, "--output-dir", str(tmp_path)])  # fmt: skip
     saves = [i for i, (kind, _) in enumerate(events) if kind == "save"]
