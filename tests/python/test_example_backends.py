@@ -59,6 +59,11 @@ def test_the_native_default_writes_the_gymnasium_backends_returns_logs_and_agent
     assert {name for name in compared if name.endswith(".npz")} and "returns.csv" in compared
     for name in compared:
         assert default[name] == gymnasium[name], name
+    # The native run's own copy of each checkpointed agent is that agent too.
+    copies = [name for name in default if "/agent-0/" in name]
+    assert copies
+    for name in copies:
+        assert default[name] == gymnasium[name.replace("/agent-0/", "/")], name
 
 
 def test_the_native_default_runs_each_seed_natively_in_this_process(tmp_path, monkeypatch):
