@@ -305,6 +305,15 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
     return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
 
 
+def prune_member_copies(folder: Path, keep_last: int) -> None:
+    """Keeps the last `keep_last` of the native run's own copies of a seed's agent (one per
+    checkpoint episode, in `folder`), as --keep-last keeps that many run checkpoints: the
+    copies are never read on resume, which goes by the run checkpoints."""
+    copies = sorted(folder.glob("agent-*.npz"), key=lambda path: int(path.stem.split("-")[1]))
+    for old in copies[:-keep_last]:
+        old.unlink()
+
+
 def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult:
     """run_seed with the whole loop in C++: a native run of one agent, its task reset with
     `seed` and its mapping drawing from default_rng(seed) as run_episodes' would, so the returns,
@@ -354,6 +363,8 @@ def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> S
                 # The run checkpoint of this episode is written when the next result is asked
                 # for: its episodes must be durable in the log first, as run_episodes keeps them.
                 episode_log.sync()
+                if settings.keep_last is not None:
+                    prune_member_copies(result.checkpoint.parent, settings.keep_last)
             steps, seconds = result.steps, result.seconds
             report(seed, result.return_)
     envs.close()

@@ -208,3 +208,16 @@ def test_a_native_seeds_log_lines_are_synced_before_each_run_checkpoint(tmp_path
         # The checkpoint's last episode was appended, then synced, before the checkpoint.
         last = max(j for j in range(i) if events[j] == ("append", events[i][1] - 1))
         assert ("sync", -1) in events[last + 1 : i]
+
+
+def test_keep_last_keeps_as_many_native_copies_of_a_seeds_agent_as_run_checkpoints(tmp_path):
+    options = ["--episodes", "8", "--seeds", "0", "--workers", "1", "--checkpoint-every", "2"]
+    options += ["--keep-last", "2", *QUICK]
+    train.main([*options, "--output-dir", str(tmp_path / "native"), "--backend", "native"])
+    train.main([*options, "--output-dir", str(tmp_path / "gymnasium"), "--backend", "gymnasium"])
+    native, gymnasium = files(tmp_path / "native"), files(tmp_path / "gymnasium")
+    kept = sorted(name for name in gymnasium if name.endswith(".npz"))
+    assert kept == ["checkpoints/seed-0/agent-000006.npz", "checkpoints/seed-0/agent-000008.npz"]
+    assert sorted(name for name in native if name.endswith(".npz")) == sorted(
+        [*kept, *(name.replace("seed-0/", "seed-0/agent-0/") for name in kept)]
+    )
