@@ -60,9 +60,9 @@ def _default(action: argparse.Action) -> str:
 
 
 def _usage(action: argparse.Action) -> str:
-    names = ", ".join(action.option_strings) or action.dest
+    names = action.option_strings or [action.dest]
     if action.nargs == 0:
-        return f"`{names}`"
+        return ", ".join(f"`{name}`" for name in names)
     metavar = action.metavar or (action.dest.upper() if action.option_strings else "")
     if isinstance(metavar, tuple):
         metavar = " ".join(metavar)
@@ -70,7 +70,8 @@ def _usage(action: argparse.Action) -> str:
         metavar = f"{metavar} ..."
     if action.choices:
         metavar = "{" + ",".join(str(choice) for choice in action.choices) + "}"
-    return f"`{names} {metavar}`".replace(" `", "`")
+    # One code span per spelling (an option's older name too), each as it is typed.
+    return ", ".join(f"`{name} {metavar}`".replace(" `", "`") for name in names)
 
 
 def parser_markdown(parser: argparse.ArgumentParser) -> str:

@@ -7,9 +7,11 @@ the critic's learned value (velto_kit.value) over two dimensions of the observat
 held at the middle of their range; over the one dimension of a one-dimensional Box observation.
 
 examples/train.py draws it for its first seed (``--inspect-plot``); it trains that seed once more
-here, in this process, with the same settings, so the run is the one the learning curve shows.
+here, in this process, with the same settings and on the same backend, so the run is the one the
+learning curve shows.
 """
 
+import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -42,8 +44,24 @@ def critic_snapshot(agent: Any, episode: int, steps: int) -> Snapshot:
 
 
 def train_with_snapshots(
-    env: Any, agent: Any, features: Any, mapping: Any, *, episodes: int, gamma: float, seed: int
+    env: Any,
+    agent: Any,
+    features: Any,
+    mapping: Any,
+    *,
+    episodes: int,
+    gamma: float,
+    seed: int,
+    native_options: dict[str, Any] | None = None,
 ) -> list[Snapshot]:
+    """Trains `agent` as run_episodes(env, ..., seed=seed) does, taking the snapshots; with
+    `native_options` (the task's keyword arguments) as a native run of the same task, which
+    gives the same agent where the task is exact natively."""
+    if native_options is not None:
+        return native_snapshots(
+            env.spec.id, native_options, agent, features, mapping,
+            episodes=episodes, gamma=gamma, seed=seed,
+        )  # fmt: skip
     marks = set(snapshot_episodes(episodes))
     snapshots = []
     for result in velto_kit.run_episodes(
@@ -51,6 +69,39 @@ def train_with_snapshots(
     ):
         if result.episode + 1 in marks:
             snapshots.append(critic_snapshot(agent, result.episode + 1, result.steps))
+    return snapshots
+
+
+def native_snapshots(
+    env_id: str,
+    options: dict[str, Any],
+    agent: Any,
+    features: Any,
+    mapping: Any,
+    *,
+    episodes: int,
+    gamma: float,
+    seed: int,
+) -> list[Snapshot]:
+    """train_with_snapshots in a native run of one agent. Its units of work end at multiples of
+    the snapshots' common divisor, and the agent is handed back to Python only at a unit's end,
+    so each snapshot must be the last episode of its hand-over."""
+    from velto_kit.experiments.native_loop import NativeRunLoop
+
+    marks = snapshot_episodes(episodes)
+    loop = NativeRunLoop(
+        env_id, options, [agent], features, mapping, gamma=gamma, seed=seed,
+        rngs=[np.random.default_rng(seed)], starts=[0], ends=[episodes], mode="learn",
+        threads=1, checkpoint_every=math.gcd(*marks),
+    )  # fmt: skip
+    snapshots = []
+    for batch in loop.batches():
+        for _, episode, _, _, steps in batch:
+            if episode + 1 not in marks:
+                continue
+            if batch[-1][1] != episode:
+                raise RuntimeError(f"the native run handed agent over past episode {episode + 1}")
+            snapshots.append(critic_snapshot(agent, episode + 1, steps))
     return snapshots
 
 
@@ -173,12 +224,15 @@ def write_inspection_figure(
     gamma: float,
     seed: int,
     path: Path,
+    native_options: dict[str, Any] | None = None,
 ) -> None:
-    """Trains one agent for the figure and writes it to `path` (PNG)."""
+    """Trains one agent for the figure (natively with `native_options`, see
+    train_with_snapshots) and writes it to `path` (PNG)."""
     agent = velto_kit.make_agent(features.num_features, mapping.num_units, agent_settings, seed)
     snapshots = train_with_snapshots(
-        env, agent, features, mapping, episodes=episodes, gamma=gamma, seed=seed
-    )
+        env, agent, features, mapping, episodes=episodes, gamma=gamma, seed=seed,
+        native_options=native_options,
+    )  # fmt: skip
     env_id = env.spec.id if env.spec is not None else "the task"
     dims, names = DIMENSIONS.get(env_id, ((0, 1), ("observation[0]", "observation[1]")))
     if isinstance(features, velto_kit.TileCoder) and features.num_dimensions <= max(dims):

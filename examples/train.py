@@ -14,6 +14,7 @@ the learning curve over all seeds with their spread shaded.
     python examples/train.py --checkpoint-every 100 --output-dir run --resume
     python examples/train.py --population          # all seeds as one population, one process
     python examples/train.py --env Acrobot-v1 --preset   # the settings tuned for the task
+    python examples/train.py --backend gymnasium   # Gymnasium's own task, in Python
 
 With --preset, the task's preset (velto_kit.presets: the settings the full evidence study tuned
 for it) gives the agent settings, features, mapping, discount and time limit in place of the
@@ -28,16 +29,23 @@ Checkpoints are read as data: nothing in them is unpickled unless --trust-run-pi
 folder is yours (only a custom environment's state needs it). One run writes OUTPUT_DIR at a time,
 and a fresh run into a folder holding an earlier run's checkpoints stops unless --overwrite.
 
+Where the task has an exact native version (velto_kit._native.exact_native_task_ids(): CartPole,
+MountainCar, CliffWalking, FrozenLake, Taxi) the episodes run natively by default (--backend
+native): each seed is a native run of one agent, the whole loop (task, features, mapping, agent)
+in C++, with the returns, log and checkpointed agents of the Gymnasium run bit for bit.
+--backend gymnasium runs Gymnasium's task in Python (velto_kit.run_episodes); other tasks
+(Acrobot-v1, whose native version is not exact, or your own) run on Gymnasium with a note.
+
 With --population the seeds train as one velto_kit.Population on a vector environment
-(velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed. Each agent
-gets the calls run_episodes would give it on its sub-environment, so where the sub-environments
-are the single environments (Gymnasium's synchronous vector environment, for tasks without a
-vectorised implementation, e.g. FrozenLake-v1) the returns are the same as without --population
-for consecutive seeds. CartPole-v1's vectorised implementation draws all its sub-environments'
-starts from one generator, so its episodes, and so the returns, differ from the single runs'
-(equally good: the same agents and settings on other starting states). With --vector-backend
-native (the kit's C++ tasks: CartPole, MountainCar, CliffWalking, FrozenLake, Taxi) the whole loop
-runs in C++ and the returns are the single runs' for consecutive seeds, CartPole's too.
+(velto_kit.run_population), agent i on sub-environment i, instead of one loop per seed: a native
+run by default (consecutive seeds only), whose returns are the single runs'. On Gymnasium
+(--backend gymnasium), each agent gets the calls run_episodes would give it on its
+sub-environment, so where the sub-environments are the single environments (Gymnasium's
+synchronous vector environment, for tasks without a vectorised implementation, e.g.
+FrozenLake-v1) the returns are the same as without --population for consecutive seeds.
+CartPole-v1's vectorised implementation draws all its sub-environments' starts from one
+generator, so its episodes, and so the returns, differ from the single runs' (equally good: the
+same agents and settings on other starting states).
 """
 
 import argparse
@@ -62,6 +70,9 @@ import velto_kit
 from inspection_figure import write_inspection_figure
 from tqdm import tqdm
 from velto_kit import AgentSettings
+from velto_kit._native import exact_native_task_ids
+from velto_kit.experiments.episode_log import EpisodeLog, log_text
+from velto_kit.experiments.native_loop import native_task_ids
 from velto_kit.state.atomic_files import write_atomically
 from velto_kit.state.run_folder import (
     RunFolderError,
@@ -73,6 +84,7 @@ from velto_kit.state.run_folder import (
 OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 # Time limit for tasks that have none of their own.
 UNLIMITED_TASK_STEPS = 1000
+BACKENDS = ("native", "gymnasium", "envpool")
 
 
 @dataclass(frozen=True)
@@ -96,6 +108,7 @@ class Settings:
     trust_run_pickles: bool = False
     overwrite: bool = False
     keep_last: int | None = None
+    backend: str = "gymnasium"
 
 
 @dataclass
@@ -230,13 +243,42 @@ def population_returns(log: Path, count: int) -> list[list[float]]:
     return returns
 
 
+def native_options(settings: Settings) -> dict[str, Any]:
+    """The task's keyword arguments of a native run: the time limit, where one is set."""
+    if settings.max_episode_steps is None:
+        return {}
+    return {"max_episode_steps": settings.max_episode_steps}
+
+
+def run_backend(run: velto_kit.RunState) -> str:
+    """The --backend a run checkpoint was written with (a native run marks its loop state)."""
+    return "native" if run.loop.get("native") is True else "gymnasium"
+
+
+def check_backend(run: velto_kit.RunState | None, settings: Settings, folder: Path) -> None:
+    """Stops a resume on the other backend: a run goes on where it began (the checkpoint's
+    loop state is that backend's), and starting it afresh instead would lose its episodes."""
+    if run is None:
+        return
+    written = run_backend(run)
+    asked = "native" if settings.backend == "native" else "gymnasium"
+    if written != asked:
+        raise ValueError(
+            f"{folder} holds a run of --backend {written}: resume it with --backend {written}"
+            f" (this run asked for --backend {settings.backend})"
+        )
+
+
 def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult:
     """Trains one agent for `settings.episodes` episodes (fresh, or continued from its latest run
     checkpoint with --resume), then runs the baselines."""
+    if settings.backend == "native":
+        return run_seed_natively(settings, seed, report)
     env = make_env(settings)
     features = make_features(env, settings)
     mapping = make_mapping(env, settings)
     resume = seed_resume(settings, seed)
+    check_backend(resume, settings, seed_checkpoints(settings, seed))
     steps, seconds = 0, 0.0
     if resume is None:
         agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
@@ -264,6 +306,75 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
     ):
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
+    returns = velto_kit.read_returns(log)
+    evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
+    env.close()
+    return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
+
+
+def prune_member_copies(folder: Path, keep_last: int) -> None:
+    """Keeps the last `keep_last` of the native run's own copies of a seed's agent (one per
+    checkpoint episode, in `folder`), as --keep-last keeps that many run checkpoints: the
+    copies are never read on resume, which goes by the run checkpoints."""
+    copies = sorted(folder.glob("agent-*.npz"), key=lambda path: int(path.stem.split("-")[1]))
+    for old in copies[:-keep_last]:
+        old.unlink()
+
+
+def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult:
+    """run_seed with the whole loop in C++: a native run of one agent, its task reset with
+    `seed` and its mapping drawing from default_rng(seed) as run_episodes' would, so the returns,
+    the log and the checkpoints' agents are run_seed's on Gymnasium (for an exact native task).
+    The log is written here in run_episodes' form, each line before the run checkpoint that
+    follows its episode."""
+    env = make_env(settings)
+    features = make_features(env, settings)
+    mapping = make_mapping(env, settings)
+    directory = seed_checkpoints(settings, seed)
+    resume = seed_resume(settings, seed)
+    check_backend(resume, settings, directory)
+    steps, seconds = 0, 0.0
+    if resume is None:
+        agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+        text = log_text(0, [], [])
+    else:
+        agent = resume.agent
+        member = resume.members[0]
+        steps, seconds = member.steps, resume.seconds
+        text = log_text(resume.start_episode, member.returns, member.lengths)
+        for episode_return in member.returns:
+            report(seed, episode_return)
+    log = seed_log(settings, seed)
+    envs = velto_kit.make_vector_env(
+        settings.env_id, 1, seed=seed, backend="native", **native_options(settings)
+    )
+    results = velto_kit.run_population(
+        envs,
+        velto_kit.Population([agent]),
+        features,
+        mapping,
+        episodes=settings.episodes,
+        gamma=settings.gamma,
+        seed=seed,
+        checkpoint_every=settings.checkpoint_every,
+        checkpoint_dir=directory,
+        resume=resume,
+        settings=run_settings(settings),
+        overwrite=settings.overwrite,
+        keep_last=settings.keep_last,
+    )
+    with EpisodeLog(log, text) as episode_log:
+        for result in results:
+            episode_log.append(result.episode, result.return_, result.length, result.steps)
+            if result.checkpoint is not None:
+                # The run checkpoint of this episode is written when the next result is asked
+                # for: its episodes must be durable in the log first, as run_episodes keeps them.
+                episode_log.sync()
+                if settings.keep_last is not None:
+                    prune_member_copies(result.checkpoint.parent, settings.keep_last)
+            steps, seconds = result.steps, result.seconds
+            report(seed, result.return_)
+    envs.close()
     returns = velto_kit.read_returns(log)
     evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
     env.close()
@@ -303,7 +414,6 @@ _worker_queue: Any = None
 @dataclass(frozen=True)
 class PopulationOptions:
     threads: int
-    backend: str
 
 
 def run_population_seeds(
@@ -316,6 +426,7 @@ def run_population_seeds(
     mapping = make_mapping(env, settings)
     directory = population_checkpoints(settings)
     resume = checkpoint_to_resume(settings, directory)
+    check_backend(resume, settings, directory)
     if resume is None:
         agents = [
             velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
@@ -326,14 +437,10 @@ def run_population_seeds(
         for seed, member in zip(seeds, resume.members, strict=True):
             for episode_return in member.returns:
                 report(seed, episode_return)
-    limit = (
-        {}
-        if settings.max_episode_steps is None
-        else {"max_episode_steps": settings.max_episode_steps}
-    )
     envs = velto_kit.make_vector_env(
-        settings.env_id, len(seeds), seed=seeds[0], backend=options.backend, **limit
-    )
+        settings.env_id, len(seeds), seed=seeds[0], backend=settings.backend,
+        **native_options(settings),
+    )  # fmt: skip
     # Consecutive seeds are run_population's own seeding (seed + i), so that each agent meets the
     # episodes of its single run where the sub-environments are single environments; other seeds
     # get their own generators, their sub-environments seeds[0] + i.
@@ -604,11 +711,17 @@ def build_parser() -> argparse.ArgumentParser:
         " where cores are idle",
     )
     parser.add_argument(
+        "--backend",
         "--vector-backend",
-        default="gymnasium",
-        choices=["gymnasium", "envpool", "native"],
-        help="vector environment of --population (envpool: pip install envpool; native: the"
-        " kit's C++ tasks, the whole loop in C++, consecutive seeds only)",
+        dest="backend",
+        choices=BACKENDS,
+        help="where the episodes run, on every path (one process, --workers, --population):"
+        " native, the kit's C++ tasks with the whole loop in C++ (the same returns as Gymnasium's"
+        " for velto_kit._native.exact_native_task_ids(); --population: consecutive seeds only);"
+        " gymnasium; envpool, --population only (pip install envpool). Default: native where the"
+        " task is exact natively and the options allow it, else gymnasium (a note says why); a"
+        " --resume without it goes on with the backend the checkpoints were written by."
+        " --vector-backend is its older name",
     )
     parser.add_argument("--gamma", type=float, default=0.99, help="discount of a non-terminal step")
     parser.add_argument("--tiles", type=int, default=6, help="tiles per dimension of one tiling")
@@ -747,17 +860,42 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--max-episode-steps must be at least 1")
     if arguments.bounds is not None and len(arguments.bounds) % 2:
         parser.error("--bounds takes one LOW HIGH pair per dimension")
-    seeds = list(arguments.seeds)
-    if arguments.vector_backend == "native" and seeds != list(
-        range(seeds[0], seeds[0] + len(seeds))
-    ):
-        parser.error("--vector-backend native runs consecutive seeds (agent i has seed + i)")
+    if arguments.backend == "envpool" and not arguments.population:
+        parser.error("--backend envpool is a vector environment: it needs --population")
+    if arguments.backend == "native" and arguments.population and not consecutive(arguments.seeds):
+        parser.error("--population --backend native runs consecutive seeds (agent i has seed + i)")
+    if arguments.backend == "native" and arguments.env not in native_task_ids():
+        parser.error(
+            f"--backend native: {arguments.env} has no native task (velto_kit.native_task_ids()"
+            f" lists {', '.join(native_task_ids())}); use --backend gymnasium"
+        )
     arguments.window = min(arguments.window, arguments.episodes)
     if arguments.plot is None:
         arguments.plot = arguments.output_dir / "learning_curve.png"
     if arguments.inspect_plot is None:
         arguments.inspect_plot = arguments.output_dir / "step_sizes.png"
     return arguments
+
+
+def consecutive(seeds: Sequence[int]) -> bool:
+    """Whether `seeds` are seeds[0], seeds[0] + 1, ..., as a native population's are."""
+    return list(seeds) == list(range(seeds[0], seeds[0] + len(seeds)))
+
+
+def default_backend(arguments: argparse.Namespace) -> tuple[str, str | None]:
+    """The backend a run without --backend takes, and the reason when it is not native: native
+    wherever it gives Gymnasium's returns exactly, so that the results do not depend on it."""
+    env_id = arguments.env
+    if env_id not in exact_native_task_ids():
+        if env_id in native_task_ids():
+            why = "its native task is not exact (its numbers may differ from Gymnasium's)"
+        else:
+            why = "it has no native task"
+        return "gymnasium", f"{env_id} runs on Gymnasium: {why}"
+    if arguments.population and not consecutive(arguments.seeds):
+        why = "a native population runs consecutive seeds only"
+        return "gymnasium", f"{env_id} runs on Gymnasium: {why}"
+    return "native", None
 
 
 def settings_from(arguments: argparse.Namespace) -> Settings:
@@ -785,7 +923,60 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         trust_run_pickles=arguments.trust_run_pickles,
         overwrite=arguments.overwrite,
         keep_last=arguments.keep_last,
+        backend=arguments.backend or "gymnasium",
     )
+
+
+def resumed_backend(settings: Settings, folders: Sequence[Path]) -> str | None:
+    """The backend the latest run checkpoints in `folders` were written with, None where there
+    are none.
+
+    Raises:
+        ValueError: The folders hold runs of both backends.
+    """
+    written: dict[str, Path] = {}
+    for folder in folders:
+        remove_temporaries(folder, within=True)
+        run = velto_kit.latest_run(folder, trust_pickles=settings.trust_run_pickles)
+        if run is not None:
+            written.setdefault(run_backend(run), folder)
+    if len(written) > 1:
+        raise ValueError(
+            f"{written['native']} holds a run of --backend native and {written['gymnasium']} one"
+            " of --backend gymnasium: resume each with its own --seeds and --backend"
+        )
+    return next(iter(written), None)
+
+
+def choose_backend(
+    arguments: argparse.Namespace, settings: Settings, folders: Sequence[Path]
+) -> Settings:
+    """`settings` with the run's backend: the one asked for, else the one a resumed run's
+    checkpoints were written with, else default_backend's (printing why it is not native).
+
+    Raises:
+        ValueError: A resume asked for the other backend than its checkpoints', or its folders
+            hold runs of both.
+    """
+    written = resumed_backend(settings, folders) if settings.resume else None
+    if arguments.backend is not None:
+        if written is not None and written != (
+            "native" if arguments.backend == "native" else "gymnasium"
+        ):
+            raise ValueError(
+                f"{settings.output_dir} holds a run of --backend {written}: resume it with"
+                f" --backend {written} (this run asked for --backend {arguments.backend})"
+            )
+        return settings
+    backend, note = default_backend(arguments)
+    if written is not None and written != backend:
+        backend, note = (
+            written,
+            f"resumed with --backend {written}, as its checkpoints were written",
+        )
+    if note is not None:
+        print(note)
+    return dataclasses.replace(settings, backend=backend)
 
 
 def main(argv: Sequence[str] | None = None) -> None:
@@ -822,8 +1013,9 @@ def main(argv: Sequence[str] | None = None) -> None:
             remove_temporaries(settings.output_dir / "episodes")
         population = None
         if arguments.population:
-            population = PopulationOptions(arguments.population_threads, arguments.vector_backend)
+            population = PopulationOptions(arguments.population_threads)
         try:
+            settings = choose_backend(arguments, settings, folders)
             results = run_all(
                 settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
             )
@@ -849,13 +1041,14 @@ def report(
             env, make_features(env, settings), make_mapping(env, settings), settings.agent,
             episodes=settings.episodes, gamma=settings.gamma, seed=arguments.seeds[0],
             path=arguments.inspect_plot,
+            native_options=native_options(settings) if settings.backend == "native" else None,
         )  # fmt: skip
         print(f"step sizes and value written to {arguments.inspect_plot}")
     workers = min(arguments.workers, len(arguments.seeds))
     where = "in this process" if workers <= 1 else f"with {workers} worker processes"
     if arguments.population:
         where = f"as one population, {arguments.population_threads} thread(s), in this process"
-    print(f"total wall time {time.perf_counter() - start:.1f} s {where}")
+    print(f"total wall time {time.perf_counter() - start:.1f} s {where}, on {settings.backend}")
 
 
 if __name__ == "__main__":

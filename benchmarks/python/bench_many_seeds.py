@@ -8,8 +8,9 @@ Each configuration is one `python examples/train.py --env TASK --seeds 0 .. N-1 
 process (the same baselines and figure for all: one random episode per seed, no evaluation); its
 wall time and its CPU time (its own and its worker processes') are measured from here. The user's
 task is a corridor written here in plain Python and registered with Gymnasium (a module-qualified
-id, `corridor_task:Corridor-v0`): it has no native version, so it runs only on the first two
-paths. The machine may be shared: the load average before and after is printed.
+id, `corridor_task:Corridor-v0`): it has no native version, so it runs only on Gymnasium, which
+is train.py's default for it (CartPole's default is native: each seed a native run in its worker
+process). The machine may be shared: the load average before and after is printed.
 """
 
 from __future__ import annotations
@@ -47,14 +48,22 @@ class Corridor(gym.Env):
 gym.register(id="Corridor-v0", entry_point=Corridor, max_episode_steps=400)
 '''
 
+# (name, train.py's options, whether a task without a native version runs it). Without --backend,
+# train.py runs CartPole natively and the user's task on Gymnasium: the first two rows are its
+# default on each.
 CONFIGS = [
-    ("processes, --workers 2", ["--workers", "2"], True),
-    ("population on Gymnasium, 1 thread", ["--population"], True),
-    ("population on Gymnasium, 2 threads", ["--population", "--population-threads", "2"], True),
-    ("native run, 1 thread", ["--population", "--vector-backend", "native"], False),
+    ("processes, --workers 2, native (the default on CartPole)", ["--workers", "2"], False),
+    ("processes, --workers 2, Gymnasium", ["--workers", "2", "--backend", "gymnasium"], True),
+    ("population on Gymnasium, 1 thread", ["--population", "--backend", "gymnasium"], True),
     (
-        "native run, 2 threads",
-        ["--population", "--vector-backend", "native", "--population-threads", "2"],
+        "population on Gymnasium, 2 threads",
+        ["--population", "--backend", "gymnasium", "--population-threads", "2"],
+        True,
+    ),
+    ("native population, 1 thread", ["--population", "--backend", "native"], False),
+    (
+        "native population, 2 threads",
+        ["--population", "--backend", "native", "--population-threads", "2"],
         False,
     ),
 ]

@@ -93,3 +93,30 @@ def test_right_panel_draws_what_the_features_allow(features, drawn, tmp_path, mo
     assert texts == (["no tile-coded Box observation"] if drawn == "no box" else [])
     assert len(right.lines) == (1 if drawn == "curve" else 0)
     assert len(right.collections) == (1 if drawn == "surface" else 0)
+
+
+@pytest.mark.parametrize(("env_id", "episodes"), [("CartPole-v1", 100), ("CliffWalking-v1", 50)])
+def test_native_snapshots_are_the_gymnasium_runs_snapshots_and_agent(env_id, episodes):
+    import gymnasium as gym
+
+    options = {} if env_id == "CartPole-v1" else {"max_episode_steps": 200}
+    runs = []
+    for native in (None, options):
+        env = gym.make(env_id, **options)
+        features = velto_kit.features_for(env)
+        mapping = velto_kit.action_mapping("binary", int(env.action_space.n))
+        agent = velto_kit.make_agent(features.num_features, mapping.num_units,
+                                     velto_kit.AgentSettings(), seed=3)  # fmt: skip
+        snapshots = inspection_figure.train_with_snapshots(
+            env, agent, features, mapping, episodes=episodes, gamma=0.99, seed=3,
+            native_options=native,
+        )  # fmt: skip
+        runs.append((snapshots, velto_kit.dumps(agent)))
+    (gymnasium, gym_agent), (native, native_agent) = runs
+    assert [s.episode for s in native] == inspection_figure.snapshot_episodes(episodes)
+    assert [(s.episode, s.steps) for s in native] == [(s.episode, s.steps) for s in gymnasium]
+    for ours, theirs in zip(native, gymnasium, strict=True):
+        assert ours.step_sizes.tobytes() == theirs.step_sizes.tobytes()
+    # Snapshots taken along the way, not of the final agent: the early ones differ from the last.
+    assert native[0].step_sizes.tobytes() != native[-1].step_sizes.tobytes()
+    assert native_agent == gym_agent

@@ -588,8 +588,9 @@ def test_train_py_native_population_gives_the_single_runs_returns_even_on_cartpo
     options = ["--env", "CartPole-v1", "--episodes", "12", "--seeds", "2", "3"]
     options += ["--random-episodes", "1", "--no-progress", "--no-inspect-plot", "--workers", "1"]
     csvs = []
-    for extra in ([], ["--population", "--population-threads", "2", "--vector-backend", "native"]):
-        out = tmp_path / ("native" if extra else "single")
+    population = ["--population", "--population-threads", "2", "--vector-backend", "native"]
+    for extra in (["--backend", "gymnasium"], population):
+        out = tmp_path / extra[-1]
         train.main([*options, *extra, "--output-dir", str(out)])
         csvs.append((out / "returns.csv").read_text())
     assert csvs[0] == csvs[1]

@@ -63,3 +63,48 @@ def test_python_m_on_an_earlier_module_path_ends_without_a_traceback():
     assert completed.returncode == 2, completed.stderr
     assert "Traceback" not in completed.stderr
     assert "velto_kit.experiments.loop" in completed.stderr and "train.py" in completed.stderr
+
+
+def module_imports(root):
+    """Each velto_kit module's imports of other velto_kit modules, those inside functions too."""
+    import ast
+
+    modules = {
+        ".".join(path.relative_to(root).with_suffix("").parts): path
+        for path in root.rglob("*.py")
+        if path.name != "__init__.py"
+    }
+    graph = {}
+    for name, path in modules.items():
+        imported = set()
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom) and node.module and node.level == 0:
+                candidates = [node.module, *(f"{node.module}.{a.name}" for a in node.names)]
+            elif isinstance(node, ast.Import):
+                candidates = [alias.name for alias in node.names]
+            else:
+                continue
+            imported.update(c for c in candidates if c in modules and c != name)
+        graph[name] = imported
+    return graph
+
+
+def test_no_two_velto_kit_modules_import_each_other_even_lazily():
+    from pathlib import Path
+
+    root = Path(__file__).resolve().parents[2] / "python"
+    graph = module_imports(root)
+    assert "velto_kit.experiments.run_bookkeeping" in graph
+    # A module reaches itself again only through a cycle.
+    cycles = []
+    for start in graph:
+        seen, frontier = set(), list(graph[start])
+        while frontier:
+            module = frontier.pop()
+            if module == start:
+                cycles.append(start)
+                break
+            if module not in seen:
+                seen.add(module)
+                frontier.extend(graph[module])
+    assert cycles == []

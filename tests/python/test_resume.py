@@ -203,8 +203,8 @@ SLOW_MAIN = f"""
 import sys, time
 sys.path.insert(0, {str(EXAMPLES)!r})
 from velto_kit.experiments.episode_log import EpisodeLog
-append = EpisodeLog.append
-EpisodeLog.append = lambda log, *values: (append(log, *values), time.sleep(0.02))
+append = EpisodeLog.append_line
+EpisodeLog.append_line = lambda log, line: (append(log, line), time.sleep(0.02))
 import train
 train.main(sys.argv[1:])
 """
@@ -223,9 +223,13 @@ SEEDS = {
 }  # fmt: skip
 
 
-@pytest.mark.parametrize(("kind", "kill_after"), [("seeds", 7), ("seeds", 53), ("population", 30)])
+@pytest.mark.parametrize(
+    ("kind", "kill_after", "backend"),
+    [("seeds", 7, "gymnasium"), ("seeds", 53, "gymnasium"), ("population", 30, "gymnasium"),
+     ("seeds", 7, "native"), ("seeds", 53, "native"), ("population", 30, "native")],
+)  # fmt: skip
 def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
-    kind, kill_after, tmp_path
+    kind, kill_after, backend, tmp_path
 ):
     sys.path.insert(0, str(EXAMPLES))
     import train
@@ -233,6 +237,7 @@ def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
     options = ["--episodes", "40", "--seeds", "0", "1", "--workers", "1", "--checkpoint-every",
                "5", "--random-episodes", "1", "--no-inspect-plot", "--no-progress"]  # fmt: skip
     options += ["--population"] if kind == "population" else []
+    options += ["--backend", backend]
     train.main([*options, "--output-dir", str(tmp_path / "whole")])
     killed = tmp_path / "killed"
     child = subprocess.Popen([sys.executable, "-c", SLOW_MAIN, *options, "--output-dir",
@@ -251,6 +256,7 @@ def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
     assert kept.stat().st_mtime_ns == written
     for name in ("returns.csv", *files):
         assert (killed / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
+
     # Every checkpoint and log, byte for byte, and nothing else left behind.
     def contents(root):
         folders = [root / "checkpoints", root / "episodes"]

@@ -27,9 +27,13 @@ from velto_kit.experiments.actions import ActionMapping
 from velto_kit.experiments.episode_log import EpisodeLog, log_text
 from velto_kit.experiments.episode_result import EpisodeResult, checkpoint_path, env_choice
 from velto_kit.experiments.features import Features
+from velto_kit.experiments.run_bookkeeping import (
+    check_checkpoint_options,
+    claim_checkpoint_folder,
+    write_run_checkpoint,
+)
 from velto_kit.experiments.training_run import TrainingRun
-from velto_kit.state.run_folder import RunFolderLock, claim_run_folder, prune_run_checkpoints
-from velto_kit.state.run_state import save_run
+from velto_kit.state.run_folder import RunFolderLock
 
 if TYPE_CHECKING:
     from velto_kit.state.run_state import RunState
@@ -143,14 +147,7 @@ def run_episodes(
     """
     if episodes < 0:
         raise ValueError(f"episodes must be at least 0, not {episodes}")
-    if checkpoint_every is not None:
-        if checkpoint_every < 1:
-            raise ValueError(f"checkpoint_every must be at least 1, not {checkpoint_every}")
-        if checkpoint_dir is None:
-            raise ValueError("checkpoint_every needs a checkpoint_dir")
-        Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
-    if keep_last is not None and keep_last < 1:
-        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
+    check_checkpoint_options(checkpoint_every, checkpoint_dir, keep_last)
     training = TrainingRun(
         env, agent, features, mapping, gamma=gamma, seed=seed, rng=rng,
         start_episode=start_episode, settings=settings, resume=resume,
@@ -162,11 +159,7 @@ def run_episodes(
             f" more than episodes={episodes}"
         )
     directory = None if checkpoint_every is None else Path(checkpoint_dir or ".")
-    # One writer per run folder, taken before the log is touched: a second resume of the same
-    # folder stops here instead of rewriting the log the first is appending to.
-    lock = None
-    if directory is not None:
-        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    lock = claim_checkpoint_folder(directory, fresh=resume is None, overwrite=overwrite)
     try:
         episode_log = None
         if log is not None:
@@ -202,11 +195,7 @@ def _checkpointed(
             if episode_log is not None:
                 episode_log.append(result.episode, result.return_, result.length, result.steps)
             if every is not None and directory is not None and (result.episode + 1) % every == 0:
-                if episode_log is not None:
-                    episode_log.sync()
-                manifest = save_run(directory, training.state())
-                if keep_last is not None:
-                    prune_run_checkpoints(manifest, keep_last)
+                write_run_checkpoint(directory, training.state(), episode_log, keep_last)
                 result = dataclasses.replace(
                     result, checkpoint=checkpoint_path(directory, result.episode + 1)
                 )

@@ -30,15 +30,21 @@ import numpy as np
 
 from velto_kit import _native
 from velto_kit.experiments.actions import ActionMapping
-from velto_kit.experiments.episode_log import EpisodeLog
 from velto_kit.experiments.native_loop import UNIT_STEPS, NativeRunLoop, native_task_ids
 from velto_kit.experiments.population_loop import MemberResult, member_checkpoint_path, per_agent
-from velto_kit.experiments.population_runs import LOG_COLUMNS, population_log_line
-from velto_kit.experiments.training_run import check_same_run, describe_run
+from velto_kit.experiments.run_bookkeeping import (
+    check_resumed_agents,
+    claim_checkpoint_folder,
+    member_history,
+    population_description,
+    population_log,
+    population_log_line,
+    write_run_checkpoint,
+)
+from velto_kit.experiments.training_run import check_same_run
 from velto_kit.state import env_state
 from velto_kit.state.checkpoint import save
-from velto_kit.state.run_folder import claim_run_folder, prune_run_checkpoints
-from velto_kit.state.run_state import MemberState, RunState, save_run
+from velto_kit.state.run_state import MemberState, RunState
 
 
 class NativeVectorEnv:
@@ -182,13 +188,7 @@ def _resumed_members(
     resume: RunState, agents: Sequence[Any]
 ) -> list[tuple[Any, list[int], int, int] | None]:
     """Each member's progress as the checkpoint holds it, None for one that had not begun."""
-    if len(resume.members) != len(agents) or any(
-        agent is not member.agent for agent, member in zip(agents, resume.members, strict=False)
-    ):
-        raise ValueError(
-            "a resumed population continues the checkpoint's agents: pass"
-            " Population([member.agent for member in resume.members])"
-        )
+    check_resumed_agents(resume, agents)
     members = resume.loop.get("members")
     if resume.loop.get("native") is not True or not isinstance(members, list):
         raise ValueError("the run checkpoint is not a native run's")
@@ -277,11 +277,9 @@ def run_native(
     count = len(agents)
     starts = per_agent("start_episode", start_episode, count)
     ends = [s + e for s, e in zip(starts, per_agent("episodes", episodes, count), strict=True)]
-    description = describe_run(
-        envs, features, mapping, gamma=gamma, seed=seed, start_episode=0, settings=settings
-    )  # fmt: skip
-    description["num_envs"] = count
-    description["start_episodes"] = list(starts)
+    description = population_description(
+        envs, features, mapping, gamma=gamma, seed=seed, starts=starts, settings=settings
+    )
     records: list[list[Any]] = []
     resumed = None
     saved = min(starts)
@@ -308,15 +306,15 @@ def run_native(
     )  # fmt: skip
     directory = Path(checkpoint_dir) if checkpoint_dir is not None else Path(".")
     # One writer per run folder, taken before the log is touched (as the other backends do).
-    lock = None
-    if checkpoint_every is not None and checkpoint_dir is not None:
-        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    lock = claim_checkpoint_folder(
+        directory if checkpoint_every is not None and checkpoint_dir is not None else None,
+        fresh=resume is None, overwrite=overwrite,
+    )  # fmt: skip
     episode_log = None
     batches = loop.batches()
     try:
         if log is not None:
-            text = LOG_COLUMNS + "".join(map(population_log_line, records))
-            episode_log = EpisodeLog(log, text)
+            episode_log = population_log(log, records)
         for batch in batches:
             for agent, episode, episode_return, length, steps in batch:
                 record = [agent, episode, episode_return, length, steps]
@@ -337,11 +335,8 @@ def run_native(
                 checkpoint_every is not None
                 and slowest // checkpoint_every > saved // checkpoint_every
             ):
-                if episode_log is not None:
-                    episode_log.sync()
-                manifest = save_run(directory, _state(loop, description, records, slowest))
-                if keep_last is not None:
-                    prune_run_checkpoints(manifest, keep_last)
+                run = _state(loop, description, records, slowest)
+                write_run_checkpoint(directory, run, episode_log, keep_last)
                 saved = slowest
     finally:
         batches.close()
@@ -358,7 +353,7 @@ def _state(
     members = []
     progress = []
     for i, agent in enumerate(loop.agents):
-        own = [record for record in records if record[0] == i]
+        returns, lengths = member_history(records, i)
         member = loop.member_progress(i)
         progress.append(member)
         members.append(
@@ -367,8 +362,8 @@ def _state(
                 member["taken"],
                 copy.deepcopy(loop.rngs[i]),
                 None,
-                [record[2] for record in own],
-                [record[3] for record in own],
+                returns,
+                lengths,
                 member["steps"],
             )  # fmt: skip
         )

@@ -33,8 +33,8 @@ from velto_kit.experiments.episode_result import checkpoint_path
 from velto_kit.experiments.features import Features
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_runs import PopulationRun
+from velto_kit.experiments.run_bookkeeping import check_checkpoint_options, claim_checkpoint_folder
 from velto_kit.experiments.run_checks import check_run_inputs
-from velto_kit.state.run_folder import claim_run_folder
 from velto_kit.state.run_state import RunState
 
 NEXT_STEP, SAME_STEP = "NextStep", "SameStep"
@@ -380,16 +380,9 @@ def run_population(
     _check(envs, population, mapping)
     for agent in population.agents:
         check_run_inputs(envs, agent, features, mapping)
-    if checkpoint_every is not None:
-        if not learn:
-            raise ValueError("checkpoint_every needs learn=True: an evaluation changes nothing")
-        if checkpoint_every < 1:
-            raise ValueError(f"checkpoint_every must be at least 1, not {checkpoint_every}")
-        if checkpoint_dir is None:
-            raise ValueError("checkpoint_every needs a checkpoint_dir")
-        Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
-    if keep_last is not None and keep_last < 1:
-        raise ValueError(f"keep_last must be at least 1, not {keep_last}")
+    if checkpoint_every is not None and not learn:
+        raise ValueError("checkpoint_every needs learn=True: an evaluation changes nothing")
+    check_checkpoint_options(checkpoint_every, checkpoint_dir, keep_last)
     count = len(population)
     if rngs is None:
         rngs = [np.random.default_rng(None if seed is None else seed + i) for i in range(count)]
@@ -416,10 +409,10 @@ def run_population(
         yield from loop.run(members, seed, starts)
         return
     directory = None if checkpoint_dir is None else Path(checkpoint_dir)
-    # One writer per run folder, taken before the log is touched (see run_episodes).
-    lock = None
-    if checkpoint_every is not None and directory is not None:
-        lock = claim_run_folder(directory, fresh=resume is None, overwrite=overwrite)
+    lock = claim_checkpoint_folder(
+        directory if checkpoint_every is not None else None,
+        fresh=resume is None, overwrite=overwrite,
+    )  # fmt: skip
     try:
         run = PopulationRun(
             loop, members, features, seed=seed, starts=starts, every=checkpoint_every,

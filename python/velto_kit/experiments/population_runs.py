@@ -22,34 +22,20 @@ from typing import Any
 
 import numpy as np
 
-from velto_kit.experiments.episode_log import EpisodeLog
-from velto_kit.experiments.training_run import check_same_run, describe_run
+from velto_kit.experiments.run_bookkeeping import (
+    LOG_COLUMNS,
+    check_resumed_agents,
+    member_history,
+    population_description,
+    population_log,
+    population_log_line,
+    write_run_checkpoint,
+)
+from velto_kit.experiments.training_run import check_same_run
 from velto_kit.state import env_state
-from velto_kit.state.run_folder import prune_run_checkpoints
-from velto_kit.state.run_state import MemberState, RunState, save_run
+from velto_kit.state.run_state import MemberState, RunState
 
-LOG_COLUMNS = "agent,episode,return,length,steps\n"
-
-
-def population_log_line(record: list[Any]) -> str:
-    r"""One line of a population's log; the return in Python's shortest exact form.
-
-    Args:
-        record: The agent's index, the episode's number, its return, its length and the
-            agent's steps up to and including it.
-
-    Returns:
-        The CSV line, ending in a newline.
-
-    Raises:
-        ValueError: `record` does not hold exactly five values.
-
-    Example:
-        >>> population_log_line([2, 5, 21.0, 21, 130])
-        '2,5,21.0,21,130\n'
-    """
-    agent, episode, episode_return, length, steps = record
-    return f"{agent},{episode},{float(episode_return)!r},{length},{steps}\n"
+__all__ = ["LOG_COLUMNS", "PopulationRun", "population_log_line"]
 
 
 class PopulationRun:
@@ -107,37 +93,25 @@ class PopulationRun:
                 vector environment, or that environment is not made like this one.
             OSError: The log cannot be written.
         """
-        agents = loop.population.agents
         self.loop, self.members = loop, members
         self.every, self.directory, self.keep_last = every, directory, keep_last
-        self.description = describe_run(
-            loop.envs, features, loop.mapping, gamma=loop.gamma, seed=seed,
-            start_episode=0, settings=settings,
+        self.description = population_description(
+            loop.envs, features, loop.mapping, gamma=loop.gamma, seed=seed, starts=starts,
+            settings=settings,
         )  # fmt: skip
-        self.description["num_envs"] = len(agents)
-        self.description["start_episodes"] = list(starts)
         self.records: list[list[Any]] = []
         self.saved = min(starts)
         self.storable = True
         if resume is not None:
             self._restore(resume)
-        self.log = None
-        if log is not None:
-            text = LOG_COLUMNS + "".join(population_log_line(r) for r in self.records)
-            self.log = EpisodeLog(log, text)
+        self.log = None if log is None else population_log(log, self.records)
         if every is not None:
             loop.after_episodes = self._after_episodes
 
     def _restore(self, resume: RunState) -> None:
         check_same_run(resume.description, self.description)
         agents = self.loop.population.agents
-        if len(resume.members) != len(agents) or any(
-            agent is not member.agent for agent, member in zip(agents, resume.members, strict=False)
-        ):
-            raise ValueError(
-                "a resumed population continues the checkpoint's agents: pass"
-                " Population([member.agent for member in resume.members])"
-            )
+        check_resumed_agents(resume, agents)
         if resume.env is None:
             raise ValueError("the run checkpoint holds no state of the vector environment")
         env_state.restore(self.loop.envs, *resume.env)
@@ -202,8 +176,6 @@ class PopulationRun:
             return
         if slowest // self.every <= self.saved // self.every:
             return
-        if self.log is not None:
-            self.log.sync()
         try:
             run = self.state(slowest, taken)
         except env_state.EnvStateError as error:
@@ -214,9 +186,7 @@ class PopulationRun:
             )
             self.storable = False
             return
-        manifest = save_run(self.directory or Path("."), run)
-        if self.keep_last is not None:
-            prune_run_checkpoints(manifest, self.keep_last)
+        write_run_checkpoint(self.directory or Path("."), run, self.log, self.keep_last)
         self.saved = slowest
 
     def state(self, slowest: int, taken: Any) -> RunState:
@@ -235,15 +205,15 @@ class PopulationRun:
         members = self.members
         states = []
         for i, agent in enumerate(self.loop.population.agents):
-            own = [record for record in self.records if record[0] == i]
+            returns, lengths = member_history(self.records, i)
             states.append(
                 MemberState(
                     agent,
                     np.flatnonzero(taken[i]).tolist(),
                     members.rngs[i],
                     None,
-                    [record[2] for record in own],
-                    [record[3] for record in own],
+                    returns,
+                    lengths,
                     members.steps[i],
                 )  # fmt: skip
             )

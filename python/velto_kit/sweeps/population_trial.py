@@ -31,6 +31,7 @@ from velto_kit.experiments.actions import action_mapping
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_loop import MemberResult, run_population
 from velto_kit.experiments.settings import make_agent
+from velto_kit.experiments.training_run import resume_seed
 from velto_kit.experiments.vector_envs import make_vector_env
 from velto_kit.state.run_state import RunState, latest_run, run_checkpoints
 from velto_kit.sweeps.trial_config import TrialConfig
@@ -171,8 +172,6 @@ class PopulationTrial:
         Returns:
             The iterator of ``MemberResult``.
         """
-        from velto_kit.sweeps.tune import resume_seed
-
         config = self.config
         if self.resume is not None or max(self.episodes) == 0:
             # Fresh, or continuing its run checkpoint: the run as it was first started.
