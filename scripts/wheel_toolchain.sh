@@ -15,8 +15,9 @@
 # the vector kernels choose AVX2 themselves after a run-time check.
 #
 # The tools live in build/dist-tools (a virtual environment with requirements-dist.txt); the
-# wrappers and the toolchain file in build/dist-tools/toolchain. Zig caches the C++ runtime it
-# compiles for the target in build/dist-tools/zig-cache (about a minute on a core the first time).
+# wrappers and the toolchain file in build/dist-tools/toolchain. Zig compiles the C++ runtime for
+# the target once (about 85 s of processor time) into its own cache outside the work tree
+# (~/.cache/zig), where later builds of the machine, also from fresh clones, find it.
 #
 #     toolchain_file=$(bash scripts/wheel_toolchain.sh)
 #     cmake -S . -B build/x -DCMAKE_TOOLCHAIN_FILE="$toolchain_file"
@@ -41,9 +42,7 @@ target=x86_64-linux-gnu.$WHEEL_GLIBC
 write_wrapper() {
   local name=$1
   shift
-  # The cache inside build/ keeps the compiled runtime with the project's other build products.
-  printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR=%s exec %s %s "$@"\n' \
-    "$tools/zig-cache" "$zig" "$*" >"$toolchain/$name"
+  printf '#!/bin/sh\nexec %s %s "$@"\n' "$zig" "$*" >"$toolchain/$name"
   chmod +x "$toolchain/$name"
 }
 write_wrapper cc cc -target "$target"
