@@ -2,8 +2,13 @@
 # CI stage: the project as a user without a compiler, or on another processor, or from C++ gets
 # it. Time budget: 5 minutes (each step prints its time, the stage its total).
 #
-#  1. scripts/build_dist.sh: the sdist, the wheel built from it and repaired into a manylinux
-#     wheel, both checked by twine, compiled for no particular processor.
+#  1. scripts/build_dist.sh: the sdist, the wheel built from it (by the toolchain of
+#     scripts/wheel_toolchain.sh) and repaired into a manylinux wheel, both checked by twine,
+#     compiled for no particular processor. The wheel must need no more of the system than the
+#     README says (tests/dist/platform_needs.py): its file name carries the README's tag,
+#     `auditwheel show` finds it consistent with that tag or an older one, and its extensions
+#     link against glibc's libraries alone, with no symbol version newer than the tag's glibc nor
+#     any of libstdc++'s, and call the system's expf and logf.
 #  2. The wheel installed into a fresh Python 3.13 environment where no compiler can be found
 #     (PATH holds the environment and a few shell tools, CC and CXX unset; only binary packages),
 #     and the Python suites (tests/python) run there against it. Left out: the comparison of the
@@ -43,6 +48,9 @@ mkdir -p "$work/tools"
 timed "sdist and manylinux wheel (build_dist.sh)" bash scripts/build_dist.sh
 wheel=$(ls dist/velto_actor_critic-*-manylinux*.whl)
 sdist=$(ls dist/velto_actor_critic-*.tar.gz)
+# auditwheel is one of the build's tools (requirements-dist.txt).
+timed "the wheel needs no more than the README says (auditwheel, objdump)" \
+  build/dist-tools/bin/python tests/dist/platform_needs.py --readme README.md "$wheel"
 
 # 3, in the background while the wheel is tested: the sdist needs a compiler, and has one. It
 # compiles on one core and leaves the other to the tests.
@@ -108,7 +116,7 @@ checks_of_what_ships() {
   local extensions=("$site"/velto_actor_critic.*.so "$site"/velto_kit/_native.*.so)
   timed "AVX instructions only in the AVX2 functions" \
     "$wheel_env/bin/python" tests/dist/vector_code.py --sources src "${extensions[@]}"
-  timed "the check of the shipped code catches a file built for AVX2" \
+  timed "the checks of the shipped code catch a file built for AVX2 or needing too much" \
     "$wheel_env/bin/python" -m pytest tests/dist -q -p no:cacheprovider
 
   timed "C++ package installed, consumer built and run" cpp_package

@@ -9,7 +9,10 @@ namespace velto {
 // A 32-bit Mersenne Twister's complete state as the standard library's text form writes it: the
 // 624 state words and then the read position (624 right after seeding, 0 after a regeneration).
 // The text form is the only standard access to the state, so both directions go through it, and
-// a state read back continues exactly the sequence of the engine it was read from.
+// a state read back continues exactly the sequence of the engine it was read from. LLVM's
+// standard library writes another form (engine_text.cpp converts): there, a state set at position
+// 0, which no engine reaches by itself, reads back as the block it was made from at position 624,
+// with the low 31 bits of its first word (on which no later word depends) zero; the same sequence.
 struct EngineState {
   static constexpr std::size_t kWords = std::mt19937::state_size;
 
