@@ -17,6 +17,7 @@ programs to) and, as the control, one with both (Haswell). It requires that
 
 import argparse
 import json
+import os
 import re
 import subprocess
 import sys
@@ -40,8 +41,17 @@ def emulator(cpu: str, *options: str) -> list[str]:
     return [] if cpu == "native" else ["qemu-x86_64", "-cpu", cpu, *options]
 
 
+# A kernel choice forced on OpenBLAS for the real processor (OPENBLAS_CORETYPE, with its cache
+# size) is wrong on an emulated one: Haswell's kernels stop with SIGILL on a Nehalem. Under
+# emulation OpenBLAS reads the emulated processor's cpuid and picks what runs there.
+FOR_THE_REAL_PROCESSOR = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+
 def run(command: list[str]) -> str:
-    done = subprocess.run(command, capture_output=True, text=True)
+    environment = None
+    if command and command[0] == "qemu-x86_64":
+        environment = {k: v for k, v in os.environ.items() if k not in FOR_THE_REAL_PROCESSOR}
+    done = subprocess.run(command, capture_output=True, text=True, env=environment)
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed ({done.returncode}):\n{done.stderr}")
     return done.stdout
