@@ -198,6 +198,13 @@ def test_zero_episodes_still_shows_each_agent_its_first_state():
     _, expected_states = reference("CartPole-v1", {}, coder, mapping, copies(agents), 0, 0)
     got, states, _ = native("CartPole-v1", {}, coder, mapping, agents, 0, 0, 2)
     assert got == {} and states == expected_states
+    # Many small agents on two threads: units that end without an episode finish one by one, and
+    # the run must hand every one of them over, not stop at the first hand-over without episodes.
+    coder, mapping, agents = agents_for("CliffWalking-v1", {}, "binary", 300, 0)
+    _, expected_states = reference("CliffWalking-v1", {}, coder, mapping, copies(agents), 0, 0)
+    got, states, _ = native("CliffWalking-v1", {}, coder, mapping, agents, 0, 0, 2)
+    assert got == {}
+    assert [i for i, state in enumerate(states) if state != expected_states[i]] == []
     assert states[0] != velto_kit.dumps(agents_for("CartPole-v1", {}, "binary", 1, 0)[2][0])
 
 

@@ -262,20 +262,31 @@ class NativeRun {
   }
 
   // The episodes of the next finished units as (agent, episode, return, length, steps), each
-  // unit's agent written into its Python agent first; an empty list once the run is done.
+  // unit's agent written into its Python agent first; an empty list once the run is done. A unit
+  // may end without an episode (one that only shows its agent the first state, in a run of no
+  // episodes): its agent is handed over all the same, and the wait goes on for episodes, since
+  // an empty list would tell the caller that every agent is done.
   py::list next() {
     py::list records;
-    if (!loop_) {
-      return records;
+    while (loop_ && records.empty()) {
+      std::vector<std::size_t> finished;
+      try {
+        py::gil_scoped_release unlocked;
+        finished = loop_->take_finished();
+      } catch (const std::exception&) {
+        close();
+        throw;
+      }
+      if (finished.empty()) {
+        break;
+      }
+      hand_over(finished, records);
     }
-    std::vector<std::size_t> finished;
-    try {
-      py::gil_scoped_release unlocked;
-      finished = loop_->take_finished();
-    } catch (const std::exception&) {
-      close();
-      throw;
-    }
+    return records;
+  }
+
+ private:
+  void hand_over(const std::vector<std::size_t>& finished, py::list& records) {
     for (const std::size_t index : finished) {
       VeltoActorCritic& agent = agents_[index].cast<VeltoActorCritic&>();
       if (!(fingerprint(agent) == fingerprints_[index])) {
@@ -306,8 +317,9 @@ class NativeRun {
       loop_->records(index).clear();
       loop_->release(index);
     }
-    return records;
   }
+
+ public:
 
   // Member i as of its last hand-over: (task state, generator state, taken, next episode, steps).
   py::tuple progress(std::size_t index) const {
