@@ -477,3 +477,37 @@ def test_a_native_task_that_is_not_exact_is_never_used():
         assert study_trials.native_available("CliffWalking-v1")
     finally:
         study_trials.native_available.cache_clear()
+
+
+STUDY_RECORDS = ROOT / "docs" / "results" / "full_study"
+
+
+@pytest.mark.parametrize("env_id", presets.tasks())
+def test_a_shipped_preset_gives_its_study_trials_first_episodes(env_id, tmp_path):
+    # The presets velto_kit ships against the records of the study that chose them: the preset's
+    # own command, cut to seed 0 and a few episodes, gives that trial's first returns.
+    preset = presets.for_task(env_id)
+    chosen = json.loads((STUDY_RECORDS / "summary.json").read_text())["choices"][preset.row]
+    lines = (STUDY_RECORDS / "trials.jsonl").read_text().splitlines()
+    trials = [json.loads(line) for line in lines]
+    limit = preset.max_episode_steps
+    recorded = [
+        t["returns"]
+        for t in trials
+        if t["config"]["learner"] == "velto"
+        and t["config"]["env_id"] == env_id
+        and t["config"].get("max_episode_steps") == limit
+        and t["config"]["seed"] == 0
+        and t["config"]["episodes"] == preset.episodes
+        and not set(t["config"]) & {"distractors", "change_at"}
+        and all(t["config"][k] == v for k, v in chosen["velto"]["chosen"].items())
+    ]
+    assert len(recorded) == 1
+    program, script, *options = shlex.split(preset.command)
+    assert (program, script) == ("python", "examples/train.py")
+    cut = ["--episodes", "4", "--seeds", "0", "--workers", "1", "--random-episodes", "1"]
+    extra = ["--no-progress", "--no-inspect-plot", "--output-dir", str(tmp_path)]
+    train.main([*options, *cut, *extra])
+    with (tmp_path / "returns.csv").open() as file:
+        returns = [float(row["return"]) for row in csv.DictReader(file) if row["seed"] == "0"]
+    assert returns == recorded[0][:4]
