@@ -8,6 +8,7 @@ cited file, except under ``docs/``: everything there is part of the site or of i
 import fnmatch
 import importlib.util
 import re
+import shutil
 import subprocess
 from pathlib import Path, PurePosixPath
 
@@ -113,6 +114,10 @@ def missing_from_git(paths: list[str], tracked: list[str]) -> list[str]:
     return missing
 
 
+# The distribution stage runs these suites against the installed wheel with a PATH that holds
+# no compiler and no git; what the checkout tracks is checked by the test command.
+if shutil.which("git") is None or not (ROOT / ".git").exists():
+    pytest.skip("no git checkout to ask what is tracked", allow_module_level=True)
 TRACKED = _git_files()
 TOP_LEVEL = {name.split("/")[0] for name in TRACKED}
 
