@@ -2,10 +2,14 @@
 folder and the process holding it; a fresh run into a folder holding a run stops unless told to
 overwrite, and nothing is deleted without being told."""
 
+import errno
+import fcntl
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import gymnasium as gym
@@ -24,6 +28,8 @@ from velto_kit import (
     run_population,
 )
 from velto_kit.state.run_folder import (
+    LOCK_NAME,
+    RunFolderError,
     RunFolderHasRun,
     RunFolderInUse,
     RunFolderLock,
@@ -199,3 +205,115 @@ def test_keep_last_keeps_a_populations_last_run_checkpoint_and_every_agents_own_
     for agent in (0, 1):
         assert names(tmp_path / f"agent-{agent}") == ["agent-000002.npz", "agent-000004.npz"]
     assert latest_run(tmp_path).next_episode == 4
+
+
+def run_in(folder, script):
+    """A process running `script` (given `folder`), its stdout a pipe, after its first line."""
+    code = "from pathlib import Path\nfolder = Path(" + repr(str(folder)) + ")\n"
+    process = subprocess.Popen([sys.executable, "-c", code + textwrap.dedent(script)],
+                               stdout=subprocess.PIPE, text=True)  # fmt: skip
+    return process, process.stdout.readline().split()
+
+
+def wait_for(path, seconds=60.0):
+    deadline = time.monotonic() + seconds
+    while not path.exists():
+        assert time.monotonic() < deadline, f"{path} did not appear"
+        time.sleep(0.05)
+    return path.read_text()
+
+
+def test_a_child_forked_by_a_killed_run_never_holds_its_folder(tmp_path):
+    folder = tmp_path / "run"
+    # The run forks a child (multiprocessing's fork start) that outlives it; then it is killed.
+    # The child takes the folder itself once told to, lets the parent's lock objects it inherited
+    # go as garbage collection would, and still holds the folder until told to release it.
+    script = f"""
+        import gc, multiprocessing, sys, time
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from test_run_folder_lock import single_run
+        from velto_kit.state.run_folder import RunFolderLock
+
+        def child(folder):
+            while not (folder.parent / "go").exists():
+                time.sleep(0.05)
+            try:
+                own = RunFolderLock(folder)
+            except Exception as error:
+                (folder.parent / "took").write_text(repr(error))
+                time.sleep(60)
+            for inherited in gc.get_objects():
+                if isinstance(inherited, RunFolderLock) and inherited is not own:
+                    inherited.release()
+            (folder.parent / "took").write_text("took")
+            while not (folder.parent / "release").exists():
+                time.sleep(0.05)
+            own.release()
+            (folder.parent / "released").write_text("released")
+            time.sleep(60)
+
+        running = single_run(folder, episodes=8)
+        next(running), next(running), next(running)
+        forked = multiprocessing.get_context("fork").Process(target=child, args=(folder,))
+        forked.start()
+        print(forked.pid, flush=True)
+        time.sleep(60)
+    """
+    run, (child,) = run_in(folder, script)
+    child = int(child)
+    try:
+        run.kill()
+        run.wait()
+        run.stdout.close()
+        (tmp_path / "go").touch()
+        assert wait_for(tmp_path / "took") == "took"
+        with pytest.raises(RunFolderInUse, match=f"process {child} holds"):
+            RunFolderLock(folder)
+        (tmp_path / "release").touch()
+        wait_for(tmp_path / "released")
+        assert len(list(resumed(folder))) == 6  # from the checkpoint after episode 2
+        os.kill(child, 0)  # the child lives on
+    finally:
+        os.kill(child, signal.SIGKILL)
+
+
+def test_a_refused_claim_in_the_holding_process_leaves_the_folder_held(tmp_path):
+    with RunFolderLock(tmp_path):
+        with pytest.raises(RunFolderInUse, match=f"process {os.getpid()}"):
+            RunFolderLock(tmp_path)
+        other, answer = run_in(tmp_path, """
+            from velto_kit.state.run_folder import RunFolderInUse, RunFolderLock
+            try:
+                RunFolderLock(folder)
+                print("took")
+            except RunFolderInUse as error:
+                print("refused", error)
+        """)  # fmt: skip
+        other.communicate()
+        assert answer[:1] == ["refused"] and str(os.getpid()) in " ".join(answer)
+
+
+@pytest.mark.parametrize("target", ["outside.txt", "missing.txt"])
+def test_a_lock_file_that_is_a_symbolic_link_is_refused_and_not_followed(target, tmp_path):
+    folder = tmp_path / "run"
+    folder.mkdir()
+    if target == "outside.txt":
+        (tmp_path / target).write_text("mine")
+    (folder / LOCK_NAME).symlink_to(tmp_path / target)
+    with pytest.raises(RunFolderError, match=f"{LOCK_NAME} is a symbolic link"):
+        RunFolderLock(folder)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        {"run", "outside.txt"} & {"run", target}
+    )
+    if target == "outside.txt":
+        assert (tmp_path / target).read_text() == "mine"
+
+
+def test_a_lock_that_fails_for_another_reason_is_no_folder_in_use(tmp_path, monkeypatch):
+    def no_locks(descriptor, operation):
+        raise OSError(errno.ENOLCK, "No locks available")
+
+    monkeypatch.setattr(fcntl, "lockf", no_locks)
+    with pytest.raises(OSError, match="No locks available") as raised:
+        RunFolderLock(tmp_path)
+    assert not isinstance(raised.value, RunFolderInUse)
