@@ -4,6 +4,7 @@ overwrite, and nothing is deleted without being told."""
 
 import errno
 import fcntl
+import io
 import os
 import signal
 import subprocess
@@ -27,6 +28,7 @@ from velto_kit import (
     run_episodes,
     run_population,
 )
+from velto_kit.state import run_folder
 from velto_kit.state.run_folder import (
     LOCK_NAME,
     RunFolderError,
@@ -120,8 +122,12 @@ def test_a_fresh_run_into_a_folder_holding_a_run_stops_unless_told_to_overwrite(
     list(start(tmp_path))
     before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     assert run_checkpoints(tmp_path)
-    with pytest.raises(RunFolderHasRun, match=f"{tmp_path} holds another run's .*overwrite=True"):
+    with pytest.raises(
+        RunFolderHasRun, match=f"{tmp_path} holds another run's .*overwrite=True"
+    ) as refused:
         list(start(tmp_path))
+    RunFolderLock(tmp_path).release()  # the refused run let the folder go, its error still held
+    del refused  # held until here
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
     # Told to, it removes the earlier checkpoints and starts afresh: the same run, the same files.
     list(start(tmp_path, overwrite=True))
@@ -317,3 +323,34 @@ def test_a_lock_that_fails_for_another_reason_is_no_folder_in_use(tmp_path, monk
     with pytest.raises(OSError, match="No locks available") as raised:
         RunFolderLock(tmp_path)
     assert not isinstance(raised.value, RunFolderInUse)
+
+
+# (a line of the system's table of locks, the holder it names for the lock file); {file} is the
+# file's device and inode as the table writes them.
+LOCK_TABLE = [
+    ("1: POSIX  ADVISORY  WRITE 4321 {file} 0 EOF", 4321),
+    ("1: FLOCK  ADVISORY  WRITE 4321 {file} 0 EOF", None),  # another kind of lock
+    ("1: -> POSIX  ADVISORY  WRITE 4321 {file} 0 EOF", None),  # a process waiting for it
+    ("1: POSIX  ADVISORY  WRITE 4321 {file}9 0 EOF", None),  # another file
+    ("1: POSIX  ADVISORY  WRITE ? {file} 0 EOF", None),
+    ("1: POSIX  ADVISORY  WRITE", None),
+    (OSError, None),  # no table to read
+]
+
+
+@pytest.mark.parametrize(("line", "holder"), LOCK_TABLE)
+def test_the_holder_is_read_from_the_systems_table_of_its_own_lock_file(
+    line, holder, tmp_path, monkeypatch
+):
+    (tmp_path / LOCK_NAME).touch()
+    info = os.stat(tmp_path / LOCK_NAME)
+    file = f"{os.major(info.st_dev):02x}:{os.minor(info.st_dev):02x}:{info.st_ino}"
+
+    def table(path, **options):
+        assert path == "/proc/locks"
+        if line is OSError:
+            raise OSError(errno.EACCES, "no")
+        return io.StringIO("0: POSIX  ADVISORY  READ 1 00:00:1 0 EOF\n" + line.format(file=file))
+
+    monkeypatch.setattr(run_folder, "open", table, raising=False)
+    assert run_folder._lock_holder(info) == holder

@@ -82,11 +82,21 @@ def test_overwrite_says_in_one_line_what_it_removes(numbers, agents, line, tmp_p
         ([999_998, 999_999, 1_000_000, 1_000_002], 1, [1_000_002]),
         # A checkpoint numbered above the current one (a killed run's) is left alone.
         ([999_999, 1_000_001, 10_000_000, 1_000_000], 1, [1_000_000, 1_000_001, 10_000_000]),
+        # Fewer than keep_last: none goes.
+        ([1, 2, 3, 4], 6, [1, 2, 3, 4]),
+        ([1, 2], 0, "keep_last must be at least 1, not 0"),
     ],
 )
-def test_keep_last_orders_checkpoints_by_number_past_six_digits(numbers, keep_last, left, tmp_path):
+def test_keep_last_keeps_the_newest_by_number_up_to_the_current_one(
+    numbers, keep_last, left, tmp_path
+):
     made = checkpoints(tmp_path, numbers)
-    prune_run_checkpoints(made[-1], keep_last)
+    if isinstance(left, str):
+        with pytest.raises(ValueError, match=left):
+            prune_run_checkpoints(made[-1], keep_last)
+        left = numbers
+    else:
+        prune_run_checkpoints(made[-1], keep_last)
     agents = [f"agent-{n:06d}.npz" for n in left]
     assert listing(tmp_path) == sorted(agents + [manifest_path(tmp_path, n).name for n in left])
 

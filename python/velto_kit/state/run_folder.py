@@ -135,8 +135,7 @@ class RunFolderLock:
         if descriptor is not None:
             self._descriptor = None
             with _held_mutex:
-                if _held.get(self._identity) is self:
-                    del _held[self._identity]
+                _held.pop(self._identity, None)
                 for refused in self._refused:
                     os.close(refused)
                 self._refused = []
@@ -146,8 +145,7 @@ class RunFolderLock:
         """In a forked child: drops the parent's descriptors, which hold no lock of the child."""
         for descriptor in [self._descriptor, *self._refused]:
             if descriptor is not None:
-                with contextlib.suppress(OSError):
-                    os.close(descriptor)
+                os.close(descriptor)
         self._descriptor = None
         self._refused = []
 
