@@ -308,11 +308,8 @@ def test_a_lock_file_that_is_a_symbolic_link_is_refused_and_not_followed(target,
     (folder / LOCK_NAME).symlink_to(tmp_path / target)
     with pytest.raises(RunFolderError, match=f"{LOCK_NAME} is a symbolic link"):
         RunFolderLock(folder)
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
-        {"run", "outside.txt"} & {"run", target}
-    )
-    if target == "outside.txt":
-        assert (tmp_path / target).read_text() == "mine"
+    assert {p.name: p.is_file() and p.read_text() for p in tmp_path.iterdir()} == {
+        "run": False, **({target: "mine"} if target == "outside.txt" else {})}  # fmt: skip
 
 
 def test_a_lock_that_fails_for_another_reason_is_no_folder_in_use(tmp_path, monkeypatch):
@@ -330,7 +327,6 @@ def test_a_lock_that_fails_for_another_reason_is_no_folder_in_use(tmp_path, monk
 LOCK_TABLE = [
     ("1: POSIX  ADVISORY  WRITE 4321 {file} 0 EOF", 4321),
     ("1: FLOCK  ADVISORY  WRITE 4321 {file} 0 EOF", None),  # another kind of lock
-    ("1: -> POSIX  ADVISORY  WRITE 4321 {file} 0 EOF", None),  # a process waiting for it
     ("1: POSIX  ADVISORY  WRITE 4321 {file}9 0 EOF", None),  # another file
     ("1: POSIX  ADVISORY  WRITE ? {file} 0 EOF", None),
     ("1: POSIX  ADVISORY  WRITE", None),
