@@ -430,9 +430,7 @@ def load_run(path: Path | str, *, trust_pickles: bool = False) -> RunState:
         )
     try:
         if set(manifest) != _MANIFEST_KEYS:
-            raise CheckpointError(
-                f"the manifest holds {sorted(manifest)}, not {sorted(_MANIFEST_KEYS)}"
-            )
+            raise CheckpointError(f"the manifest holds the keys {sorted(manifest)}")
         start = _count(manifest["start_episode"], "start_episode")
         next_episode = _count(manifest["next_episode"], "next_episode")
         if next_episode < start:
@@ -704,8 +702,12 @@ def _check_task_state(task: Any, begun: bool, label: str) -> None:
         type(value) is float and math.isfinite(value) for value in values
     ):
         raise CheckpointError(f"{label} task values must be finite floats, not {values!r}")
-    never_reset = elapsed == -1 and not values
-    if type(elapsed) is not int or elapsed < -1 or begun == never_reset:
+    if (
+        type(elapsed) is not int
+        or elapsed < -1
+        or (elapsed >= 0) != begun
+        or (elapsed < 0 and values)
+    ):
         raise CheckpointError(f"{label} task has elapsed steps {elapsed!r} and begun {begun}")
     if not isinstance(generator, dict) or generator.get("bit_generator") != "PCG64":
         raise CheckpointError(f"{label} task generator is no PCG64 state: {generator!r}")
