@@ -4,6 +4,7 @@ file must be a regular file inside the folder, and only attributes of an environ
 restored. A damaged checkpoint is passed over by latest_run; one that needs trust is refused."""
 
 import contextlib
+import copy
 import json
 import math
 import os
@@ -28,7 +29,16 @@ from velto_kit import (
     run_episodes,
 )
 from velto_kit.state.atomic_files import file_digest
-from velto_kit.state.run_state import UntrustedPickleError
+from velto_kit.state.env_state import decode, encode
+from velto_kit.state.generator_state import BIT_GENERATORS
+from velto_kit.state.run_state import (
+    MemberState,
+    RunState,
+    UntrustedPickleError,
+    checkpoint_files,
+    run_checkpoints,
+    save_run,
+)
 
 
 def cartpole_run(folder, env=None, episodes=4):
@@ -41,7 +51,10 @@ def cartpole_run(folder, env=None, episodes=4):
 
 
 def edit(folder, change):
-    path = folder / "run-000004.json"
+    edit_manifest(folder / "run-000004.json", change)
+
+
+def edit_manifest(path, change):
     manifest = json.loads(path.read_text())
     change(manifest)
     path.write_text(json.dumps(manifest))
@@ -337,12 +350,6 @@ def native(change):
     return lambda folder: edit_manifest(folder / "run-000006.json", change)
 
 
-def edit_manifest(path, change):
-    manifest = json.loads(path.read_text())
-    change(manifest)
-    path.write_text(json.dumps(manifest))
-
-
 def progress(field, value, agent=1):
     return native(lambda m: m["loop"]["members"][agent].update({field: value}))
 
@@ -354,7 +361,6 @@ def top_member(field, value, agent=1):
 def task(change, agent=1):
     """`change(items)` done to agent's task state ``[values, generator, elapsed steps]``, each
     item decoded to plain data and encoded again."""
-    from velto_kit.state.env_state import decode, encode
 
     def edited(m):
         stored = m["loop"]["members"][agent]["task"]
@@ -434,3 +440,111 @@ def test_a_damaged_native_run_checkpoint_is_refused_and_passed_over(
     load_run(folder / "run-000006.json")  # intact, it loads
     damage(folder)
     assert_refused_and_passed_over(folder, "run-000006.json", message, 4)
+
+
+@pytest.fixture(scope="module")
+def population_folder(tmp_path_factory):
+    """Two agents of two units each on Gymnasium's FrozenLake: checkpoints after 2 and 4."""
+    from velto_kit import Population, make_vector_env, run_population
+
+    folder = tmp_path_factory.mktemp("population") / "run"
+    envs = make_vector_env("FrozenLake-v1", 2, seed=0)
+    coder, mapping = features_for(envs), action_mapping("binary", 4)
+    agents = [make_agent(coder.num_features, 2, AgentSettings(), seed=i) for i in range(2)]
+    list(run_population(envs, Population(agents), coder, mapping, episodes=4, gamma=0.9, seed=0,
+                        checkpoint_every=2, checkpoint_dir=folder))  # fmt: skip
+    return folder
+
+
+def loop_field(name, value):
+    return lambda folder: edit(folder, lambda m: m["loop"].update({name: value}))
+
+
+POPULATION_DAMAGE = [
+    (loop_field("episode", [4, 5]), r"loop episode \[4, 5\] is not the records' \[4, 4\]"),
+    (loop_field("idle", [0, 1]), "loop idle must hold booleans"),
+    (loop_field("returns", [math.nan, 0.0]), "loop returns must be a finite number"),
+    (loop_field("returns", [0.0]), "loop returns must be a list of 2"),
+    (loop_field("lengths", [-1, 0]), "loop lengths must be an integer of at least 0"),
+    (loop_field("pending", [[0, True], [0, False]]), "loop pending names an agent twice"),
+    (loop_field("pending", [[2, True]]), "loop pending: 2 is no agent of 2"),
+    (loop_field("pending", [[0, 1]]), r"loop pending holds \[0, 1\]"),
+    (loop_field("owed", [[0, math.inf]]), "loop owed must be a finite number"),
+    (loop_field("joining", [1, 0]), r"loop joining \[1, 0\] are not distinct agents in order"),
+    (loop_field("joined", [1, 1]), r"loop joined \[1, 1\] are not distinct agents in order"),
+    (loop_field("extra", []), "the loop state holds"),
+    (loop_field("records", []), "loop records hold 0 episodes of agent 0, its member 4"),
+    (lambda folder: edit(folder, lambda m: m["members"].pop()), "start_episodes"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("damage", "message"), POPULATION_DAMAGE)
+def test_a_damaged_population_checkpoint_is_refused_and_passed_over(
+    damage, message, population_folder, tmp_path
+):
+    folder = tmp_path / "run"
+    shutil.copytree(population_folder, folder)
+    load_run(folder / "run-000004.json")  # intact, it loads
+    damage(folder)
+    assert_refused_and_passed_over(folder, "run-000004.json", message, 2)
+
+
+def test_only_manifest_names_count_as_run_checkpoints(tmp_path):
+    folder = tmp_path / "run"
+    _, agent, coder, mapping, options = cartpole_run(folder)
+    others = ["run-notes.json", "run-²³.json", "run-4.json", "run-0000004.json", "run-00000x.json"]
+    for name in others:  # a manifest's copy, under a name no checkpoint has
+        shutil.copy(folder / "run-000004.json", folder / name)
+    assert [path.name for path in run_checkpoints(folder)] == ["run-000002.json", "run-000004.json"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert latest_run(folder).next_episode == 4
+    # Overwriting the run removes its checkpoints and nothing else.
+    list(run_episodes(gym.make("CartPole-v1"), agent, coder, mapping, episodes=2, overwrite=True,
+                      **options))  # fmt: skip
+    assert sorted(path.name for path in folder.glob("run-*.json")) == sorted(
+        [*others, "run-000002.json"]
+    )
+
+
+def test_files_a_manifest_names_outside_its_folder_are_never_removed(tmp_path):
+    folder = tmp_path / "run"
+    _, agent, coder, mapping, options = cartpole_run(folder)
+    victim, inner = tmp_path / "victim.txt", folder / "sub" / "victim.npz"
+    inner.parent.mkdir()
+    for path in (victim, inner):
+        path.write_text("not the run's")
+
+    def outside(m):
+        m["members"][0]["agent"]["file"] = "../victim.txt"
+        m["members"][0]["env"]["pickled"] = {"file": "sub/victim.npz", "sha256": "0" * 64}
+
+    edit_manifest(folder / "run-000002.json", outside)
+    assert checkpoint_files(folder / "run-000002.json") == []
+    run = latest_run(folder)
+    # Pruning removes the first manifest and what it names; overwriting the run, all of them.
+    list(run_episodes(gym.make("CartPole-v1"), run.agent, coder, mapping, episodes=6, keep_last=1,
+                      resume=run, **options))  # fmt: skip
+    assert [path.name for path in run_checkpoints(folder)] == ["run-000006.json"]
+    edit_manifest(folder / "run-000006.json", outside)
+    list(run_episodes(gym.make("CartPole-v1"), agent, coder, mapping, episodes=2, overwrite=True,
+                      **options))  # fmt: skip
+    assert victim.read_text() == inner.read_text() == "not the run's"
+
+
+@pytest.mark.parametrize("name", BIT_GENERATORS)
+def test_a_run_stores_every_bit_generator_numpy_has_and_goes_on_with_its_draws(name, tmp_path):
+    rng = np.random.Generator(getattr(np.random, name)(5))
+    rng.random(3)
+    rng.integers(10, dtype=np.uint32)  # half a word left over, where the generator keeps one
+    env_rng = copy.deepcopy(rng)
+    member = MemberState(make_agent(4, 1, AgentSettings(), seed=0), [], rng, None)
+    loaded = load_run(save_run(tmp_path, RunState({}, 0, 0, 0.0, [member]))).members[0].rng
+    assert loaded.bit_generator.state["bit_generator"] == name
+    assert (
+        loaded.integers(10, size=3, dtype=np.uint32).tolist()
+        == rng.integers(10, size=3, dtype=np.uint32).tolist()
+    )
+    # As an environment's attribute, through the manifest's JSON.
+    stored = decode(json.loads(json.dumps(encode(env_rng))))
+    assert stored.random(4).tolist() == env_rng.random(4).tolist()
