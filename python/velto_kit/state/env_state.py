@@ -24,6 +24,8 @@ from typing import Any
 
 import numpy as np
 
+from velto_kit.state.generator_state import GeneratorStateError, generator_from_state, state_data
+
 # Attributes a layer is built with and never changes while stepping.
 _FIXED = frozenset(
     {
@@ -44,8 +46,6 @@ _FIXED = frozenset(
         "autoreset_mode",
     }
 )
-# Bit generators a stored generator may name; nothing else is looked up by name.
-BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
 
 
 class EnvStateError(ValueError):
@@ -102,7 +102,7 @@ def encode(value: Any) -> Any:
             raise _Unencodable
         return {"t": "scalar", "dtype": value.dtype.str, "data": _b64(value.tobytes())}
     if isinstance(value, np.random.Generator):
-        return {"t": "generator", "state": value.bit_generator.state}
+        return {"t": "generator", "state": state_data(value.bit_generator.state)}
     if isinstance(value, bytes):
         return {"t": "bytes", "data": _b64(value)}
     if type(value) in (tuple, list):
@@ -143,7 +143,10 @@ def decode(data: Any) -> Any:
     if tag == "scalar":
         return np.frombuffer(base64.b64decode(data["data"]), dtype=_plain_dtype(data["dtype"]))[0]
     if tag == "generator":
-        return generator_from_state(data["state"])
+        try:
+            return generator_from_state(data["state"])
+        except GeneratorStateError as error:
+            raise EnvStateError(str(error)) from error
     if tag == "bytes":
         return base64.b64decode(data["data"])
     if tag in ("tuple", "list"):
@@ -152,38 +155,6 @@ def decode(data: Any) -> Any:
     if tag == "dict":
         return {decode(k): decode(v) for k, v in data["items"]}
     raise EnvStateError(f"unknown value tag {tag!r} in a stored environment state")
-
-
-def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
-    """A NumPy generator in the state `state`.
-
-    Args:
-        state: A ``bit_generator.state`` dict, whose bit generator is one of NumPy's own
-            (``BIT_GENERATORS``); no other name is looked up.
-
-    Returns:
-        A new generator in that state.
-
-    Raises:
-        EnvStateError: `state` is not a mapping, names another bit generator or does not fit
-            its bit generator.
-
-    Example:
-        >>> rng = np.random.default_rng(3)
-        >>> generator_from_state(rng.bit_generator.state).random() == rng.random()
-        True
-    """
-    name = state.get("bit_generator") if isinstance(state, Mapping) else None
-    if name not in BIT_GENERATORS:
-        raise EnvStateError(f"bit generator {name!r} is not one of {BIT_GENERATORS}")
-    bit_generator = getattr(np.random, str(name))()
-    try:
-        bit_generator.state = state
-    except (ValueError, TypeError, KeyError, OverflowError) as error:
-        # NumPy's own checks, whose errors range over these types (a number out of range of its
-        # unsigned words is an OverflowError).
-        raise EnvStateError(f"a {name} state that NumPy refuses ({error!r})") from error
-    return np.random.Generator(bit_generator)
 
 
 def _b64(data: bytes) -> str:

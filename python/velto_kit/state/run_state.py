@@ -26,6 +26,7 @@ import os
 import pickle
 import stat
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -37,7 +38,12 @@ from velto_kit.state import env_state
 from velto_kit.state.atomic_files import file_digest, write_atomically
 from velto_kit.state.checkpoint import CheckpointError, save
 from velto_kit.state.checkpoint_reader import FileSource, read_checkpoint
-from velto_kit.state.env_state import EnvStateError, decode, generator_from_state
+from velto_kit.state.env_state import EnvStateError, decode
+from velto_kit.state.generator_state import (
+    GeneratorStateError,
+    generator_from_state,
+    state_data,
+)
 
 FORMAT_NAME = "velto_kit run state"
 VERSION = 1
@@ -217,7 +223,7 @@ def save_run(directory: Path | str, run: RunState) -> Path:
         entry: dict[str, Any] = {
             "agent": {"file": agent_file.name, "sha256": file_digest(agent_file)},
             "taken": [int(unit) for unit in member.taken],
-            "rng": member.rng.bit_generator.state,
+            "rng": state_data(member.rng.bit_generator.state),
             "returns": [float(value) for value in member.returns],
             "lengths": [int(value) for value in member.lengths],
             "steps": int(member.steps),
@@ -301,6 +307,55 @@ class _OpenFile:
         self.stream.close()
 
 
+def _open_regular(path: Path, label: str) -> Any:
+    """`path` opened for reading (a binary stream), if it is a regular file.
+
+    A symbolic link is not followed, and a named pipe, device, socket or folder is refused
+    before anything is read: it is opened non-blocking (so a pipe with no writer cannot make
+    the open wait) and checked with ``fstat`` on the descriptor, not on a name that another
+    process could change in between.
+
+    Raises:
+        CheckpointError: `path` is a symbolic link or no regular file (`label` names it).
+        FileNotFoundError: `path` is missing.
+        OSError: It cannot be opened.
+    """
+    flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+    try:
+        descriptor = os.open(path, flags)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise CheckpointError(
+                f"{label} is a symbolic link; a checkpoint's files lie in its folder"
+            ) from None
+        if error.errno == errno.ENXIO:  # a socket
+            raise CheckpointError(f"{label} is not a regular file") from None
+        raise
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise CheckpointError(f"{label} is not a regular file")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return os.fdopen(descriptor, "rb")
+
+
+def _read_manifest(path: Path) -> Any:
+    """A manifest's JSON value, read only from a regular file.
+
+    Raises:
+        CheckpointError: A symbolic link, no regular file, or no JSON (or JSON nested past
+            what the parser can follow).
+        OSError: It cannot be read (``FileNotFoundError`` when missing).
+    """
+    with _open_regular(path, str(path)) as stream:
+        data = stream.read()
+    try:
+        return json.loads(data)
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as error:
+        raise CheckpointError(f"{path}: no run checkpoint ({error})") from None
+
+
 def _open_checked(directory: Path, entry: Any, label: str) -> _OpenFile:
     """The file an entry names, opened, with the digest the manifest recorded.
 
@@ -319,19 +374,10 @@ def _open_checked(directory: Path, entry: Any, label: str) -> _OpenFile:
     if not isinstance(digest, str):
         raise CheckpointError(f"{label}: {name} has no digest")
     try:
-        descriptor = os.open(directory / name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        stream = _open_regular(directory / name, f"{label}: {name}")
     except FileNotFoundError:
         raise CheckpointError(f"{label}: {name} is missing") from None
-    except OSError as error:
-        if error.errno == errno.ELOOP:
-            raise CheckpointError(
-                f"{label}: {name} is a symbolic link; a checkpoint's files lie in its folder"
-            ) from None
-        raise
-    stream = os.fdopen(descriptor, "rb")
     try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise CheckpointError(f"{label}: {name} is not a regular file")
         if hashlib.file_digest(stream, "sha256").hexdigest() != digest:
             raise CheckpointError(f"{label}: {name} is not the file this checkpoint wrote")
         stream.seek(0)
@@ -375,12 +421,7 @@ def load_run(path: Path | str, *, trust_pickles: bool = False) -> RunState:
         run = velto_kit.load_run("out/checkpoints/run-000200.json")
     """
     path = Path(path)
-    if path.is_symlink():
-        raise CheckpointError(f"{path}: a symbolic link; a run checkpoint's manifest is a file")
-    try:
-        manifest = json.loads(path.read_bytes())
-    except (UnicodeDecodeError, json.JSONDecodeError) as error:
-        raise CheckpointError(f"{path}: no run checkpoint ({error})") from error
+    manifest = _read_manifest(path)
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         raise CheckpointError(f"{path}: no run checkpoint (format is not {FORMAT_NAME!r})")
     if manifest.get("version") != VERSION:
@@ -388,33 +429,38 @@ def load_run(path: Path | str, *, trust_pickles: bool = False) -> RunState:
             f"{path}: run state version {manifest.get('version')!r}, not {VERSION}"
         )
     try:
+        if set(manifest) != _MANIFEST_KEYS:
+            raise CheckpointError(f"the manifest holds the keys {sorted(manifest)}")
         start = _count(manifest["start_episode"], "start_episode")
         next_episode = _count(manifest["next_episode"], "next_episode")
         if next_episode < start:
             raise CheckpointError(f"next_episode {next_episode} is below start_episode {start}")
-        description = manifest["description"]
-        loop = manifest.get("loop") or {}
+        description, loop = manifest["description"], manifest["loop"]
         if not isinstance(description, dict) or not isinstance(loop, dict):
             raise CheckpointError("the description and loop state must be objects")
         entries = manifest["members"]
-        if not isinstance(entries, list):
-            raise CheckpointError("members must be a list")
+        if not isinstance(entries, list) or not entries:
+            raise CheckpointError("members must be a list of at least one")
         members = [
             _member(path, index, entry, trust_pickles) for index, entry in enumerate(entries)
         ]
-        if len(members) == 1 and not loop and len(members[0].returns) != next_episode - start:
-            raise CheckpointError(
-                f"{len(members[0].returns)} returns for episodes {start} to {next_episode}"
-            )
-        if loop:
-            _check_loop(loop, members)
+        if not loop:
+            if len(members) != 1 or len(members[0].returns) != next_episode - start:
+                raise CheckpointError(
+                    f"{len(members)} members and {len(members[0].returns)} returns for"
+                    f" episodes {start} to {next_episode}"
+                )
+        else:
+            _check_population(loop, members, description, start, next_episode)
+        if loop.get("native") is True and manifest["env"] is not None:
+            raise CheckpointError("a native run stores no environment state")
         return RunState(
             description=dict(description),
             start_episode=start,
             next_episode=next_episode,
             seconds=0.0,
             members=members,
-            env=_read_env(path.parent, manifest.get("env"), f"{path}: environment", trust_pickles),
+            env=_read_env(path.parent, manifest["env"], f"{path}: environment", trust_pickles),
             loop=dict(loop),
         )
     except CheckpointError as error:
@@ -425,6 +471,8 @@ def load_run(path: Path | str, *, trust_pickles: bool = False) -> RunState:
         if isinstance(error, UntrustedPickleError):
             raise
         raise CheckpointError(f"{path}: damaged run checkpoint ({error!r})") from error
+    except RecursionError:
+        raise CheckpointError(f"{path}: damaged run checkpoint (nested too deeply)") from None
 
 
 def _count(value: Any, name: str, least: int = 0) -> int:
@@ -453,7 +501,15 @@ def _numbers(values: Any, name: str) -> list[float]:
     return [_number(value, name) for value in values]
 
 
+_MANIFEST_KEYS = {
+    "format", "version", "start_episode", "next_episode", "description", "members", "env", "loop",
+}  # fmt: skip
 _MEMBER_KEYS = {"agent", "taken", "rng", "returns", "lengths", "steps", "env"}
+_LOOP_KEYS = {
+    "episode", "idle", "pending", "owed", "returns", "lengths", "records", "joining", "joined",
+}  # fmt: skip
+_NATIVE_LOOP_KEYS = {"native", "members", "records"}
+_NATIVE_MEMBER_KEYS = {"task", "taken", "begun", "next_episode", "steps"}
 
 
 def _member(path: Path, index: int, entry: Any, trust_pickles: bool) -> MemberState:
@@ -470,7 +526,7 @@ def _member(path: Path, index: int, entry: Any, trust_pickles: bool) -> MemberSt
         )
     try:
         rng = generator_from_state(entry["rng"])
-    except EnvStateError as error:
+    except GeneratorStateError as error:
         raise CheckpointError(f"{label}: damaged generator state ({error})") from error
     returns = _numbers(entry["returns"], "returns")
     lengths = _counts(entry["lengths"], "lengths", least=1)
@@ -484,9 +540,29 @@ def _member(path: Path, index: int, entry: Any, trust_pickles: bool) -> MemberSt
     return MemberState(agent, taken, rng, env, returns, lengths, steps)
 
 
-def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
-    """A population loop's state: one entry per agent, each of its type and range."""
+def _check_population(
+    loop: dict[str, Any],
+    members: list[MemberState],
+    description: dict[str, Any],
+    start: int,
+    next_episode: int,
+) -> None:
+    """A population's loop state: one entry per agent, each of its type and range.
+
+    Its records must hold every finished episode of every agent, each agent's in order from
+    its first, as its member's returns and lengths hold them; each agent's episode count follows
+    from them, and the checkpoint's number is the slowest agent's count.
+    """
     count = len(members)
+    starts = _counts(description.get("start_episodes"), "description start_episodes")
+    if len(starts) != count or min(starts) != start:
+        raise CheckpointError(
+            f"start_episodes {starts} are not those of {count} agents from episode {start}"
+        )
+    native = loop.get("native") is True
+    required = _NATIVE_LOOP_KEYS if native else _LOOP_KEYS - {"joining", "joined"}
+    if not required <= set(loop) <= (_NATIVE_LOOP_KEYS if native else _LOOP_KEYS):
+        raise CheckpointError(f"the loop state holds {sorted(loop)}")
 
     def rows(values: Any, name: str) -> list[Any]:
         if not isinstance(values, list) or len(values) != count:
@@ -498,11 +574,17 @@ def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
             raise CheckpointError(f"loop {name}: {value!r} is no agent of {count}")
         return value
 
-    if loop.get("native") is True:
-        _check_native_members(rows(loop["members"], "members"))
-        _check_records(loop["records"], row)
+    _check_records(loop["records"], members, starts, row)
+    counts = [first + len(member.returns) for first, member in zip(starts, members, strict=True)]
+    if next_episode != min(counts):
+        raise CheckpointError(
+            f"next_episode {next_episode} is not the slowest agent's count of {counts}"
+        )
+    if native:
+        _check_native_members(rows(loop["members"], "members"), members, counts)
         return
-    _counts(rows(loop["episode"], "episode"), "loop episode")
+    if _counts(rows(loop["episode"], "episode"), "loop episode") != counts:
+        raise CheckpointError(f"loop episode {loop['episode']} is not the records' {counts}")
     if not all(type(flag) is bool for flag in rows(loop["idle"], "idle")):
         raise CheckpointError("loop idle must hold booleans")
     _numbers(rows(loop["returns"], "returns"), "loop returns")
@@ -519,46 +601,120 @@ def _check_loop(loop: dict[str, Any], members: list[MemberState]) -> None:
                 raise CheckpointError(f"loop {name} holds {pair!r}")
             if kind is float:
                 _number(pair[1], f"loop {name}")
+        if len({pair[0] for pair in pairs}) != len(pairs):
+            raise CheckpointError(f"loop {name} names an agent twice: {pairs!r}")
     for name in ("joining", "joined"):
-        for value in loop.get(name, []):
-            row(value, name)
-    _check_records(loop["records"], row)
+        agents = [row(value, name) for value in _list(loop.get(name, []), f"loop {name}")]
+        if agents != sorted(set(agents)):
+            raise CheckpointError(f"loop {name} {agents} are not distinct agents in order")
 
 
-def _check_records(records: Any, row: Any) -> None:
-    """A population's records: ``[agent, episode, return, length, steps]`` each."""
-    if not isinstance(records, list):
-        raise CheckpointError("loop records must be a list")
-    for record in records:
+def _list(values: Any, name: str) -> list[Any]:
+    if not isinstance(values, list):
+        raise CheckpointError(f"{name} must be a list")
+    return values
+
+
+def _check_records(
+    records: Any, members: list[MemberState], starts: list[int], row: Callable[[Any, str], int]
+) -> None:
+    """A population's records, ``[agent, episode, return, length, steps]`` each.
+
+    They hold every finished episode, each agent's from its first in order with its steps
+    counted on, as its member holds them.
+    """
+    done = [0] * len(members)
+    for record in _list(records, "loop records"):
         if not isinstance(record, list) or len(record) != 5:
             raise CheckpointError(f"loop records hold {record!r}")
-        row(record[0], "records")
-        _count(record[1], "records episode")
-        _number(record[2], "records return")
-        _count(record[3], "records length", least=1)
-        _count(record[4], "records steps")
+        agent = row(record[0], "records")
+        member, k = members[agent], done[agent]
+        episode = _count(record[1], "records episode")
+        value = _number(record[2], "records return")
+        length = _count(record[3], "records length", least=1)
+        steps = _count(record[4], "records steps")
+        if (
+            k >= len(member.returns)
+            or episode != starts[agent] + k
+            or (value, length) != (member.returns[k], member.lengths[k])
+            or steps != sum(member.lengths[: k + 1])
+        ):
+            raise CheckpointError(
+                f"loop records: {record!r} is not episode {starts[agent] + k} of agent {agent}"
+                " as its member holds it"
+            )
+        done[agent] += 1
+    for agent, member in enumerate(members):
+        if done[agent] != len(member.returns):
+            raise CheckpointError(
+                f"loop records hold {done[agent]} episodes of agent {agent}, its member"
+                f" {len(member.returns)}"
+            )
 
 
-def _check_native_members(members: list[Any]) -> None:
-    """A native run's members: task state, pending units, begun, next episode and steps.
+def _check_native_members(
+    entries: list[Any], members: list[MemberState], counts: list[int]
+) -> None:
+    """A native run's members, each as of its last hand-over.
 
-    Their form is ``velto_kit.experiments.native_vector_env``'s.
+    Their form is ``velto_kit.experiments.native_loop``'s ``member_progress``: every field of
+    its type and range and as the agent's member and the records hold it.
     """
-    for index, member in enumerate(members):
+    for index, (entry, member) in enumerate(zip(entries, members, strict=True)):
         label = f"loop member {index}"
-        if not isinstance(member, dict) or type(member.get("begun")) is not bool:
-            raise CheckpointError(f"{label} is no native member: {member!r}")
-        _count(member["next_episode"], f"{label} next_episode")
-        _count(member["steps"], f"{label} steps")
-        taken = member["taken"]
-        if not isinstance(taken, list) or not all(type(unit) is int for unit in taken):
-            raise CheckpointError(f"{label} taken must be a list of units")
+        if not isinstance(entry, dict) or set(entry) != _NATIVE_MEMBER_KEYS:
+            keys = sorted(entry) if isinstance(entry, dict) else entry
+            raise CheckpointError(f"{label} is no native member: {keys!r}")
+        begun, done = entry["begun"], len(member.returns)
+        if type(begun) is not bool or begun != (done > 0):
+            raise CheckpointError(f"{label} begun is {begun!r} after {done} episodes")
+        if _count(entry["next_episode"], f"{label} next_episode") != counts[index]:
+            raise CheckpointError(
+                f"{label} next_episode {entry['next_episode']} is not {counts[index]}, its"
+                f" first episode and the {done} its records hold"
+            )
+        if _count(entry["steps"], f"{label} steps") != member.steps:
+            raise CheckpointError(f"{label} steps {entry['steps']} are not its {member.steps}")
+        if _counts(entry["taken"], f"{label} taken") != member.taken:
+            raise CheckpointError(f"{label} taken {entry['taken']} is not its {member.taken}")
+        if member.env is not None:
+            raise CheckpointError(f"member {index} of a native run holds an environment state")
+        if type(member.rng.bit_generator).__name__ != "PCG64":
+            raise CheckpointError(f"member {index}: a native run draws from PCG64 generators")
         try:
-            task = decode(member["task"])
+            task = decode(entry["task"])
         except Exception as error:  # noqa: BLE001 - any undecodable state is damage
             raise CheckpointError(f"{label} task state: {error!r}") from error
-        if not (isinstance(task, tuple) and len(task) == 3 and isinstance(task[0], list)):
-            raise CheckpointError(f"{label} task state is {task!r}")
+        _check_task_state(task, begun, label)
+
+
+def _check_task_state(task: Any, begun: bool, label: str) -> None:
+    """A native task's state: ``(values, PCG64 state, elapsed steps)``.
+
+    It was never reset (elapsed steps -1, no values) exactly when its member has not begun. The
+    values' ranges, which depend on the task's options, are checked by the native run it is
+    resumed into.
+    """
+    if not (isinstance(task, tuple) and len(task) == 3):
+        raise CheckpointError(f"{label} task state is {task!r}")
+    values, generator, elapsed = task
+    if not isinstance(values, list) or not all(
+        type(value) is float and math.isfinite(value) for value in values
+    ):
+        raise CheckpointError(f"{label} task values must be finite floats, not {values!r}")
+    if (
+        type(elapsed) is not int
+        or elapsed < -1
+        or (elapsed >= 0) != begun
+        or (elapsed < 0 and values)
+    ):
+        raise CheckpointError(f"{label} task has elapsed steps {elapsed!r} and begun {begun}")
+    if not isinstance(generator, dict) or generator.get("bit_generator") != "PCG64":
+        raise CheckpointError(f"{label} task generator is no PCG64 state: {generator!r}")
+    try:
+        generator_from_state(generator)
+    except GeneratorStateError as error:
+        raise CheckpointError(f"{label} task generator: {error}") from error
 
 
 def checkpoint_files(manifest: Path | str) -> list[Path]:
@@ -577,8 +733,8 @@ def checkpoint_files(manifest: Path | str) -> list[Path]:
     """
     manifest = Path(manifest)
     try:
-        data = json.loads(manifest.read_bytes())
-    except (OSError, UnicodeDecodeError, json.JSONDecodeError):
+        data = _read_manifest(manifest)
+    except (OSError, CheckpointError):
         return []
     if not isinstance(data, dict) or data.get("format") != FORMAT_NAME:
         return []
@@ -606,8 +762,9 @@ def run_checkpoints(directory: Path | str) -> list[Path]:
         directory: The run's checkpoint folder.
 
     Returns:
-        The paths of its ``run-NNNNNN.json`` files in the order of their numbers; an empty list
-        when the folder is missing.
+        The paths of its ``run-NNNNNN.json`` files (exactly the names ``manifest_path`` gives,
+        no other ``run-*.json``) in the order of their numbers; an empty list when the folder is
+        missing.
 
     Example:
         >>> run_checkpoints("no-such-folder")
@@ -618,8 +775,9 @@ def run_checkpoints(directory: Path | str) -> list[Path]:
         return []
     found = []
     for path in directory.glob(f"{_MANIFEST_PREFIX}*.json"):
+        # Only the names manifest_path gives: six or more ASCII digits, no other leading zeros.
         number = path.stem[len(_MANIFEST_PREFIX) :]
-        if number.isdigit():
+        if number.isascii() and number.isdigit() and manifest_path(directory, int(number)) == path:
             found.append((int(number), path))
     return [path for _, path in sorted(found)]
 
