@@ -2,6 +2,7 @@
 same draws, states, observations, rewards, terminations and truncations, bit for bit."""
 
 import copy
+import warnings
 
 import gymnasium as gym
 import numpy as np
@@ -345,3 +346,49 @@ def test_dynamics_from_random_states_are_gymnasium_s(env_id):
         ]
         assert got[0].tobytes() == expected[0].tobytes()
         assert got[1:4] == (float(expected[1]), expected[2], expected[3])
+
+
+@pytest.mark.parametrize("sutton_barto_reward", [False, True])
+def test_cartpole_stepped_on_after_termination_pays_as_gymnasium_does(sutton_barto_reward):
+    options = {"sutton_barto_reward": sutton_barto_reward}
+    reference = make_reference("CartPole-v1", **options)
+    task = NativeTask("CartPole-v1", options)
+    reference.reset(seed=2)
+    task.reset(seed=2)
+    ended = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # Gymnasium warns of every step after termination
+        for _ in range(300):
+            expected = reference.step(1)
+            got = task.step(1)
+            assert got[0].tobytes() == expected[0].tobytes()
+            assert got[1:4] == (float(expected[1]), expected[2], expected[3])
+            if expected[2]:
+                ended.append(got[1])
+            if len(ended) == 4:
+                break
+    # The terminating step and three past it, the last three paid as Gymnasium pays them.
+    assert len(ended) == 4
+    assert ended[1:] == ([-1.0] * 3 if sutton_barto_reward else [0.0] * 3)
+
+
+# A probability option at either bound: gym.make takes it and the native task steps as
+# Gymnasium does; the next double past the bound is no probability, and the native task refuses
+# it by name (Gymnasium does not check).
+@pytest.mark.parametrize(
+    ("env_id", "name", "extra"),
+    [("FrozenLake-v1", "success_rate", {}),
+     ("Taxi-v4", "rainy_probability", {"is_rainy": True}),
+     ("Taxi-v4", "fickle_probability", {"fickle_passenger": True})],
+)  # fmt: skip
+@pytest.mark.parametrize("bound", [0.0, 1.0])
+def test_probability_options_step_as_gymnasium_at_their_bounds_and_not_past(
+    env_id, name, extra, bound
+):
+    counts = compare(env_id, {**extra, name: bound}, 800, seed=int(bound) + 5)
+    assert counts.transitions == 800
+    assert counts.mismatches == 0, counts.first_mismatch
+    past = float(np.nextafter(bound, bound + (bound - 0.5)))
+    make_reference(env_id, **extra, **{name: past}).close()  # Gymnasium takes it
+    with pytest.raises(ValueError, match=rf"option {name} must lie in \[0, 1\]"):
+        NativeTask(env_id, {**extra, name: past})
