@@ -15,7 +15,9 @@ from velto_kit._native import (
     native_task_ids,
 )
 
-SEEDS = [0, 1, 2**32, 2**63, 2**64 - 1, 123456789]
+# Past 2**64 too, as SeedSequence (and Gymnasium's reset) take any int of 0 or more; five words
+# and more also mix beyond SeedSequence's pool of four.
+SEEDS = [0, 1, 2**32, 2**63, 2**64 - 1, 123456789, 2**64, 2**96 + 5, 2**160 + 2**130 + 7]
 # Besides the usual bounds, two whose draws NumPy rejects about a quarter of the time (the
 # threshold of its bounded method is then near a quarter of the range of one output).
 BOUNDS = [1, 2, 3, 7, 2**31, 2**32 - 1, 2**32, 2**40, 2**63 - 1, 2**30 + 1, 2**62 + 1]
@@ -392,3 +394,44 @@ def test_probability_options_step_as_gymnasium_at_their_bounds_and_not_past(
     make_reference(env_id, **extra, **{name: past}).close()  # Gymnasium takes it
     with pytest.raises(ValueError, match=rf"option {name} must lie in \[0, 1\]"):
         NativeTask(env_id, {**extra, name: past})
+
+
+@pytest.mark.parametrize("seed", [2**64 - 1, 2**64, 2**64 + 1, 2**200 + 3])
+def test_a_task_reset_with_a_seed_past_64_bits_starts_as_gymnasium_s(seed):
+    for env_id in ("CartPole-v1", "Taxi-v4"):
+        reference = make_reference(env_id)
+        expected, _ = reference.reset(seed=seed)
+        task = NativeTask(env_id, {})
+        assert np.asarray(task.reset(seed=seed)).tobytes() == np.asarray(expected).tobytes()
+        assert task.get_state()["generator"] == reference.unwrapped.np_random.bit_generator.state
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=-1), ValueError,
+         "seed must be an int of 0 or more.* not -1"),
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=-(2**70)), ValueError, "seed must be"),
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=1.0), TypeError, "seed must be an int"),
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=True), TypeError, "seed must be an int"),
+        (lambda: NumpyGenerator(-5), ValueError, "seed must be an int of 0 or more.* not -5"),
+        (lambda: NumpyGenerator("7"), TypeError, "seed must be an int.* not str"),
+    ],
+)  # fmt: skip
+def test_a_seed_that_is_no_seed_is_refused_by_name(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_numpy_integer_seeds_are_taken_as_their_value():
+    assert NumpyGenerator(np.uint64(2**64 - 1)).state == NumpyGenerator(2**64 - 1).state
+
+
+@pytest.mark.parametrize("env_id", native_task_ids())
+def test_every_native_task_has_the_kit_s_features(env_id):
+    from velto_kit import features_for
+    from velto_kit.experiments.training_run import describe_features
+
+    features = describe_features(features_for(make_reference(env_id)))
+    if env_id == "CartPole-v0":  # v1 with a shorter time limit: the same box and tiles
+        assert features == describe_features(features_for(make_reference("CartPole-v1")))

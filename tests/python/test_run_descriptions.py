@@ -232,3 +232,36 @@ def test_a_checkpoint_without_task_options_resumes_only_a_task_without_options(
     else:
         results = _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
         assert {result.episode for result in results} == {1}
+
+
+class _StandInPool:
+    """What EnvPoolVectorEnv reads of a pool: its spaces and metadata, and a first reset."""
+
+    def __init__(self, env_id, num_envs, **_):
+        single = gym.make(env_id)
+        self.single_observation_space = single.observation_space
+        self.single_action_space = single.action_space
+        self.observation_space = self.action_space = None
+        self.metadata = {}
+
+    def reset(self):
+        return None, {}
+
+    def close(self):
+        pass
+
+
+def test_an_envpool_run_describes_the_options_given_to_its_pool(monkeypatch):
+    import types
+
+    from velto_kit.experiments.training_run import task_options
+
+    module = types.SimpleNamespace(
+        make=lambda env_id, env_type, num_envs, env_seed, **kwargs: _StandInPool(env_id, num_envs)
+    )
+    monkeypatch.setitem(sys.modules, "envpool", module)
+    envs = make_vector_env("CartPole-v1", 2, seed=0, backend="envpool", num_threads=2,
+                           sutton_barto_reward=True)  # fmt: skip
+    assert task_options(envs) == {"sutton_barto_reward": True}
+    plain = make_vector_env("CartPole-v1", 2, seed=0, backend="envpool", max_episode_steps=9)
+    assert task_options(plain) == {"sutton_barto_reward": False}
