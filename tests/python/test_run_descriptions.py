@@ -6,6 +6,7 @@ import sys
 from pathlib import Path
 
 import gymnasium as gym
+import numpy as np
 import pytest
 import velto_kit
 from gymnasium.vector import SyncVectorEnv
@@ -118,6 +119,10 @@ def test_the_example_stops_a_population_resumed_with_other_agent_settings(tmp_pa
                "--checkpoint-every", "2", "--random-episodes", "1", "--no-inspect-plot",
                "--no-progress", "--output-dir", str(tmp_path)]  # fmt: skip
     train.main([*options, "--alpha", "0.1"])
+    # The task's options are in its description, FrozenLake's defaults here.
+    stored = latest_run(tmp_path / "checkpoints" / "population").description["task_options"]
+    assert stored == {"desc": None, "map_name": "4x4", "is_slippery": True,
+                      "success_rate": 1 / 3, "reward_schedule": [1, 0, 0]}  # fmt: skip
     with pytest.raises(SystemExit, match=r"settings = .*'alpha': 0\.1.*this run .*'alpha': 0\.5"):
         train.main([*options, "--alpha", "0.5", "--resume", "--episodes", "6"])
     # It stopped before its first step: the log still ends at the first run's last episode.
@@ -190,6 +195,10 @@ OPTION_CHANGES = [
     ("native", "FrozenLake-v1", {}, {"is_slippery": True, "map_name": "4x4"}, None),
     ("gymnasium", "MountainCar-v0", {"goal_velocity": 0}, {"goal_velocity": 0.0}, None),
     ("sync", "Taxi-v4", {"is_rainy": False}, {}, None),
+    ("gymnasium", "MountainCar-v0", {"goal_velocity": np.int64(0)}, {}, None),
+    ("gymnasium", "FrozenLake-v1", {"reward_schedule": np.array([1, 0, 0])}, {}, None),
+    ("gymnasium", "FrozenLake-v1", {"reward_schedule": np.array([1, 0, 0])},
+     {"reward_schedule": (2, 0, 0)}, r"\[1, 0, 0\].*this run .*'reward_schedule': \[2, 0, 0\]"),
 ]  # fmt: skip
 
 

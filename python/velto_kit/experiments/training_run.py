@@ -272,6 +272,16 @@ def task_options(env: Any) -> dict[str, Any] | list[dict[str, Any] | None] | Non
     return None
 
 
+def _plain_option(value: Any) -> Any:
+    """An option JSON cannot hold as it is: a NumPy value as Python's, anything else by its repr.
+
+    A run with an option described by its repr resumes only where the repr is the same.
+    """
+    if isinstance(value, np.generic | np.ndarray):
+        return value.tolist()
+    return repr(value)
+
+
 def describe_run(
     env: Any,
     features: Any,
@@ -306,9 +316,7 @@ def describe_run(
     vector = hasattr(env, "num_envs")
     description = {
         "env_id": None if spec is None else spec.id,
-        # An option JSON cannot hold is described by its repr: such a run resumes only where
-        # the repr is the same.
-        "task_options": json.loads(json.dumps(task_options(env), default=repr)),
+        "task_options": json.loads(json.dumps(task_options(env), default=_plain_option)),
         "time_limit": vector_time_limit(env) if vector else time_limit(env),
         "wrappers": wrapper_names(env),
         "features": describe_features(features),
