@@ -435,3 +435,18 @@ def test_every_native_task_has_the_kit_s_features(env_id):
     features = describe_features(features_for(make_reference(env_id)))
     if env_id == "CartPole-v0":  # v1 with a shorter time limit: the same box and tiles
         assert features == describe_features(features_for(make_reference("CartPole-v1")))
+
+
+@pytest.mark.parametrize("steps", [1, 0, -1, -2])
+def test_the_time_limit_is_taken_and_refused_where_gym_make_takes_and_refuses_it(steps):
+    try:
+        reference = make_reference("CartPole-v1", max_episode_steps=steps)
+    except ValueError:
+        with pytest.raises(ValueError, match="max_episode_steps must be at least 1, or -1"):
+            NativeTask("CartPole-v1", {"max_episode_steps": steps})
+        return
+    task = NativeTask("CartPole-v1", {"max_episode_steps": steps})
+    assert task.max_episode_steps == reference.spec.max_episode_steps
+    reference.reset(seed=0)
+    task.reset(seed=0)
+    assert task.step(0)[3] == reference.step(0)[3]  # one step truncates with a limit of 1
