@@ -866,8 +866,9 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--population --backend native runs consecutive seeds (agent i has seed + i)")
     if arguments.backend == "native" and arguments.env not in native_task_ids():
         parser.error(
-            f"--backend native: {arguments.env} has no native task (velto_kit.native_task_ids()"
-            f" lists {', '.join(native_task_ids())}); use --backend gymnasium"
+            f"--backend native: {arguments.env} has no native task"
+            f" (velto_kit._native.native_task_ids() lists {', '.join(native_task_ids())});"
+            " use --backend gymnasium"
         )
     arguments.window = min(arguments.window, arguments.episodes)
     if arguments.plot is None:

@@ -263,7 +263,7 @@ class NumpyGenerator:
     generator here and one in Python stay in step; the state is numpy's ``bit_generator.state``.
 
     Args:
-        seed: A seed in [0, 2**64).
+        seed: Any int of 0 or more, as SeedSequence takes it.
 
     Examples:
         >>> import numpy as np
@@ -331,7 +331,7 @@ class NativeTask:
     def max_episode_steps(self) -> int | None:
         """The time limit in steps, or None."""
     def reset(self, *, seed: int | None = None) -> NDArray[np.float32] | int:
-        """``env.reset(seed=seed)``'s observation; without a seed the generator goes on."""
+        """``env.reset(seed=seed)``'s observation (any int seed of 0 or more, or none: goes on)."""
     def step(self, action: int) -> tuple[NDArray[np.float32] | int, float, bool, bool]:
         """``env.step(action)`` as (observation, reward, terminated, truncated).
 

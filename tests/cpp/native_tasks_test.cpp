@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "kit/experiments/numpy_random.hpp"
 #include "kit/experiments/tasks/task.hpp"
@@ -23,6 +24,17 @@ TEST(NumpyGenerator, SeedsAsDefaultRngDoes) {
   EXPECT_TRUE(generator.state().state == join(0x1aa1b5345996452dULL, 0x09585eb7a69561e3ULL));
   EXPECT_TRUE(generator.state().inc == join(0x418ddadb3af71a82ULL, 0x588133bc447873a9ULL));
   EXPECT_FALSE(generator.state().has_uint32);
+}
+
+TEST(NumpyGenerator, SeedsOfManyWordsAreIntegersWordByWord) {
+  // 2**32 + 5 as words or as a 64-bit integer is one seed; a seed of no words or with a zero word
+  // on top is no integer's and is refused.
+  EXPECT_TRUE(NumpyGenerator(velto::Seed({5U, 1U})).state().state ==
+              NumpyGenerator((std::uint64_t{1} << 32) + 5).state().state);
+  EXPECT_TRUE(NumpyGenerator(velto::Seed({0U})).state().state == NumpyGenerator(0).state().state);
+  EXPECT_THROW(velto::Seed(std::vector<std::uint32_t>{}), std::invalid_argument);
+  EXPECT_THROW(velto::Seed({5U, 0U}), std::invalid_argument);
+  EXPECT_NO_THROW(velto::Seed({0U, 0U, 7U}));
 }
 
 TEST(NumpyGenerator, DrawsRawOutputsAsNumpyDoes) {

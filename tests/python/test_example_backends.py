@@ -1,6 +1,8 @@
 """examples/train.py's --backend: native by default where it gives Gymnasium's results exactly,
 Gymnasium where it cannot, and a resume that never crosses from one to the other silently."""
 
+import importlib
+import re
 import shutil
 import sys
 from pathlib import Path
@@ -127,8 +129,12 @@ def test_a_backend_the_options_cannot_take_stops_before_training(
     register_own_task()
     with pytest.raises(SystemExit):
         train.main([*arguments, "--episodes", "1", "--output-dir", str(tmp_path)])
-    assert message in capsys.readouterr().err
+    error = capsys.readouterr().err
+    assert message in error
     assert not tmp_path.exists() or not list(tmp_path.iterdir())
+    for name in re.findall(r"(velto_kit(?:\.\w+)+)\(\)", error):  # what it names exists
+        module, _, function = name.rpartition(".")
+        assert callable(getattr(importlib.import_module(module), function, None)), name
 
 
 def test_vector_backend_is_the_older_name_of_backend():

@@ -3,6 +3,7 @@ returns, lengths and final agent bytes for every exact native task, each mapping
 agents, one and two threads; hand-overs, what another caller sees meanwhile, and the vector
 environment stepped by hand against Gymnasium's."""
 
+import functools
 import os
 import random
 import signal
@@ -27,7 +28,7 @@ from velto_kit import (
     run_episodes,
     run_population,
 )
-from velto_kit.state.run_state import latest_run
+from velto_kit.state.run_state import checkpoint_files, latest_run
 
 SEED = 21
 GAMMA = 0.95
@@ -79,25 +80,26 @@ def copies(agents):
     return [velto_kit.loads(velto_kit.dumps(agent)) for agent in agents]
 
 
-def reference(env_id, options, coder, mapping, agents, episodes, start_episode):
-    """Each agent through run_episodes on its own gym.make environment, seeded SEED + i."""
+def reference(env_id, options, coder, mapping, agents, episodes, start_episode, seed=SEED):
+    """Each agent through run_episodes on its own gym.make environment, seeded seed + i."""
     results, states = {}, []
     for i, agent in enumerate(agents):
         env = gym.make(env_id, **options)
         for result in run_episodes(env, agent, coder, mapping, episodes=episodes, gamma=GAMMA,
-                                   seed=SEED + i, start_episode=start_episode):  # fmt: skip
+                                   seed=seed + i, start_episode=start_episode):  # fmt: skip
             results[i, result.episode] = (result.return_, result.length, result.steps)
         states.append(velto_kit.dumps(agent))
     return results, states
 
 
-def native(env_id, options, coder, mapping, agents, episodes, start_episode, threads, **extra):
-    envs = make_vector_env(env_id, len(agents), seed=SEED, backend="native", **options)
+def native(env_id, options, coder, mapping, agents, episodes, start_episode, threads, seed=SEED,
+           **extra):  # fmt: skip
+    envs = make_vector_env(env_id, len(agents), seed=seed, backend="native", **options)
     population = Population(agents, threads=threads)
     results = {}
     order = []
     for result in run_population(envs, population, coder, mapping, episodes=episodes,
-                                 gamma=GAMMA, seed=SEED, start_episode=start_episode,
+                                 gamma=GAMMA, seed=seed, start_episode=start_episode,
                                  **extra):  # fmt: skip
         results[result.agent, result.episode] = (result.return_, result.length, result.steps)
         order.append((result.agent, result.episode))
@@ -122,6 +124,19 @@ def test_native_runs_equal_run_episodes_agent_by_agent(case):
         assert states == expected_states, f"threads={threads}"
         for i in range(3):  # each agent's episodes in order
             assert [e for a, e in order if a == i] == list(range(pretrain, pretrain + episodes))
+
+
+@pytest.mark.parametrize("seed", [2**64 - 2, 2**90])
+def test_native_runs_past_64_bit_seeds_equal_run_episodes(seed):
+    # seed + i crosses 2**64 for the first row: Gymnasium takes any seed, and so does the loop.
+    coder, mapping, agents = agents_for("MountainCar-v0", {"max_episode_steps": 40}, "binary", 3, 0)
+    expected, expected_states = reference(
+        "MountainCar-v0", {"max_episode_steps": 40}, coder, mapping, copies(agents), 3, 0, seed
+    )
+    got, states, _ = native(
+        "MountainCar-v0", {"max_episode_steps": 40}, coder, mapping, agents, 3, 0, 1, seed
+    )
+    assert (got, states) == (expected, expected_states)
 
 
 def test_trained_agents_differ_from_fresh_ones_so_the_cases_above_test_something():
@@ -313,6 +328,43 @@ def test_by_hand_the_native_vector_env_steps_as_gymnasiums_synchronous_one():
         assert features_for(ours).num_features == features_for(single).num_features
 
 
+def _own_binary(num_actions):
+    """A mapping made by hand under the kit's name "binary", with a rule of its own."""
+    return velto_kit.ActionMapping("binary", num_actions, 1, lambda taken, rng: 1 - len(taken))
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        ({"seed": -1}, r"seed must be an int of 0 or more \(sub-environment i .*not -1"),
+        ({"seed": 1.5}, "seed must be an int of 0 or more"),
+        ({"mapping": _own_binary(2)}, "kit's own action mappings .*'binary' mapping has a rule"),
+    ],
+)
+def test_a_native_run_refuses_seeds_and_mappings_it_cannot_run(change, message):
+    coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 2, 0)
+    envs = make_vector_env("CartPole-v1", 2, seed=0, backend="native")
+    options = {"seed": 0, "mapping": mapping, **change}
+    with pytest.raises(ValueError, match=message):
+        next(run_population(envs, Population(agents), coder, episodes=1, gamma=GAMMA, **options))
+    assert envs.native  # the refusal is the native loop's, not a fall back
+
+
+def test_a_mapping_made_by_hand_under_a_kit_name_takes_its_own_rule_on_gymnasium():
+    # Its rule picks action 1 when no unit is taken, 0 when one is: the kit's binary the reverse.
+    coder, _, agents = agents_for("CartPole-v1", {}, "binary", 2, 0)
+    own = _own_binary(2)
+    envs = SyncVectorEnv([lambda: gym.make("CartPole-v1")] * 2)
+    got = [(r.agent, r.return_) for r in run_population(
+        envs, Population(copies(agents)), coder, own, episodes=2, gamma=GAMMA, seed=4)]
+    expected = []
+    for i, agent in enumerate(copies(agents)):
+        env = gym.make("CartPole-v1")
+        expected += [(i, r.return_) for r in run_episodes(
+            env, agent, coder, own, episodes=2, gamma=GAMMA, seed=4 + i)]
+    assert sorted(got) == sorted(expected)
+
+
 def test_a_native_run_refuses_what_it_cannot_run_natively():
     coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 1, 0)
     envs = make_vector_env("CartPole-v1", 1, seed=0, backend="native")
@@ -341,28 +393,37 @@ def test_a_native_run_refuses_what_it_cannot_run_natively():
 # ---- kill and resume -------------------------------------------------------------------------
 
 RESUME_EPISODES, RESUME_EVERY = 16, 3
+# Task: (options, actions). CartPole's binary mapping never draws; MountainCar's (two units for
+# three actions) draws whenever both units are taken, so a resume must go on with the
+# checkpoint's generators, not fresh ones.
+RESUME_TASKS = {"CartPole-v1": ({"max_episode_steps": 60}, 2),
+                "MountainCar-v0": ({"max_episode_steps": 40}, 3)}  # fmt: skip
 
 
-def train_native(out, threads, kill_after=None):
+def train_native(out, threads, kill_after=None, env_id="CartPole-v1", episodes=RESUME_EPISODES,
+                 backend="native"):  # fmt: skip
     """A native run in `out`, continued from its latest run checkpoint if there is one; with
     `kill_after`, this process kills itself as that many results have been handed out."""
-    envs = make_vector_env("CartPole-v1", 3, seed=5, backend="native", max_episode_steps=60)
-    coder, mapping = features_for(envs), action_mapping("binary", 2)
+    options, actions = RESUME_TASKS[env_id]
+    envs = make_vector_env(env_id, 3, seed=5, backend=backend, **options)
+    coder, mapping = features_for(envs), action_mapping("binary", actions)
     run = latest_run(out / "checkpoints")
     if run is None:
-        agents = [make_agent(coder.num_features, 1, SETTINGS, seed=i) for i in range(3)]
+        agents = [make_agent(coder.num_features, mapping.num_units, SETTINGS, seed=i)
+                  for i in range(3)]  # fmt: skip
     else:
         agents = [member.agent for member in run.members]
+    rngs = [np.random.default_rng(5 + i) for i in range(3)]
     results = []
     for result in run_population(
-        envs, Population(agents, threads=threads), coder, mapping, episodes=RESUME_EPISODES,
-        gamma=GAMMA, seed=5, checkpoint_every=RESUME_EVERY, checkpoint_dir=out / "checkpoints",
-        log=out / "log.csv", resume=run,
+        envs, Population(agents, threads=threads), coder, mapping, episodes=episodes,
+        gamma=GAMMA, seed=5, rngs=rngs, checkpoint_every=RESUME_EVERY,
+        checkpoint_dir=out / "checkpoints", log=out / "log.csv", resume=run,
     ):  # fmt: skip
         results.append(result)
         if kill_after is not None and len(results) == kill_after:
             os.kill(os.getpid(), signal.SIGKILL)
-    return run, agents, results
+    return run, agents, results, [rng.bit_generator.state for rng in rngs]
 
 
 def killed_in_child(action):
@@ -378,18 +439,23 @@ def killed_in_child(action):
     return status
 
 
-@pytest.fixture(scope="module")
-def uninterrupted(tmp_path_factory):
+@pytest.fixture(scope="module", params=sorted(RESUME_TASKS))
+def uninterrupted(request, tmp_path_factory):
     out = tmp_path_factory.mktemp("native-reference")
-    _, agents, results = train_native(out, 1)
+    _, agents, results, generators = train_native(out, 1, env_id=request.param)
     episodes = {(r.agent, r.episode): (r.return_, r.length, r.steps) for r in results}
     states = [velto_kit.dumps(agent) for agent in agents]
-    return episodes, states, (out / "log.csv").read_text()
+    fresh = [np.random.default_rng(5 + i).bit_generator.state for i in range(3)]
+    # MountainCar's mapping drew for every agent, CartPole's for none.
+    drew = [state != start for state, start in zip(generators, fresh, strict=True)]
+    assert drew == [request.param == "MountainCar-v0"] * 3
+    return request.param, episodes, states, (out / "log.csv").read_text(), generators
 
 
 def assert_resumes_exactly(out, threads, uninterrupted):
-    episodes, states, log = uninterrupted
-    run, agents, results = train_native(out, threads)
+    env_id, episodes, states, log, generators = uninterrupted
+    run, agents, results, resumed_generators = train_native(out, threads, env_id=env_id)
+    assert resumed_generators == generators
     assert run is not None and run.next_episode >= RESUME_EVERY
     done = {(record[0], record[1]) for record in run.loop["records"]}
     resumed = {(r.agent, r.episode): (r.return_, r.length, r.steps) for r in results}
@@ -410,7 +476,8 @@ def test_a_native_run_killed_at_a_random_result_resumes_as_if_never_killed(
     threads, point, tmp_path, uninterrupted
 ):
     kill_after = random.Random(f"native-{threads}-{point}").randrange(12, 3 * RESUME_EPISODES)
-    status = killed_in_child(lambda: train_native(tmp_path, threads, kill_after))
+    env_id = uninterrupted[0]
+    status = killed_in_child(lambda: train_native(tmp_path, threads, kill_after, env_id))
     assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
     assert_resumes_exactly(tmp_path, threads, uninterrupted)
 
@@ -424,7 +491,7 @@ def test_a_native_run_killed_from_outside_at_any_moment_resumes_as_if_never_kill
     if pid == 0:
         try:
             while True:  # keep training, each time from the latest checkpoint, until killed
-                train_native(tmp_path, 2)
+                train_native(tmp_path, 2, env_id=uninterrupted[0])
         finally:
             os._exit(1)
     time.sleep(delay)
@@ -453,12 +520,44 @@ def test_a_native_run_killed_between_agent_files_and_manifest_resumes_from_the_o
             return original(path, data)
 
         run_state.write_atomically = write
-        train_native(tmp_path, 1)
+        train_native(tmp_path, 1, env_id=uninterrupted[0])
 
     status = killed_in_child(action)
     assert os.WTERMSIG(status) == signal.SIGKILL
     assert latest_run(tmp_path / "checkpoints").next_episode == RESUME_EVERY
     assert_resumes_exactly(tmp_path, 1, uninterrupted)
+
+
+@pytest.mark.parametrize(("backend", "threads"), [("native", 1), ("native", 2), ("gymnasium", 1)])
+def test_a_checkpoint_holding_a_finished_agent_resumes_as_the_unbroken_run(
+    backend, threads, tmp_path
+):
+    # Agent 0 runs 3 episodes, the others 9: the first run checkpoint is written as the slowest
+    # agent passes 3, so it holds agent 0 finished and the others part way; MountainCar's
+    # mapping draws, so the resume must go on with the checkpoint's generators too.
+    counts = [RESUME_EVERY, 3 * RESUME_EVERY, 3 * RESUME_EVERY]
+    train = functools.partial(train_native, env_id="MountainCar-v0", episodes=counts,
+                              backend=backend)  # fmt: skip
+    _, whole_agents, whole, generators = train(tmp_path / "whole", threads)
+    train(tmp_path / "cut", threads)
+    manifest = velto_kit.run_checkpoints(tmp_path / "cut" / "checkpoints")[0]
+    (tmp_path / "resumed" / "checkpoints").mkdir(parents=True)
+    for path in [manifest, *checkpoint_files(manifest)]:
+        (tmp_path / "resumed" / "checkpoints" / path.name).write_bytes(path.read_bytes())
+    stored = latest_run(tmp_path / "resumed" / "checkpoints")
+    done = [len(member.returns) for member in stored.members]
+    assert done[0] == counts[0] and max(done[1:]) < counts[1]  # agent 0 finished, no other
+    run, agents, after, resumed_generators = train(tmp_path / "resumed", threads)
+    assert run is not None and all(r.agent > 0 for r in after)
+    before = {(i, e): (m.returns[e], m.lengths[e]) for i, m in enumerate(stored.members)
+              for e in range(done[i])}  # fmt: skip
+    got = before | {(r.agent, r.episode): (r.return_, r.length) for r in after}
+    assert got == {(r.agent, r.episode): (r.return_, r.length) for r in whole}
+    assert [r.steps for r in after] == [
+        r.steps for r in whole if (r.agent, r.episode) not in before
+    ]
+    assert [velto_kit.dumps(a) for a in agents] == [velto_kit.dumps(a) for a in whole_agents]
+    assert resumed_generators == generators
 
 
 def test_the_log_is_synced_before_each_run_checkpoint_is_written(tmp_path, monkeypatch):

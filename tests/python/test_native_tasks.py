@@ -2,6 +2,7 @@
 same draws, states, observations, rewards, terminations and truncations, bit for bit."""
 
 import copy
+import warnings
 
 import gymnasium as gym
 import numpy as np
@@ -14,7 +15,9 @@ from velto_kit._native import (
     native_task_ids,
 )
 
-SEEDS = [0, 1, 2**32, 2**63, 2**64 - 1, 123456789]
+# Past 2**64 too, as SeedSequence (and Gymnasium's reset) take any int of 0 or more; five words
+# and more also mix beyond SeedSequence's pool of four.
+SEEDS = [0, 1, 2**32, 2**63, 2**64 - 1, 123456789, 2**64, 2**96 + 5, 2**160 + 2**130 + 7]
 # Besides the usual bounds, two whose draws NumPy rejects about a quarter of the time (the
 # threshold of its bounded method is then near a quarter of the range of one output).
 BOUNDS = [1, 2, 3, 7, 2**31, 2**32 - 1, 2**32, 2**40, 2**63 - 1, 2**30 + 1, 2**62 + 1]
@@ -345,3 +348,105 @@ def test_dynamics_from_random_states_are_gymnasium_s(env_id):
         ]
         assert got[0].tobytes() == expected[0].tobytes()
         assert got[1:4] == (float(expected[1]), expected[2], expected[3])
+
+
+@pytest.mark.parametrize("sutton_barto_reward", [False, True])
+def test_cartpole_stepped_on_after_termination_pays_as_gymnasium_does(sutton_barto_reward):
+    options = {"sutton_barto_reward": sutton_barto_reward}
+    reference = make_reference("CartPole-v1", **options)
+    task = NativeTask("CartPole-v1", options)
+    reference.reset(seed=2)
+    task.reset(seed=2)
+    ended = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # Gymnasium warns of every step after termination
+        for _ in range(300):
+            expected = reference.step(1)
+            got = task.step(1)
+            assert got[0].tobytes() == expected[0].tobytes()
+            assert got[1:4] == (float(expected[1]), expected[2], expected[3])
+            if expected[2]:
+                ended.append(got[1])
+            if len(ended) == 4:
+                break
+    # The terminating step and three past it, the last three paid as Gymnasium pays them.
+    assert len(ended) == 4
+    assert ended[1:] == ([-1.0] * 3 if sutton_barto_reward else [0.0] * 3)
+
+
+# A probability option at either bound: gym.make takes it and the native task steps as
+# Gymnasium does; the next double past the bound is no probability, and the native task refuses
+# it by name (Gymnasium does not check).
+@pytest.mark.parametrize(
+    ("env_id", "name", "extra"),
+    [("FrozenLake-v1", "success_rate", {}),
+     ("Taxi-v4", "rainy_probability", {"is_rainy": True}),
+     ("Taxi-v4", "fickle_probability", {"fickle_passenger": True})],
+)  # fmt: skip
+@pytest.mark.parametrize("bound", [0.0, 1.0])
+def test_probability_options_step_as_gymnasium_at_their_bounds_and_not_past(
+    env_id, name, extra, bound
+):
+    counts = compare(env_id, {**extra, name: bound}, 800, seed=int(bound) + 5)
+    assert counts.transitions == 800
+    assert counts.mismatches == 0, counts.first_mismatch
+    past = float(np.nextafter(bound, bound + (bound - 0.5)))
+    make_reference(env_id, **extra, **{name: past}).close()  # Gymnasium takes it
+    with pytest.raises(ValueError, match=rf"option {name} must lie in \[0, 1\]"):
+        NativeTask(env_id, {**extra, name: past})
+
+
+@pytest.mark.parametrize("seed", [2**64 - 1, 2**64, 2**64 + 1, 2**200 + 3])
+def test_a_task_reset_with_a_seed_past_64_bits_starts_as_gymnasium_s(seed):
+    for env_id in ("CartPole-v1", "Taxi-v4"):
+        reference = make_reference(env_id)
+        expected, _ = reference.reset(seed=seed)
+        task = NativeTask(env_id, {})
+        assert np.asarray(task.reset(seed=seed)).tobytes() == np.asarray(expected).tobytes()
+        assert task.get_state()["generator"] == reference.unwrapped.np_random.bit_generator.state
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=-1), ValueError,
+         "seed must be an int of 0 or more.* not -1"),
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=-(2**70)), ValueError, "seed must be"),
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=1.0), TypeError, "seed must be an int"),
+        (lambda: NativeTask("CartPole-v1", {}).reset(seed=True), TypeError, "seed must be an int"),
+        (lambda: NumpyGenerator(-5), ValueError, "seed must be an int of 0 or more.* not -5"),
+        (lambda: NumpyGenerator("7"), TypeError, "seed must be an int.* not str"),
+    ],
+)  # fmt: skip
+def test_a_seed_that_is_no_seed_is_refused_by_name(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_numpy_integer_seeds_are_taken_as_their_value():
+    assert NumpyGenerator(np.uint64(2**64 - 1)).state == NumpyGenerator(2**64 - 1).state
+
+
+@pytest.mark.parametrize("env_id", native_task_ids())
+def test_every_native_task_has_the_kit_s_features(env_id):
+    from velto_kit import features_for
+    from velto_kit.experiments.training_run import describe_features
+
+    features = describe_features(features_for(make_reference(env_id)))
+    if env_id == "CartPole-v0":  # v1 with a shorter time limit: the same box and tiles
+        assert features == describe_features(features_for(make_reference("CartPole-v1")))
+
+
+@pytest.mark.parametrize("steps", [1, 0, -1, -2])
+def test_the_time_limit_is_taken_and_refused_where_gym_make_takes_and_refuses_it(steps):
+    try:
+        reference = make_reference("CartPole-v1", max_episode_steps=steps)
+    except ValueError:
+        with pytest.raises(ValueError, match="max_episode_steps must be at least 1, or -1"):
+            NativeTask("CartPole-v1", {"max_episode_steps": steps})
+        return
+    task = NativeTask("CartPole-v1", {"max_episode_steps": steps})
+    assert task.max_episode_steps == reference.spec.max_episode_steps
+    reference.reset(seed=0)
+    task.reset(seed=0)
+    assert task.step(0)[3] == reference.step(0)[3]  # one step truncates with a limit of 1

@@ -21,6 +21,8 @@ TASKS = {
     "CartPole-v1": (lambda: gym.make("CartPole-v1"), 24, 4, {}),
     "Acrobot-v1": (lambda: gym.make("Acrobot-v1", max_episode_steps=150), 8, 2, {"tiles": 4}),
     "CliffWalking-v1": (lambda: gym.make("CliffWalking-v1", max_episode_steps=80), 16, 3, {}),
+    # Two units for three actions: the mapping draws whenever both are taken.
+    "MountainCar-v0": (lambda: gym.make("MountainCar-v0", max_episode_steps=60), 10, 3, {}),
 }
 
 
@@ -94,9 +96,10 @@ def assert_resumes_exactly(task, out, tmp_path_factory):
     assert velto_kit.dumps(agent) == final_agent
 
 
-# Kill points: 9 on CartPole, 6 on Acrobot, 6 on CliffWalking, each at a random coded state.
+# Kill points: 9 on CartPole, 6 on Acrobot, 6 on CliffWalking, 4 on MountainCar, each at a random
+# coded state.
 KILLS = [("CartPole-v1", k) for k in range(9)] + [("Acrobot-v1", k) for k in range(6)]
-KILLS += [("CliffWalking-v1", k) for k in range(6)]
+KILLS += [("CliffWalking-v1", k) for k in range(6)] + [("MountainCar-v0", k) for k in range(4)]
 
 
 @pytest.mark.parametrize(("task", "point"), KILLS)

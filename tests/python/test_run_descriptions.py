@@ -6,6 +6,7 @@ import sys
 from pathlib import Path
 
 import gymnasium as gym
+import numpy as np
 import pytest
 import velto_kit
 from gymnasium.vector import SyncVectorEnv
@@ -118,6 +119,10 @@ def test_the_example_stops_a_population_resumed_with_other_agent_settings(tmp_pa
                "--checkpoint-every", "2", "--random-episodes", "1", "--no-inspect-plot",
                "--no-progress", "--output-dir", str(tmp_path)]  # fmt: skip
     train.main([*options, "--alpha", "0.1"])
+    # The task's options are in its description, FrozenLake's defaults here.
+    stored = latest_run(tmp_path / "checkpoints" / "population").description["task_options"]
+    assert stored == {"desc": None, "map_name": "4x4", "is_slippery": True,
+                      "success_rate": 1 / 3, "reward_schedule": [1, 0, 0]}  # fmt: skip
     with pytest.raises(SystemExit, match=r"settings = .*'alpha': 0\.1.*this run .*'alpha': 0\.5"):
         train.main([*options, "--alpha", "0.5", "--resume", "--episodes", "6"])
     # It stopped before its first step: the log still ends at the first run's last episode.
@@ -135,3 +140,137 @@ def test_a_checkpoint_naming_wrapper_classes_without_modules_matches_on_the_name
     swapped = [older[1], older[0], *older[2:]]  # same depth, other classes
     with pytest.raises(ValueError, match="wrappers = "):
         check_same_run({"wrappers": swapped}, current)
+
+
+def _options_run(backend, env_id, options, directory, *, resume=None, episodes=1):
+    """One episode per agent of `env_id` made with `options`, checkpointed; or its resume."""
+    single = gym.make(env_id, **options)
+    coder = features_for(single)
+    mapping = action_mapping("binary", int(single.action_space.n))
+    common = dict(gamma=0.9, seed=3, checkpoint_every=1, checkpoint_dir=directory,
+                  episodes=episodes, resume=resume)  # fmt: skip
+    if backend == "gymnasium":
+        agent = resume.agent if resume else make_agent(coder.num_features, mapping.num_units,
+                                                       AgentSettings(), 0)  # fmt: skip
+        return list(run_episodes(single, agent, coder, mapping, **common))
+    if backend == "native":
+        envs = make_vector_env(env_id, 2, seed=3, backend="native", **options)
+    elif backend == "sync":
+        envs = SyncVectorEnv([lambda: gym.make(env_id, **options)] * 2)
+    else:  # Gymnasium's own vector environment of the task
+        envs = make_vector_env(env_id, 2, seed=3, **options)
+    agents = (
+        [member.agent for member in resume.members] if resume else
+        [make_agent(coder.num_features, mapping.num_units, AgentSettings(), s) for s in (0, 1)]
+    )  # fmt: skip
+    return list(run_population(envs, Population(agents), coder, mapping, **common))
+
+
+# (backend, task, options of the checkpointed run, options of the resume, the message or None)
+OPTION_CHANGES = [
+    ("native", "FrozenLake-v1", {}, {"is_slippery": False},
+     r"task_options = \{.*'is_slippery': True.*\}, this run \{.*'is_slippery': False"),
+    ("native", "FrozenLake-v1", {"success_rate": 0.5}, {"success_rate": 1.0},
+     r"'success_rate': 0\.5.*this run .*'success_rate': 1\.0"),
+    ("native", "FrozenLake-v1", {"map_name": "8x8"}, {"map_name": "8x8", "is_slippery": False},
+     "is_slippery"),
+    ("native", "Taxi-v4", {}, {"is_rainy": True}, r"'is_rainy': False.*this run .*'is_rainy': T"),
+    ("native", "Taxi-v4", {"is_rainy": True}, {"is_rainy": True, "rainy_probability": 1.0},
+     "rainy_probability"),
+    ("native", "Taxi-v4", {}, {"fickle_passenger": True}, "fickle_passenger"),
+    ("native", "CartPole-v1", {}, {"sutton_barto_reward": True}, "sutton_barto_reward"),
+    ("native", "MountainCar-v0", {}, {"goal_velocity": 0.01}, r"'goal_velocity': 0\}.*0\.01"),
+    ("native", "CliffWalking-v1", {}, {"is_slippery": True}, "is_slippery"),
+    ("gymnasium", "FrozenLake-v1", {"is_slippery": False}, {}, "is_slippery"),
+    ("gymnasium", "FrozenLake-v1", {}, {"success_rate": 0.5}, "success_rate"),
+    ("gymnasium", "Taxi-v4", {"is_rainy": True}, {}, "is_rainy"),
+    ("gymnasium", "Taxi-v4", {}, {"fickle_passenger": True}, "fickle_passenger"),
+    ("gymnasium", "CartPole-v1", {"sutton_barto_reward": True}, {}, "sutton_barto_reward"),
+    ("gymnasium", "MountainCar-v0", {}, {"goal_velocity": 0.02}, "goal_velocity"),
+    ("sync", "FrozenLake-v1", {}, {"is_slippery": False}, r"task_options = \[\{.*this run \[\{"),
+    ("sync", "Taxi-v4", {}, {"is_rainy": True}, "is_rainy"),
+    ("vector", "FrozenLake-v1", {"is_slippery": False}, {}, "is_slippery"),
+    ("vector", "CartPole-v1", {}, {"sutton_barto_reward": True}, "sutton_barto_reward"),
+    # A default given explicitly is the same task.
+    ("native", "FrozenLake-v1", {}, {"is_slippery": True, "map_name": "4x4"}, None),
+    ("gymnasium", "MountainCar-v0", {"goal_velocity": 0}, {"goal_velocity": 0.0}, None),
+    ("sync", "Taxi-v4", {"is_rainy": False}, {}, None),
+    ("gymnasium", "MountainCar-v0", {"goal_velocity": np.int64(0)}, {}, None),
+    ("gymnasium", "FrozenLake-v1", {"reward_schedule": np.array([1, 0, 0])}, {}, None),
+    ("gymnasium", "FrozenLake-v1", {"reward_schedule": np.array([1, 0, 0])},
+     {"reward_schedule": (2, 0, 0)}, r"\[1, 0, 0\].*this run .*'reward_schedule': \[2, 0, 0\]"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("backend", "env_id", "before", "after", "message"), OPTION_CHANGES)
+def test_a_resume_with_other_task_options_is_refused(
+    backend, env_id, before, after, message, tmp_path
+):
+    _options_run(backend, env_id, before, tmp_path)
+    run = latest_run(tmp_path)
+    assert run is not None
+    if message is None:
+        results = _options_run(backend, env_id, after, tmp_path, resume=run, episodes=2)
+        assert {result.episode for result in results} == {1}
+        return
+    with pytest.raises(ValueError, match=message):
+        _options_run(backend, env_id, after, tmp_path, resume=run, episodes=2)
+
+
+@pytest.mark.parametrize(
+    ("backend", "env_id", "refused"),
+    [("gymnasium", "CartPole-v1", True), ("native", "FrozenLake-v1", True),
+     ("sync", "Taxi-v4", True), ("gymnasium", "Acrobot-v1", False),
+     ("native", "Acrobot-v1", False)],
+)  # fmt: skip
+@pytest.mark.filterwarnings("ignore:the native Acrobot-v1 is not exact")
+def test_a_checkpoint_without_task_options_resumes_only_a_task_without_options(
+    backend, env_id, refused, tmp_path
+):
+    import json
+
+    _options_run(backend, env_id, {}, tmp_path)
+    manifest = velto_kit.run_checkpoints(tmp_path)[-1]
+    data = json.loads(manifest.read_text())
+    del data["description"]["task_options"]  # as a checkpoint of 0.2.0 has it
+    manifest.write_text(json.dumps(data))
+    run = latest_run(tmp_path)
+    if refused:
+        with pytest.raises(ValueError, match="does not record its task's options.*task_options ="):
+            _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
+    else:
+        results = _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
+        assert {result.episode for result in results} == {1}
+
+
+class _StandInPool:
+    """What EnvPoolVectorEnv reads of a pool: its spaces and metadata, and a first reset."""
+
+    def __init__(self, env_id, num_envs, **_):
+        single = gym.make(env_id)
+        self.single_observation_space = single.observation_space
+        self.single_action_space = single.action_space
+        self.observation_space = self.action_space = None
+        self.metadata = {}
+
+    def reset(self):
+        return None, {}
+
+    def close(self):
+        pass
+
+
+def test_an_envpool_run_describes_the_options_given_to_its_pool(monkeypatch):
+    import types
+
+    from velto_kit.experiments.training_run import task_options
+
+    module = types.SimpleNamespace(
+        make=lambda env_id, env_type, num_envs, env_seed, **kwargs: _StandInPool(env_id, num_envs)
+    )
+    monkeypatch.setitem(sys.modules, "envpool", module)
+    envs = make_vector_env("CartPole-v1", 2, seed=0, backend="envpool", num_threads=2,
+                           sutton_barto_reward=True)  # fmt: skip
+    assert task_options(envs) == {"sutton_barto_reward": True}
+    plain = make_vector_env("CartPole-v1", 2, seed=0, backend="envpool", max_episode_steps=9)
+    assert task_options(plain) == {"sutton_barto_reward": False}

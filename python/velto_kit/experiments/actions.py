@@ -19,6 +19,7 @@ Random picks come from the generator the caller passes, never from the agent's o
 
 from __future__ import annotations
 
+import functools
 import operator
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -98,7 +99,9 @@ class ActionMapping:
         if len(rngs) != mask.shape[0]:
             raise ValueError(f"rngs has {len(rngs)} generators, not {mask.shape[0]}")
         mask = mask.astype(bool, copy=False)
-        decided = _DECIDERS.get(self.name, _undecided)(mask, self.num_actions)
+        # A mapping made by hand under a kit's name has its own rule: its choose decides.
+        decide = _DECIDERS[self.name] if built_in(self) else _undecided
+        decided = decide(mask, self.num_actions)
         undecided = np.flatnonzero(decided < 0)
         if undecided.size == 0:
             return decided
@@ -109,6 +112,8 @@ class ActionMapping:
         return chosen
 
 
+# One rule per count, so that action_mapping's mappings of the same name and count are equal.
+@functools.cache
 def _binary(num_actions: int) -> Choose:
     def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
         code = 0
@@ -121,6 +126,7 @@ def _binary(num_actions: int) -> Choose:
     return choose
 
 
+@functools.cache
 def _one_per_action(num_actions: int) -> Choose:
     def choose(taken: Sequence[int], rng: np.random.Generator) -> int:
         if len(taken) == 1:
@@ -202,6 +208,31 @@ def default_mapping(num_actions: int) -> str:
     if num_actions < 2:
         raise ValueError(f"num_actions must be at least 2, not {num_actions}")
     return "binary"
+
+
+@functools.lru_cache(maxsize=64)
+def built_in(mapping: ActionMapping) -> bool:
+    """Whether `mapping` is one of the kit's own, not one made by hand under a kit's name.
+
+    Args:
+        mapping: An action mapping.
+
+    Returns:
+        True exactly when it equals ``action_mapping(mapping.name, mapping.num_actions)``:
+        the same name, counts and rule.
+
+    Examples:
+        >>> built_in(action_mapping("binary", 4))
+        True
+        >>> built_in(ActionMapping("binary", 4, 2, lambda taken, rng: 0))
+        False
+    """
+    if mapping.name not in MAPPINGS:
+        return False
+    try:
+        return mapping == action_mapping(mapping.name, mapping.num_actions)
+    except (TypeError, ValueError):
+        return False
 
 
 def _action_count(num_actions: SupportsIndex | Space[Any]) -> int:

@@ -16,8 +16,11 @@ from velto_kit._native import TileCoder
 
 # Boxes for observations whose space is unbounded, by environment id: beyond them the tile coder
 # clips. CartPole's velocities are unbounded in its space but stay well inside these in practice.
+# CartPole-v0 is v1 with a shorter time limit: the same box.
+_CART_POLE_BOUNDS = ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5])
 OBSERVATION_BOUNDS: Mapping[str, tuple[Sequence[float], Sequence[float]]] = {
-    "CartPole-v1": ([-2.4, -3.0, -0.2095, -3.5], [2.4, 3.0, 0.2095, 3.5]),
+    "CartPole-v1": _CART_POLE_BOUNDS,
+    "CartPole-v0": _CART_POLE_BOUNDS,
 }
 """Boxes ``(lows, highs)`` by environment id, for ``features_for`` where the space has none."""
 

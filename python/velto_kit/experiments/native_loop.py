@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 
 from velto_kit import _native
-from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.actions import MAPPINGS, ActionMapping, built_in
 from velto_kit.experiments.features import Flattened, OneHot
 from velto_kit.state import env_state
 
@@ -147,8 +147,17 @@ class NativeRunLoop:
             seeds: The first reset's seed of each agent's task, in place of ``seed + i``.
 
         Raises:
-            ValueError: The features, generators or settings do not fit the native loop.
+            ValueError: The features, generators or settings do not fit the native loop, or
+                `mapping` is not one of the kit's own (``action_mapping``).
         """
+        if not built_in(mapping):
+            # The loop runs its own copy of each kit rule, on threads without the interpreter
+            # lock: a rule written in Python would need the lock at every step.
+            raise ValueError(
+                f"the native loop runs the kit's own action mappings ({', '.join(MAPPINGS)} of"
+                f" action_mapping), and this {mapping.name!r} mapping has a rule of its own: run"
+                ' it on Gymnasium (make_vector_env(..., backend="gymnasium"))'
+            )
         count = len(agents)
         self.agents = list(agents)
         self.rngs = list(rngs)
@@ -164,7 +173,7 @@ class NativeRunLoop:
         ]
         self.run = _native.NativeRun(
             self.agents, env_id, options,
-            [seed + i for i in range(count)] if seeds is None else [int(s) for s in seeds],
+            [int(seed) + i for i in range(count)] if seeds is None else [int(s) for s in seeds],
             native_features(features), mapping.name, mapping.num_actions, float(gamma), mode,
             self.next_episode, list(ends), [_generator_state(rng) for rng in self.rngs],
             progress, min(threads, count), unit_steps, checkpoint_every or 0, record_agent_calls,

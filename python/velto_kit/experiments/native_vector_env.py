@@ -266,7 +266,8 @@ def run_native(
 
     Raises:
         ValueError: No `seed`, features the native loop cannot code, generators other than
-            PCG64, or a `resume` of another run or with more episodes than `episodes`.
+            PCG64, a mapping made by hand, or a `resume` of another run or with more episodes
+            than `episodes`.
         RuntimeError: An agent was changed by another caller while the run stepped it.
         RunFolderInUse: Another run holds `checkpoint_dir`.
         RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`

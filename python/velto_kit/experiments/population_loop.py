@@ -310,8 +310,11 @@ def run_population(
         episodes: Episodes per agent, one number for all or one each (0 still shows the agent
             its first state, as ``run_episodes`` does).
         gamma: The discount of every non-terminal transition.
-        seed: The seed of sub-environment and generator 0; i adds to it for agent i.
-        rngs: One generator per agent, instead of ``default_rng(seed + i)``.
+        seed: The seed of sub-environment and generator 0; i adds to it for agent i: any
+            int of 0 or more, as Gymnasium's reset takes it.
+        rngs: One generator per agent, instead of ``default_rng(seed + i)``; with `resume`,
+            each is set to the checkpoint's generator state (of the same kind of bit
+            generator) and goes on from there.
         start_episode: As ``run_episodes``, one for all or one each: a resumed agent
             (``start_episode > 0``) meets its first state with `gamma`.
         checkpoint_every: Save each agent after every such episode of its own.
@@ -356,7 +359,7 @@ def run_population(
 
     Raises:
         ValueError: Sizes that do not match (sub-environments, agents, mapping units, `rngs`,
-            per-agent `episodes` or `start_episode`), a negative `episodes` or
+            per-agent `episodes` or `start_episode`), a negative `seed`, `episodes` or
             `start_episode`, a checkpoint setting that cannot be met (`checkpoint_every` below
             1, without `checkpoint_dir`, or with ``learn=False``), or an environment whose
             autoreset mode is not supported. Raised at the first ``next()``, as the call is
@@ -384,8 +387,18 @@ def run_population(
         raise ValueError("checkpoint_every needs learn=True: an evaluation changes nothing")
     check_checkpoint_options(checkpoint_every, checkpoint_dir, keep_last)
     count = len(population)
+    if seed is not None and (
+        isinstance(seed, bool) or not isinstance(seed, int | np.integer) or seed < 0
+    ):
+        # Any size, as Gymnasium's reset takes it: seed + i may pass 2**64.
+        raise ValueError(
+            "seed must be an int of 0 or more (sub-environment i is first reset with seed + i),"
+            f" not {seed!r}"
+        )
     if rngs is None:
-        rngs = [np.random.default_rng(None if seed is None else seed + i) for i in range(count)]
+        rngs = [
+            np.random.default_rng(None if seed is None else int(seed) + i) for i in range(count)
+        ]
     elif len(rngs) != count:
         raise ValueError(f"rngs has {len(rngs)} generators, the population {count} agents")
     native_run = getattr(envs, "native_run", None)

@@ -116,7 +116,13 @@ class PopulationRun:
             raise ValueError("the run checkpoint holds no state of the vector environment")
         env_state.restore(self.loop.envs, *resume.env)
         state, members = resume.loop, self.members
-        members.rngs[:] = [member.rng for member in resume.members]
+        for i, member in enumerate(resume.members):
+            if type(members.rngs[i].bit_generator) is type(member.rng.bit_generator):
+                # The caller's generator goes on from the checkpoint's state and ends where the
+                # run leaves it, as on the native loop and in run_episodes.
+                members.rngs[i].bit_generator.state = member.rng.bit_generator.state
+            else:
+                members.rngs[i] = member.rng
         members.episode = [int(e) for e in state["episode"]]
         members.pending = {int(i): bool(v) for i, v in state["pending"]}
         members.owed = {int(i): float(v) for i, v in state["owed"]}

@@ -10,6 +10,7 @@ never stopped: the same returns, the same agent bit for bit.
 from __future__ import annotations
 
 import copy
+import inspect
 import json
 import platform
 import time
@@ -187,6 +188,100 @@ def vector_time_limit(envs: Any) -> int | list[int | None] | None:
     return None
 
 
+# gym.make's keywords that are not the task's own: how it is drawn, and what the description
+# records under keys of its own (the time limit, a vector environment's size and kind).
+_NOT_TASK_OPTIONS = frozenset(
+    {"render_mode", "max_episode_steps", "num_envs", "vectorization_mode", "vector_kwargs",
+     "wrappers"}
+)  # fmt: skip
+
+
+def _constructor_defaults(entry_point: Any) -> dict[str, Any]:
+    """The keyword defaults of a spec's entry point (a class, a function or ``"module:name"``)."""
+    from gymnasium.envs.registration import load_env_creator
+
+    try:
+        creator = load_env_creator(entry_point) if isinstance(entry_point, str) else entry_point
+        parameters = inspect.signature(creator).parameters.values()
+    except (ImportError, AttributeError, TypeError, ValueError):
+        return {}
+    named = (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
+    return {p.name: p.default for p in parameters if p.kind in named and p.default is not p.empty}
+
+
+def spec_options(spec: Any) -> dict[str, Any] | None:
+    """The options a Gymnasium spec makes its task with: its keywords over the task's defaults.
+
+    An option left at its default and the same option given explicitly are the same task, so
+    each keyword the task's constructor has a default for is filled in. ``render_mode``, the
+    time limit and a vector environment's own keywords are not among them.
+
+    Args:
+        spec: An ``EnvSpec``, or None.
+
+    Returns:
+        The options by name, or None without a spec.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> spec_options(gym.make("MountainCar-v0", goal_velocity=0.01).spec)
+        {'goal_velocity': 0.01}
+    """
+    if spec is None:
+        return None
+    options = _constructor_defaults(spec.entry_point)
+    options.update(spec.kwargs or {})
+    return {name: value for name, value in options.items() if name not in _NOT_TASK_OPTIONS}
+
+
+def task_options(env: Any) -> dict[str, Any] | list[dict[str, Any] | None] | None:
+    """The options `env`'s task was made with (``spec_options``), for a run's description.
+
+    Args:
+        env: An environment or vector environment. One that says its options itself (a
+            ``task_options`` attribute, as EnvPool's pool does) is taken at its word.
+
+    Returns:
+        The options of a single environment or of a vector environment's spec; one entry per
+        sub-environment where the vector environment has no spec (a ``SyncVectorEnv`` or
+        ``AsyncVectorEnv`` made from factories); None where nothing says.
+
+    Example:
+        >>> import gymnasium as gym
+        >>> envs = gym.make_vec("FrozenLake-v1", 2, vectorization_mode="sync", is_slippery=False)
+        >>> [options["is_slippery"] for options in task_options(envs)]
+        [False, False]
+    """
+    own = vars(env).get("task_options") if hasattr(env, "__dict__") else None
+    if isinstance(own, dict):
+        return dict(own)
+    if not hasattr(env, "num_envs"):
+        return spec_options(getattr(env, "spec", None))
+    subs = sub_environments(env)
+    if subs is not None:
+        return [spec_options(getattr(sub, "spec", None)) for sub in subs]
+    spec = getattr(env, "spec", None)
+    if spec is not None:
+        return spec_options(spec)
+    get_attr = getattr(env, "get_attr", None)
+    if get_attr is not None:
+        try:
+            return [spec_options(spec) for spec in get_attr("spec")]
+        except Exception:  # noqa: BLE001 - sub-environments that cannot say: none recorded
+            return None
+    return None
+
+
+def _plain_option(value: Any) -> Any:
+    """An option JSON cannot hold as it is: a NumPy value as Python's, anything else by its repr.
+
+    A run with an option described by its repr resumes only where the repr is the same.
+    """
+    if isinstance(value, np.generic | np.ndarray):
+        return value.tolist()
+    return repr(value)
+
+
 def describe_run(
     env: Any,
     features: Any,
@@ -200,9 +295,9 @@ def describe_run(
     """What makes a run the run it is, as plain data: a resumed run must have the same.
 
     Args:
-        env: The run's environment: its id, time limit and wrapper classes are described; of a
-            vector environment also every sub-environment's time limit, id and wrapper classes
-            where they are in this process.
+        env: The run's environment: its id, task options (``task_options``), time limit and
+            wrapper classes are described; of a vector environment also every
+            sub-environment's time limit, id and wrapper classes where they are in this process.
         features: The run's feature map (``describe_features``).
         mapping: The run's action mapping: its name and counts are described.
         gamma: The run's discount.
@@ -221,6 +316,7 @@ def describe_run(
     vector = hasattr(env, "num_envs")
     description = {
         "env_id": None if spec is None else spec.id,
+        "task_options": json.loads(json.dumps(task_options(env), default=_plain_option)),
         "time_limit": vector_time_limit(env) if vector else time_limit(env),
         "wrappers": wrapper_names(env),
         "features": describe_features(features),
@@ -261,10 +357,16 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
         stored: The description in the checkpoint (``describe_run``).
         current: The description of the run that resumes from it.
 
+    A checkpoint written before task options were described has no ``task_options``; it is
+    taken to be this run's only where this run's task has no options at all.
+
     Raises:
-        ValueError: The descriptions differ in anything but ``versions``; the message names
-            the key and both values.
+        ValueError: The descriptions differ in anything but ``versions``, the message naming
+            the key and both values; or the checkpoint does not describe its task's options
+            and this run's task has some.
     """
+    if "task_options" not in stored and "task_options" in current:
+        stored = {**stored, "task_options": _unrecorded_options(current["task_options"])}
     for key in sorted(set(stored) | set(current)):
         if key == "versions":
             continue
@@ -280,6 +382,22 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
             f" {current.get('versions')}: results may differ from an uninterrupted run",
             stacklevel=3,
         )
+
+
+def _unrecorded_options(current: Any) -> Any:
+    """The task options of a checkpoint that does not record them: `current`, if it has none.
+
+    Where this run's task has options, nothing shows the checkpoint's were the same: ValueError.
+    """
+    entries = current if isinstance(current, list) else [current]
+    if any(entry for entry in entries):
+        raise ValueError(
+            "the run checkpoint does not record its task's options (it was written before runs"
+            f" recorded them), this run has task_options = {current!r}: nothing shows the"
+            " checkpoint's run had the same. Add the options it was made with to its manifest's"
+            ' description as "task_options" to resume it (see the checkpoint format page)'
+        )
+    return current
 
 
 def _same_classes(stored: Any, current: Any) -> bool:

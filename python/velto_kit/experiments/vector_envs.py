@@ -16,9 +16,14 @@ from collections.abc import Sequence
 from typing import Any
 
 from velto_kit.experiments.environments import registered_id
+from velto_kit.experiments.training_run import spec_options
 
 BACKENDS = ("gymnasium", "envpool", "native")
 ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip install envpool)'
+# envpool.make's keywords that say how the pool runs, not what its task is.
+_POOL_KEYWORDS = frozenset(
+    {"max_episode_steps", "num_threads", "batch_size", "thread_affinity_offset"}
+)
 
 
 def make_vector_env(
@@ -133,6 +138,10 @@ class EnvPoolVectorEnv:
         self.env_id = env_id
         self.num_envs = num_envs
         self._kwargs = kwargs
+        # What a run's description records of the task: Gymnasium's options for the id, with
+        # those given to the pool over them.
+        given = {name: value for name, value in kwargs.items() if name not in _POOL_KEYWORDS}
+        self.task_options = {**(spec_options(_gymnasium_spec(env_id)) or {}), **given}
         self._seeds: list[int] = []
         self._fresh = True
         self._pool = self._make([seed + i for i in range(num_envs)])

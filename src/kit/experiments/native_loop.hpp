@@ -114,7 +114,7 @@ struct NativeMember {
   std::unique_ptr<tasks::Task> task;
   NumpyGenerator rng;
   VeltoActorCritic agent;
-  std::uint64_t seed = 0;  // of the first reset of a run that has not begun
+  Seed seed = 0;  // of the first reset of a run that has not begun
   std::vector<std::int32_t> taken;
   bool begun = false;
   std::int64_t next_episode = 0;

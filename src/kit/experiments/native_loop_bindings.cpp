@@ -16,6 +16,7 @@
 #include "agent/velto_actor_critic.hpp"
 #include "binding_support/constructed_agent.hpp"
 #include "kit/experiments/native_loop.hpp"
+#include "kit/experiments/python_seed.hpp"
 #include "kit/experiments/tasks/task.hpp"
 #include "kit/experiments/tile_coder.hpp"
 #include "kit/state/crc32.hpp"
@@ -195,7 +196,7 @@ velto::LoopMode loop_mode(const std::string& mode) {
 class NativeRun {
  public:
   NativeRun(const py::sequence& agents, const std::string& env_id, const py::dict& options,
-            const std::vector<std::uint64_t>& seeds, const py::object& features,
+            const py::sequence& seeds, const py::object& features,
             const std::string& mapping, std::int32_t num_actions, double gamma,
             const std::string& mode, const std::vector<std::int64_t>& next_episodes,
             const std::vector<std::int64_t>& end_episodes, const py::list& generators,
@@ -227,7 +228,7 @@ class NativeRun {
       velto::NativeMember member(velto::tasks::make_task(env_id, task_settings),
                                  velto::NumpyGenerator(pcg64_state(generators[i].cast<py::dict>())),
                                  native);
-      member.seed = seeds[i];
+      member.seed = velto::seed_from(seeds[i], "seeds[" + std::to_string(i) + "]");
       member.next_episode = next_episodes[i];
       member.end_episode = end_episodes[i];
       if (!progress[i].is_none()) {
@@ -386,7 +387,7 @@ class NativeRun {
 void bind_native_loop(py::module_& m) {
   py::class_<NativeRun>(m, "NativeRun")
       .def(py::init<const py::sequence&, const std::string&, const py::dict&,
-                    const std::vector<std::uint64_t>&, const py::object&, const std::string&,
+                    const py::sequence&, const py::object&, const std::string&,
                     std::int32_t, double, const std::string&, const std::vector<std::int64_t>&,
                     const std::vector<std::int64_t>&, const py::list&, const py::list&,
                     std::int32_t, std::int64_t, std::int64_t, bool>(),

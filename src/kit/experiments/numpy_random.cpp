@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <random>
+#include <utility>
 
 namespace velto {
 
@@ -110,15 +111,19 @@ NumpyGenerator NumpyGenerator::from_os_entropy() {
   return from_entropy(entropy);
 }
 
-NumpyGenerator::NumpyGenerator(std::uint64_t seed) {
-  // An integer's entropy is its 32-bit words, least significant first, with no zero words above
-  // the highest nonzero one (0 is the single word 0).
-  std::vector<std::uint32_t> entropy{static_cast<std::uint32_t>(seed)};
-  if ((seed >> 32) != 0) {
-    entropy.push_back(static_cast<std::uint32_t>(seed >> 32));
+Seed::Seed(std::uint64_t value) : words_{static_cast<std::uint32_t>(value)} {
+  if ((value >> 32) != 0) {
+    words_.push_back(static_cast<std::uint32_t>(value >> 32));
   }
-  state_ = from_entropy(entropy).state_;
 }
+
+Seed::Seed(std::vector<std::uint32_t> words) : words_(std::move(words)) {
+  if (words_.empty() || (words_.size() > 1 && words_.back() == 0)) {
+    throw std::invalid_argument("a seed's words: at least one, and no zero word on top");
+  }
+}
+
+NumpyGenerator::NumpyGenerator(const Seed& seed) : state_(from_entropy(seed.words()).state_) {}
 
 std::uint64_t NumpyGenerator::next_uint64() {
   // NumPy steps the LCG before it outputs (XSL-RR of the new state).

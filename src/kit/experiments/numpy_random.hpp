@@ -19,6 +19,21 @@ struct Pcg64State {
   std::uint32_t uinteger = 0;
 };
 
+// A seed as SeedSequence takes an integer: its 32-bit words, least significant first, with no
+// zero word above the highest nonzero one (0 is the single word 0). Every non-negative integer
+// has one, so a seed of any size is taken as NumPy (and Gymnasium's reset) takes it.
+class Seed {
+ public:
+  Seed(std::uint64_t value);  // NOLINT(google-explicit-constructor): every 64-bit seed is one
+  // An integer's words as above; throws std::invalid_argument for none or a zero top word.
+  explicit Seed(std::vector<std::uint32_t> words);
+
+  const std::vector<std::uint32_t>& words() const { return words_; }
+
+ private:
+  std::vector<std::uint32_t> words_;
+};
+
 // numpy.random.default_rng(seed), which is also what Gymnasium's environments draw from
 // (seeding.np_random(seed)): PCG64 seeded through SeedSequence(seed), and the Generator methods
 // the tasks and the action mappings use, each drawing exactly the numbers NumPy's would, so that a
@@ -26,7 +41,7 @@ struct Pcg64State {
 class NumpyGenerator {
  public:
   // SeedSequence(seed) with no spawn key, its first four 32-bit words as PCG64's seed.
-  explicit NumpyGenerator(std::uint64_t seed);
+  explicit NumpyGenerator(const Seed& seed);
   explicit NumpyGenerator(const Pcg64State& state) : state_(state) {}
   // SeedSequence(entropy) for any list of 32-bit words (an integer's words, least significant
   // first), and SeedSequence() with 128 bits from the operating system, as an unseeded

@@ -13,6 +13,7 @@
 
 #include "binding_support/construct_once.hpp"
 #include "kit/experiments/numpy_random.hpp"
+#include "kit/experiments/python_seed.hpp"
 #include "kit/experiments/tasks/task.hpp"
 
 namespace py = pybind11;
@@ -250,7 +251,7 @@ constexpr char kGeneratorDoc[] = R"doc(numpy.random.default_rng(seed) in C++: PC
 SeedSequence, drawing exactly the numbers NumPy's Generator draws with the same methods.
 
 Args:
-    seed: A seed in [0, 2**64).
+    seed: Any int of 0 or more, as SeedSequence takes it.
 
 Examples:
     >>> import numpy as np
@@ -265,8 +266,8 @@ void bind_tasks(py::module_& m) {
   py::class_<NumpyGenerator>(m, "NumpyGenerator", kGeneratorDoc)
       .def(
           "__init__",
-          [](py::detail::value_and_holder& self, std::uint64_t seed) {
-            velto::construct_once<NumpyGenerator>(self, seed);
+          [](py::detail::value_and_holder& self, const py::object& seed) {
+            velto::construct_once<NumpyGenerator>(self, velto::seed_from(seed, "seed"));
           },
           py::detail::is_new_style_constructor(), py::arg("seed"))
       .def("next_uint64", &NumpyGenerator::next_uint64,
@@ -331,13 +332,14 @@ void bind_tasks(py::module_& m) {
           "The time limit in steps, or None.")
       .def(
           "reset",
-          [](NativeTask& task, std::optional<std::uint64_t> seed) {
-            task.task().reset(seed);
+          [](NativeTask& task, const py::object& seed) {
+            task.task().reset(seed.is_none() ? std::nullopt
+                                             : std::optional(velto::seed_from(seed, "seed")));
             return task.observation();
           },
           py::kw_only(), py::arg("seed") = py::none(),
-          "env.reset(seed=seed)'s observation; without a seed the generator goes on (or, at the\n"
-          "first reset, is seeded from the operating system).")
+          "env.reset(seed=seed)'s observation, for any int seed of 0 or more; without a seed\n"
+          "the generator goes on (or, at the first reset, is seeded from the operating system).")
       .def(
           "step",
           [](NativeTask& task, std::int32_t action) {

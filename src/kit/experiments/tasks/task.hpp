@@ -55,7 +55,7 @@ class Task {
   virtual std::optional<std::int64_t> max_episode_steps() const = 0;
 
   // env.reset(seed=seed), or env.reset() with no seed (the generator goes on where it is).
-  virtual void reset(std::optional<std::uint64_t> seed) = 0;
+  virtual void reset(const std::optional<Seed>& seed) = 0;
   // env.step(action), action in [0, num_actions()).
   virtual Transition step(std::int32_t action) = 0;
   // The current observation, each value exactly as a double (a float32 cast stays exact).

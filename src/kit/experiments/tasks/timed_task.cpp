@@ -7,7 +7,7 @@
 
 namespace velto::tasks {
 
-void TimedTask::reset(std::optional<std::uint64_t> seed) {
+void TimedTask::reset(const std::optional<Seed>& seed) {
   if (seed.has_value()) {
     generator_.emplace(*seed);
   } else if (!generator_.has_value()) {

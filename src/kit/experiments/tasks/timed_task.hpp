@@ -20,7 +20,7 @@ class TimedTask : public Task {
       : max_episode_steps_(max_episode_steps) {}
 
   std::optional<std::int64_t> max_episode_steps() const final { return max_episode_steps_; }
-  void reset(std::optional<std::uint64_t> seed) final;
+  void reset(const std::optional<Seed>& seed) final;
   Transition step(std::int32_t action) final;
   // elapsed_steps is -1 until the first reset.
   TaskState state() const final;
