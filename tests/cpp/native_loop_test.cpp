@@ -229,8 +229,8 @@ TEST(NativeLoop, AnInterruptedUnitIsNeverHandedOver) {
   // finished, with the episodes it did record before the stop.
   velto::LoopSettings settings;
   settings.unit_steps = 1'000'000'000;
-  NativeLoop loop(cart_poles(1, 1'000'000), cart_pole_features(),
-                  velto::NativeMapping("binary", 2), settings);
+  NativeLoop loop(cart_poles(1, 1'000'000), cart_pole_features(), velto::NativeMapping("binary", 2),
+                  settings);
   bool asked = false;
   loop.set_interrupt_check(
       [&] {

@@ -247,7 +247,9 @@ NativeLoop::~NativeLoop() {
   stop_workers();
 }
 
-bool NativeLoop::forked() const { return static_cast<long>(getpid()) != owner_process_; }
+bool NativeLoop::forked() const {
+  return static_cast<long>(getpid()) != owner_process_;
+}
 
 void NativeLoop::refuse_if_forked() const {
   if (forked()) {
