@@ -808,8 +808,8 @@ def long_run(out, threads, announce=False):
         seed=9, checkpoint_every=40, checkpoint_dir=out / "checkpoints", log=out / "log.csv",
         resume=run,
     ):
-        if announce:
-            print("running", flush=True)
+        if announce and any((out / "checkpoints").glob("run-*.json")):
+            print("running", flush=True)  # from here on there is a checkpoint to resume
             announce = False
     return agents
 """
@@ -847,7 +847,6 @@ def test_ctrl_c_leaves_a_native_run_folder_that_resumes_to_the_unbroken_runs_byt
 ):
     assert interrupted_child(LONG_RUN_CHILD, tmp_path, threads, delay=0.3) == ["interrupted"]
     states, log = unbroken_long_run
-    assert latest_run(tmp_path / "checkpoints") is not None, "interrupted before a checkpoint"
     agents = long_run(tmp_path, threads)
     assert [velto_kit.dumps(agent) for agent in agents] == states
     written = (tmp_path / "log.csv").read_text()
