@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -181,6 +183,65 @@ TEST(NativeLoop, RefusesMembersThatDoNotFitTheFeaturesOrTheMapping) {
                           velto::NativeMapping("binary", 2), {}),
                std::invalid_argument);
   EXPECT_THROW(velto::NativeMapping("opposing", 4), std::invalid_argument);
+}
+
+// Members whose episodes never end: a fresh agent's greedy policy takes no unit, so the binary
+// mapping moves left for ever from FrozenLake's start, and no time limit ends the episode.
+std::vector<velto::NativeMember> endless(std::size_t count) {
+  std::vector<velto::NativeMember> members;
+  for (std::size_t i = 0; i < count; ++i) {
+    velto::NativeMember member(
+        velto::tasks::make_task("FrozenLake-v1",
+                                {{"is_slippery", false}, {"max_episode_steps", std::int64_t{-1}}}),
+        velto::NumpyGenerator(std::uint64_t{3}), agent_for(16, 2, static_cast<std::int32_t>(i)));
+    member.end_episode = 1;
+    members.push_back(std::move(member));
+  }
+  return members;
+}
+
+TEST(NativeLoop, AnInterruptCheckStopsUnitsThatNeverEndAnEpisode) {
+  for (const std::int32_t threads : {1, 2}) {
+    velto::LoopSettings settings;
+    settings.threads = threads;
+    settings.mode = velto::LoopMode::greedy;
+    NativeLoop loop(endless(2), velto::NativeFeatures::one_hot(16, 0),
+                    velto::NativeMapping("binary", 4), settings);
+    const std::thread::id owner = std::this_thread::get_id();
+    int calls = 0;
+    bool elsewhere = false;
+    loop.set_interrupt_check(
+        [&] {
+          elsewhere = elsewhere || std::this_thread::get_id() != owner;
+          return ++calls == 3;
+        },
+        std::chrono::milliseconds(1));
+    // ctest's timeout catches a loop that never asks.
+    EXPECT_THROW(loop.take_finished(), velto::LoopInterrupted) << threads;
+    EXPECT_EQ(calls, 3) << threads;
+    EXPECT_FALSE(elsewhere) << threads;
+    EXPECT_TRUE(loop.done()) << threads;  // every member abandoned, none left to hand over
+  }
+}
+
+TEST(NativeLoop, AnInterruptedUnitIsNeverHandedOver) {
+  // One thread runs each unit inside take_finished: one stopped midway must not come back as
+  // finished, with the episodes it did record before the stop.
+  velto::LoopSettings settings;
+  settings.unit_steps = 1'000'000'000;
+  NativeLoop loop(cart_poles(1, 1'000'000), cart_pole_features(), velto::NativeMapping("binary", 2),
+                  settings);
+  bool asked = false;
+  loop.set_interrupt_check(
+      [&] {
+        asked = true;
+        return true;
+      },
+      std::chrono::milliseconds(1));
+  EXPECT_THROW(loop.take_finished(), velto::LoopInterrupted);
+  EXPECT_TRUE(asked);
+  EXPECT_FALSE(loop.records(0).empty());  // it had done episodes when it stopped
+  EXPECT_TRUE(loop.done());
 }
 
 }  // namespace

@@ -3,10 +3,15 @@ returns, lengths and final agent bytes for every exact native task, each mapping
 agents, one and two threads; hand-overs, what another caller sees meanwhile, and the vector
 environment stepped by hand against Gymnasium's."""
 
+import ctypes
 import functools
 import os
 import random
+import select
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -237,19 +242,83 @@ def test_the_generators_given_end_where_run_episodes_leaves_them():
         assert mine[i].bit_generator.state == theirs.bit_generator.state
 
 
+def handing_over_every_episode(envs, agents, coder, mapping, threads, episodes=50):
+    """A native run of `agents` on `envs` (seeded SEED) whose units hand over after each episode."""
+    return envs.native_run(
+        agents, threads, coder, mapping, episodes=episodes, gamma=GAMMA, seed=SEED,
+        rngs=[np.random.default_rng(SEED + i) for i in range(len(agents))], start_episode=0,
+        checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
+        resume=None, unit_steps=1,
+    )  # fmt: skip
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 def test_an_agent_changed_by_another_caller_midway_stops_the_run_and_keeps_the_change(threads):
     coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 2, 0)
     envs = make_vector_env("CartPole-v1", 2, seed=SEED, backend="native")
-    results = envs.native_run(
-        agents, threads, coder, mapping, episodes=50, gamma=GAMMA, seed=SEED,
-        rngs=[np.random.default_rng(SEED + i) for i in range(2)], start_episode=0,
-        checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
-        resume=None, unit_steps=1,
-    )  # fmt: skip
+    results = handing_over_every_episode(envs, agents, coder, mapping, threads)
     changed_agent = next(results).agent
     agents[changed_agent].step([0, 1], 1.0, 0.5)  # another caller steps it between hand-overs
     changed = velto_kit.dumps(agents[changed_agent])
+    with pytest.raises(RuntimeError, match=f"agent {changed_agent} was changed by another caller"):
+        for _ in results:
+            pass
+    assert velto_kit.dumps(agents[changed_agent]) == changed
+
+
+def change_member(agent, learner, kind, name):
+    """Changes one member of one learner of `agent` by one bit, as another caller might."""
+    if kind == "array":
+        names = _native.CRITIC_ARRAYS if learner == _native.CRITIC else _native.UNIT_ARRAYS
+        view = _native.arrays(agent, learner)[names.index(name)]
+        words = (ctypes.c_uint32 * view.size).from_address(view.ctypes.data)
+        words[view.size // 2] ^= 1
+    elif kind == "scalar":
+        names = _native.CRITIC_SCALARS if learner == _native.CRITIC else _native.UNIT_SCALARS
+        values = _native.scalars(agent, learner).copy()
+        values.view(np.uint32)[names.index(name)] ^= 1
+        _native.set_scalars(agent, learner, values)
+    elif kind == "trace_list":
+        current = _native.trace_list(agent, learner)
+        changed = current[:-1] if len(current) else np.array([0], np.int32)
+        _native.set_trace_list(agent, learner, np.ascontiguousarray(changed, np.int32))
+    else:
+        words, position = _native.engine(agent, learner)
+        words = words.copy()
+        words[100] ^= 1
+        _native.set_engine(agent, learner, words, position)
+
+
+# Every member the hand-over's fingerprint covers, for the critic and for a unit: each row fails
+# when its member is left out of the fingerprint.
+FINGERPRINTED = [
+    *[(_native.CRITIC, "array", name) for name in _native.CRITIC_ARRAYS],
+    *[(0, "array", name) for name in _native.UNIT_ARRAYS],
+    *[(_native.CRITIC, "scalar", name) for name in _native.CRITIC_SCALARS],
+    *[(0, "scalar", name) for name in _native.UNIT_SCALARS],
+    (_native.CRITIC, "trace_list", ""),
+    (0, "trace_list", ""),
+    (0, "engine", ""),
+]
+
+
+@pytest.mark.parametrize(
+    ("learner", "kind", "name"),
+    FINGERPRINTED,
+    ids=[
+        f"{'critic' if who == _native.CRITIC else 'unit'}-{kind}-{name}"
+        for who, kind, name in FINGERPRINTED
+    ],  # fmt: skip
+)
+def test_a_change_to_any_member_of_an_agent_midway_is_reported_and_kept(learner, kind, name):
+    coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 2, 0)
+    envs = make_vector_env("CartPole-v1", 2, seed=SEED, backend="native")
+    results = handing_over_every_episode(envs, agents, coder, mapping, 1)
+    changed_agent = next(results).agent
+    before = velto_kit.dumps(agents[changed_agent])
+    change_member(agents[changed_agent], learner, kind, name)
+    changed = velto_kit.dumps(agents[changed_agent])
+    assert changed != before
     with pytest.raises(RuntimeError, match=f"agent {changed_agent} was changed by another caller"):
         for _ in results:
             pass
@@ -277,12 +346,7 @@ def test_another_thread_sees_only_whole_handed_over_agents():
     reader = threading.Thread(target=read)
     reader.start()
     try:
-        for _ in envs.native_run(
-            agents, 2, coder, mapping, episodes=150, gamma=GAMMA, seed=SEED,
-            rngs=[np.random.default_rng(SEED + i) for i in range(2)], start_episode=0,
-            checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
-            resume=None, unit_steps=1,
-        ):  # fmt: skip
+        for _ in handing_over_every_episode(envs, agents, coder, mapping, 2, episodes=150):
             pass
     finally:
         done.set()
@@ -296,12 +360,7 @@ def test_closing_a_run_early_leaves_each_agent_at_its_last_hand_over():
     coder, mapping, agents = agents_for("CartPole-v1", {}, "binary", 2, 0)
     fresh = copies(agents)
     envs = make_vector_env("CartPole-v1", 2, seed=SEED, backend="native")
-    results = envs.native_run(
-        agents, 2, coder, mapping, episodes=50, gamma=GAMMA, seed=SEED,
-        rngs=[np.random.default_rng(SEED + i) for i in range(2)], start_episode=0,
-        checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
-        resume=None, unit_steps=1,
-    )  # fmt: skip
+    results = handing_over_every_episode(envs, agents, coder, mapping, 2)
     first = next(results)
     results.close()
     expected = fresh[first.agent]
@@ -722,3 +781,223 @@ def test_a_population_trial_on_a_native_task_reports_each_seeds_single_run():
                                     episodes=5, gamma=config.gamma, seed=seed))  # fmt: skip
         assert [reported[seed, r.episode] for r in results] == [r.return_ for r in results]
         assert velto_kit.dumps(trial.population.agents[i]) == velto_kit.dumps(fresh[i])
+
+
+# ---- what a native run leaves to views, signals and forks ------------------------------------
+
+
+def run_child(code, *args, timeout=120):
+    """`code` in a fresh interpreter; a crash is its return code, never this process's."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+        capture_output=True, text=True, timeout=timeout,
+    )  # fmt: skip
+
+
+VIEWS_AFTER_A_RUN = """
+    import sys
+    import numpy as np
+    import velto_kit
+    from velto_kit import AgentSettings, Population, action_mapping, features_for, make_agent
+    from velto_kit import make_vector_env, run_population
+
+    threads, count = int(sys.argv[1]), int(sys.argv[2])
+    envs = make_vector_env("CartPole-v1", count, seed=3, backend="native", max_episode_steps=40)
+    # 16 tilings of 20^4 tiles: arrays of about 10 MB each, unmapped when freed.
+    coder = features_for(envs, tiles=20, tilings=16)
+    mapping = action_mapping("binary", 2)
+    agents = [make_agent(coder.num_features, 1, AgentSettings(alpha=0.05), seed=i)
+              for i in range(count)]
+    views = [velto_kit.inspect(agent) for agent in agents]
+    before = [view.critic.weights.copy() for view in views]
+    for _ in run_population(envs, Population(agents, threads=threads), coder, mapping,
+                            episodes=4, gamma=0.95, seed=3):
+        pass
+    reused = [np.full(coder.num_features, 7.0, np.float32) for _ in range(12)]
+    for i, (view, agent) in enumerate(zip(views, agents)):
+        now = velto_kit.inspect(agent)
+        assert not np.array_equal(now.critic.weights, before[i]), "the run changed nothing"
+        for old, new in zip([view.critic, *view.units], [now.critic, *now.units]):
+            for name, array in vars(new).items():
+                if isinstance(array, np.ndarray) and array.dtype == np.float32:
+                    assert np.array_equal(getattr(old, name), array, equal_nan=True), name
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize(("threads", "count"), [(1, 1), (1, 2), (2, 2)])
+def test_views_taken_before_a_native_run_show_the_agents_after_it(threads, count):
+    done = run_child(VIEWS_AFTER_A_RUN, threads, count)
+    assert done.returncode == 0 and done.stdout.split() == ["ok"], done.stderr[-2000:]
+
+
+def read_line(process, timeout):
+    """The child's next line of output, or None when none comes within `timeout` seconds."""
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    return process.stdout.readline().strip() if ready else None
+
+
+def interrupted_child(code, *args, delay):
+    """Runs `code`, sends it SIGINT `delay` seconds after it prints "running", and returns its
+    output after that; a child that does not end within 60 s more is killed and fails the test."""
+    process = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    try:
+        assert read_line(process, 60) == "running", process.stderr.read()
+        time.sleep(delay)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        pytest.fail("the native run did not stop on SIGINT")
+    assert process.returncode == 0, err[-3000:]
+    return out.split()
+
+
+ENDLESS_EPISODES = """
+    import sys
+    import velto_kit
+    from velto_kit import AgentSettings, Population, action_mapping, features_for, make_agent
+    from velto_kit import make_vector_env, run_population
+
+    # A fresh agent's greedy policy takes no unit: the binary mapping moves left for ever from
+    # the start, and no time limit ends the episode.
+    threads = int(sys.argv[1])
+    envs = make_vector_env("FrozenLake-v1", 2, seed=0, backend="native", is_slippery=False,
+                           max_episode_steps=-1)
+    coder, mapping = features_for(envs), action_mapping("binary", 4)
+    agents = [make_agent(coder.num_features, 2, AgentSettings(), seed=i) for i in range(2)]
+    before = [velto_kit.dumps(agent) for agent in agents]
+    print("running", flush=True)
+    try:
+        for _ in run_population(envs, Population(agents, threads=threads), coder, mapping,
+                                episodes=1, gamma=0.9, seed=0, learn=False, greedy=True):
+            print("an episode ended")
+    except KeyboardInterrupt:
+        print("interrupted", [velto_kit.dumps(a) for a in agents] == before)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_native_run_whose_episodes_never_end(threads):
+    assert interrupted_child(ENDLESS_EPISODES, threads, delay=0.5) == ["interrupted", "True"]
+
+
+LONG_RUN = """
+def long_run(out, threads, announce=False):
+    from velto_kit import AgentSettings, Population, action_mapping, features_for, make_agent
+    from velto_kit import make_vector_env, run_population
+    from velto_kit.state.run_state import latest_run
+
+    # MountainCar's binary mapping draws (code 3 names no action), so a resume also has to give
+    # each agent its generator's state back.
+    envs = make_vector_env("MountainCar-v0", 2, seed=9, backend="native")
+    coder, mapping = features_for(envs), action_mapping("binary", 3)
+    run = latest_run(out / "checkpoints")
+    if run is None:
+        agents = [make_agent(coder.num_features, 2, AgentSettings(alpha=0.05), seed=i)
+                  for i in range(2)]
+    else:
+        agents = [member.agent for member in run.members]
+    for result in run_population(
+        envs, Population(agents, threads=threads), coder, mapping, episodes=600, gamma=0.99,
+        seed=9, checkpoint_every=40, checkpoint_dir=out / "checkpoints", log=out / "log.csv",
+        resume=run,
+    ):
+        if announce and any((out / "checkpoints").glob("run-*.json")):
+            print("running", flush=True)  # from here on there is a checkpoint to resume
+            announce = False
+    return agents
+"""
+LONG_RUN_CHILD = (
+    LONG_RUN
+    + """
+import sys
+from pathlib import Path
+
+try:
+    long_run(Path(sys.argv[1]), int(sys.argv[2]), announce=True)
+    print("ended")
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+)
+
+
+def long_run(out, threads):
+    namespace = {}
+    exec(LONG_RUN, namespace)
+    return namespace["long_run"](out, threads)
+
+
+@pytest.fixture(scope="module")
+def unbroken_long_run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("unbroken")
+    agents = long_run(out, 1)
+    return [velto_kit.dumps(agent) for agent in agents], (out / "log.csv").read_text()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_leaves_a_native_run_folder_that_resumes_to_the_unbroken_runs_bytes(
+    threads, tmp_path, unbroken_long_run
+):
+    assert interrupted_child(LONG_RUN_CHILD, tmp_path, threads, delay=0.3) == ["interrupted"]
+    states, log = unbroken_long_run
+    agents = long_run(tmp_path, threads)
+    assert [velto_kit.dumps(agent) for agent in agents] == states
+    written = (tmp_path / "log.csv").read_text()
+    assert sorted(written.splitlines()) == sorted(log.splitlines())
+
+
+FORKED_DURING_A_RUN = """
+    import gc, os, signal, sys, time
+    import numpy as np
+    from velto_kit import AgentSettings, action_mapping, features_for, make_agent
+    from velto_kit import make_vector_env
+
+    uses_it = sys.argv[1] == "uses"
+    envs = make_vector_env("CartPole-v1", 2, seed=1, backend="native")
+    coder, mapping = features_for(envs), action_mapping("binary", 2)
+    agents = [make_agent(coder.num_features, 1, AgentSettings(), seed=i) for i in range(2)]
+    results = envs.native_run(
+        agents, 2, coder, mapping, episodes=600, gamma=0.9, seed=1,
+        rngs=[np.random.default_rng(1 + i) for i in range(2)], start_episode=0,
+        checkpoint_every=None, checkpoint_dir=None, learn=True, greedy=False, log=None,
+        resume=None, unit_steps=1,
+    )
+    next(results)  # the run is open and its two threads step the agents
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        if uses_it:
+            try:
+                for _ in results:  # the batch already handed over, then the run itself
+                    pass
+                code = 3
+            except RuntimeError as error:
+                code = 0 if "forked" in str(error) else 4
+        del results
+        gc.collect()
+        sys.exit(code)  # a normal exit: every destructor runs
+    for _ in range(2000):
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        if ended:
+            break
+        time.sleep(0.01)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        status = "hung"
+    count = sum(1 for _ in results)  # the parent's run goes on undisturbed
+    print(status, count)
+"""
+
+
+@pytest.mark.parametrize("child", ["uses", "leaves"])
+def test_a_process_forked_during_a_native_run_exits_normally(child):
+    done = run_child(FORKED_DURING_A_RUN, child)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.split() == ["0", str(2 * 600 - 1)]

@@ -16,7 +16,14 @@ finished episodes (with the lock held), and then in one piece, to its state righ
 of them. Between hand-overs every call on it (``step``, ``save``, ``dumps``, ``copy``,
 ``inspect``) sees that last handed-over state, never one half-stepped. A change made to an agent
 meanwhile (its ``step``, a load into it, another run) is never overwritten: the next hand-over
-of that agent finds it and the run stops with ``RuntimeError``, the change kept.
+of that agent finds it and the run stops with ``RuntimeError``, the change kept. A hand-over copies
+into the agent's own arrays, so views from an earlier ``inspect`` follow it.
+
+Signals and forks: while the run waits for its units (or runs one on the calling thread), Python's
+signal handlers run every 20 ms; one that raises (Ctrl-C) stops every unit between two steps, drops
+those not yet handed over, and its exception leaves ``run.next()``. In a process forked while the
+run is open, ``run.next()`` raises ``RuntimeError``, and closing the run there frees nothing that
+the parent's threads may hold.
 """
 
 from __future__ import annotations

@@ -234,23 +234,40 @@ NativeLoop::NativeLoop(std::vector<NativeMember> members, NativeFeatures feature
   }
 }
 
-NativeLoop::~NativeLoop() { stop_workers(); }
+NativeLoop::~NativeLoop() {
+  if (forked()) {
+    // The parent's threads do not exist here; they may have held the lock or waited on the
+    // condition variables when the process forked, and destroying those would wait for them for
+    // ever. Both are left unfreed, with the threads' handles (destroying a joinable one ends the
+    // process).
+    static_cast<void>(sync_.release());
+    static_cast<void>(new std::vector<std::thread>(std::move(workers_)));
+    return;
+  }
+  stop_workers();
+}
+
+bool NativeLoop::forked() const {
+  return static_cast<long>(getpid()) != owner_process_;
+}
+
+void NativeLoop::refuse_if_forked() const {
+  if (forked()) {
+    throw std::runtime_error(
+        "this native run was started in process " + std::to_string(owner_process_) +
+        " and cannot go on in a process forked from it: its threads do not exist here (start a"
+        " new run in this process)");
+  }
+}
 
 void NativeLoop::stop_workers() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(sync_->mutex);
     stopping_.store(true, std::memory_order_relaxed);
   }
-  work_ready_.notify_all();
-  // In a child forked while the loop ran, its threads were not copied: nothing to join.
-  const bool forked = static_cast<long>(getpid()) != owner_process_;
+  sync_->work_ready.notify_all();
   for (std::thread& worker : workers_) {
-    if (!worker.joinable()) {
-      continue;
-    }
-    if (forked) {
-      worker.detach();
-    } else {
+    if (worker.joinable()) {
       worker.join();
     }
   }
@@ -277,7 +294,8 @@ std::size_t NativeLoop::next_ready() const {
 }
 
 bool NativeLoop::done() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  refuse_if_forked();
+  std::lock_guard<std::mutex> lock(sync_->mutex);
   for (const Stage stage : stages_) {
     if (stage != Stage::done) {
       return false;
@@ -287,8 +305,11 @@ bool NativeLoop::done() const {
 }
 
 void NativeLoop::cancel() {
+  if (forked()) {
+    return;  // nothing runs here, and the lock may be held by a thread that does not exist
+  }
   stop_workers();
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(sync_->mutex);
   for (Stage& stage : stages_) {
     if (stage == Stage::running || stage == Stage::ready) {
       stage = Stage::done;
@@ -296,10 +317,52 @@ void NativeLoop::cancel() {
   }
 }
 
+void NativeLoop::set_interrupt_check(std::function<bool()> check,
+                                     std::chrono::nanoseconds interval) {
+  interrupt_check_ = std::move(check);
+  interrupt_interval_ = interval;
+  next_interrupt_check_ = std::chrono::steady_clock::now() + interval;
+}
+
+bool NativeLoop::interrupt_requested() {
+  if (!interrupted_ && interrupt_check_ && interrupt_check_()) {
+    interrupted_ = true;
+  }
+  return interrupted_;
+}
+
+void NativeLoop::interrupt() {
+  cancel();
+  throw LoopInterrupted();
+}
+
+bool NativeLoop::stop_requested() {
+  if (stopping_.load(std::memory_order_relaxed)) {
+    return true;
+  }
+  if (settings_.threads != 1 || !interrupt_check_) {
+    return false;
+  }
+  // One thread: the owner's own thread runs the unit, and asks its check between two steps once
+  // the interval has passed (the clock read every 16 steps).
+  if (steps_to_clock_ > 0) {
+    --steps_to_clock_;
+    return false;
+  }
+  steps_to_clock_ = 15;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_interrupt_check_) {
+    return false;
+  }
+  next_interrupt_check_ = now + interrupt_interval_;
+  return interrupt_requested();
+}
+
 std::vector<std::size_t> NativeLoop::take_finished() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  refuse_if_forked();
+  std::unique_lock<std::mutex> lock(sync_->mutex);
   if (settings_.threads == 1) {
-    if (failure_ == nullptr && !stopping_.load(std::memory_order_relaxed)) {
+    if (failure_ == nullptr && !stopping_.load(std::memory_order_relaxed) && !interrupted_) {
       const std::size_t index = next_ready();
       if (index < stages_.size()) {
         stages_[index] = Stage::running;
@@ -313,12 +376,18 @@ std::vector<std::size_t> NativeLoop::take_finished() {
           std::rethrow_exception(failure_);
         }
         lock.lock();
+        if (interrupted_) {
+          // Stopped between two steps: the member is abandoned, never handed over half-done.
+          stages_[index] = Stage::done;
+          lock.unlock();
+          interrupt();
+        }
         stages_[index] = Stage::finished;
         finished_.push_back(index);
       }
     }
   } else {
-    unit_finished_.wait(lock, [this] {
+    const auto ended = [this] {
       if (failure_ != nullptr || !finished_.empty()) {
         return true;
       }
@@ -328,7 +397,18 @@ std::vector<std::size_t> NativeLoop::take_finished() {
         }
       }
       return true;
-    });
+    };
+    if (!interrupt_check_) {
+      sync_->unit_finished.wait(lock, ended);
+    } else {
+      while (!sync_->unit_finished.wait_for(lock, interrupt_interval_, ended)) {
+        lock.unlock();
+        if (interrupt_requested()) {
+          interrupt();
+        }
+        lock.lock();
+      }
+    }
   }
   if (failure_ != nullptr) {
     const std::exception_ptr failure = failure_;
@@ -342,21 +422,22 @@ std::vector<std::size_t> NativeLoop::take_finished() {
 }
 
 void NativeLoop::release(std::size_t index) {
+  refuse_if_forked();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(sync_->mutex);
     if (stages_[index] != Stage::finished) {
       return;
     }
     stages_[index] = has_work(index) ? Stage::ready : Stage::done;
   }
-  work_ready_.notify_one();
+  sync_->work_ready.notify_one();
 }
 
 void NativeLoop::work() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(sync_->mutex);
   while (true) {
     std::size_t index = stages_.size();
-    work_ready_.wait(lock, [this, &index] {
+    sync_->work_ready.wait(lock, [this, &index] {
       if (stopping_.load(std::memory_order_relaxed) || failure_ != nullptr) {
         return true;
       }
@@ -386,7 +467,7 @@ void NativeLoop::work() {
       stages_[index] = Stage::finished;
       finished_.push_back(index);
     }
-    unit_finished_.notify_all();
+    sync_->unit_finished.notify_all();
   }
 }
 
@@ -440,7 +521,7 @@ void NativeLoop::run_episodes(std::size_t index) {
   }
   std::int64_t unit_steps = 0;
   while (member.next_episode < member.end_episode) {
-    if (stopping_.load(std::memory_order_relaxed)) {
+    if (stop_requested()) {
       return;
     }
     EpisodeRecord record;
@@ -474,7 +555,7 @@ void NativeLoop::learn_episode(NativeMember& member, EpisodeRecord& record) {
   double episode_return = 0.0;
   std::int64_t length = 0;
   while (true) {
-    if (stopping_.load(std::memory_order_relaxed)) {
+    if (stop_requested()) {
       record.length = -1;
       return;
     }
@@ -511,7 +592,7 @@ void NativeLoop::follow_episode(NativeMember& member, EpisodeRecord& record) {
   double episode_return = 0.0;
   std::int64_t length = 0;
   while (true) {
-    if (stopping_.load(std::memory_order_relaxed)) {
+    if (stop_requested()) {
       record.length = -1;
       return;
     }

@@ -1,14 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -145,6 +148,13 @@ struct LoopSettings {
   bool record_agent_calls = false;
 };
 
+// What take_finished throws when the owner's interrupt check asked it to stop: every unit has
+// been stopped between two of its steps, and no member was handed over since.
+class LoopInterrupted : public std::runtime_error {
+ public:
+  LoopInterrupted() : std::runtime_error("the native loop was interrupted") {}
+};
+
 // Runs each agent's episodes back to back, environment, features, mapping and agent in one
 // native loop, on `threads` threads. A unit of work is one agent for a run of whole episodes;
 // the agent's arrays stay hot in the core that steps it. Nothing here touches Python: a unit
@@ -153,6 +163,11 @@ struct LoopSettings {
 //
 // With one thread the units run on the caller's thread inside take_finished; with more, on
 // threads of the loop's own, started by the constructor and joined by the destructor.
+//
+// A loop belongs to the process that made it. In a child forked from that process its threads
+// do not exist and its lock and condition variables may be held or waited on by them for ever:
+// there every call but has_work, member and records throws std::runtime_error without touching
+// them, and the destructor leaves them (and the threads' handles) unfreed.
 class NativeLoop {
  public:
   // Throws std::invalid_argument when `members` is empty, a member has no task, or the
@@ -182,6 +197,14 @@ class NativeLoop {
   void cancel();
   bool done() const;
 
+  // Called on the owner's thread at least every `interval` while take_finished waits for units
+  // or runs one itself (one thread: every few steps); when it returns true, take_finished stops
+  // every unit between two of its steps, abandons their members and throws LoopInterrupted. It
+  // is never called with the loop's lock held.
+  void set_interrupt_check(std::function<bool()> check, std::chrono::nanoseconds interval);
+  // Whether this process is a child forked from the one that made the loop.
+  bool forked() const;
+
  private:
   enum class Stage : std::uint8_t { ready, running, finished, done };
 
@@ -194,9 +217,16 @@ class NativeLoop {
                                        const std::vector<std::int32_t>& features, float reward,
                                        float gamma) const;
   void work();
-  // Under mutex_: the ready member to run next, or size() when none is ready.
+  // Under the lock: the ready member to run next, or size() when none is ready.
   std::size_t next_ready() const;
   void stop_workers();
+  // Checked between every two steps of a unit: whether to stop it (the member is then
+  // abandoned). With one thread it also asks the interrupt check, now and then.
+  bool stop_requested();
+  bool interrupt_requested();
+  void refuse_if_forked() const;
+  // Stops every unit (as cancel) and throws LoopInterrupted.
+  [[noreturn]] void interrupt();
 
   std::vector<NativeMember> members_;
   std::vector<std::vector<EpisodeRecord>> records_;
@@ -207,15 +237,27 @@ class NativeLoop {
   // keeps its own feature buffer.
   std::vector<std::vector<std::int32_t>> feature_buffers_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable unit_finished_;
+  // On the heap, so that a forked child can leave them as they are: a condition variable that
+  // the parent's threads waited on cannot be destroyed where those threads do not exist.
+  struct Sync {
+    std::mutex mutex;
+    std::condition_variable work_ready;
+    std::condition_variable unit_finished;
+  };
+  std::unique_ptr<Sync> sync_ = std::make_unique<Sync>();
   std::vector<Stage> stages_;
   std::deque<std::size_t> finished_;
   std::exception_ptr failure_;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> workers_;
   long owner_process_;
+  // The owner's interrupt check; with one thread, the steps until its clock is read again and
+  // when the check is due (both touched by the owner's thread only).
+  std::function<bool()> interrupt_check_;
+  std::chrono::nanoseconds interrupt_interval_{0};
+  std::chrono::steady_clock::time_point next_interrupt_check_{};
+  std::uint32_t steps_to_clock_ = 0;
+  bool interrupted_ = false;
 };
 
 }  // namespace velto

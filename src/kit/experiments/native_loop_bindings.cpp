@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -260,7 +261,16 @@ class NativeRun {
     loop_ = std::make_unique<velto::NativeLoop>(
         std::move(members), std::move(native_features),
         velto::NativeMapping(mapping, num_actions), settings);
+    loop_->set_interrupt_check([this] { return signalled(); }, kSignalInterval);
   }
+
+  ~NativeRun() {
+    if (interrupt_ != nullptr) {
+      Py_DECREF(interrupt_);
+    }
+  }
+  NativeRun(const NativeRun&) = delete;
+  NativeRun& operator=(const NativeRun&) = delete;
 
   // The episodes of the next finished units as (agent, episode, return, length, steps), each
   // unit's agent written into its Python agent first; an empty list once the run is done. A unit
@@ -274,6 +284,13 @@ class NativeRun {
       try {
         py::gil_scoped_release unlocked;
         finished = loop_->take_finished();
+      } catch (const velto::LoopInterrupted&) {
+        // Every unit stopped between two steps and none handed over: each agent stays as its
+        // last hand-over left it, and the signal handler's exception goes to the caller.
+        close();
+        PyErr_SetRaisedException(interrupt_);
+        interrupt_ = nullptr;
+        throw py::error_already_set();
       } catch (const std::exception&) {
         close();
         throw;
@@ -287,6 +304,21 @@ class NativeRun {
   }
 
  private:
+  // How often the owner's thread, while it waits for units or runs one, takes the interpreter
+  // lock to run the signal handlers (Ctrl-C's raises KeyboardInterrupt).
+  static constexpr std::chrono::milliseconds kSignalInterval{20};
+
+  // On the owner's thread, without the interpreter lock: runs the pending signal handlers, and
+  // keeps the exception one of them raised (true: the run stops).
+  bool signalled() {
+    const py::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() == 0) {
+      return false;
+    }
+    interrupt_ = PyErr_GetRaisedException();
+    return true;
+  }
+
   void hand_over(const std::vector<std::size_t>& finished, py::list& records) {
     for (const std::size_t index : finished) {
       VeltoActorCritic& agent = agents_[index].cast<VeltoActorCritic&>();
@@ -298,13 +330,11 @@ class NativeRun {
             " the run stops (the loop's episodes since the last hand-over are dropped)");
       }
       velto::NativeMember& member = loop_->member(index);
+      // Copied into the agent's own arrays, also at the member's last unit: a swap would free
+      // the memory that views of the agent (from inspect) still show.
+      agent = member.agent;
       if (loop_->has_work(index)) {
-        agent = member.agent;
         fingerprints_[index] = fingerprint(agent);
-      } else {
-        // The member's last unit: its copy is not needed any more, and a swap hands it over
-        // without copying a single array.
-        std::swap(agent, member.agent);
       }
       published_[index] = member.progress();
       calls_[index].append(member.calls);
@@ -380,6 +410,8 @@ class NativeRun {
   std::unique_ptr<velto::NativeLoop> loop_;
   std::vector<velto::AgentCalls> calls_;
   double unit_seconds_ = 0.0;
+  // The exception a signal handler raised while the loop ran (owned), until next() raises it.
+  PyObject* interrupt_ = nullptr;
 };
 
 }  // namespace
