@@ -3,6 +3,7 @@ with both values named: single runs and populations alike (settings, every sub-e
 limit, the classes of every wrapper stack)."""
 
 import sys
+import warnings
 from pathlib import Path
 
 import gymnasium as gym
@@ -218,14 +219,14 @@ def test_a_resume_with_other_task_options_is_refused(
 
 
 @pytest.mark.parametrize(
-    ("backend", "env_id", "refused"),
+    ("backend", "env_id", "warned"),
     [("gymnasium", "CartPole-v1", True), ("native", "FrozenLake-v1", True),
      ("sync", "Taxi-v4", True), ("gymnasium", "Acrobot-v1", False),
      ("native", "Acrobot-v1", False)],
 )  # fmt: skip
 @pytest.mark.filterwarnings("ignore:the native Acrobot-v1 is not exact")
-def test_a_checkpoint_without_task_options_resumes_only_a_task_without_options(
-    backend, env_id, refused, tmp_path
+def test_a_checkpoint_without_task_options_resumes_warning_where_its_task_has_options(
+    backend, env_id, warned, tmp_path
 ):
     import json
 
@@ -235,12 +236,14 @@ def test_a_checkpoint_without_task_options_resumes_only_a_task_without_options(
     del data["description"]["task_options"]  # as a checkpoint of 0.2.0 has it
     manifest.write_text(json.dumps(data))
     run = latest_run(tmp_path)
-    if refused:
-        with pytest.raises(ValueError, match="does not record its task's options.*task_options ="):
-            _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
+    if warned:
+        with pytest.warns(UserWarning, match="does not record its task's options.*task_options ="):
+            results = _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
     else:
-        results = _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
-        assert {result.episode for result in results} == {1}
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            results = _options_run(backend, env_id, {}, tmp_path, resume=run, episodes=2)
+    assert {result.episode for result in results} == {1}
 
 
 class _StandInPool:

@@ -357,13 +357,13 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
         stored: The description in the checkpoint (``describe_run``).
         current: The description of the run that resumes from it.
 
-    A checkpoint written before task options were described has no ``task_options``; it is
-    taken to be this run's only where this run's task has no options at all.
+    A checkpoint written before task options were described has no ``task_options``: it
+    resumes with this run's options, with a warning naming them where the task has any, since
+    nothing in it can show they are the options it was made with.
 
     Raises:
         ValueError: The descriptions differ in anything but ``versions``, the message naming
-            the key and both values; or the checkpoint does not describe its task's options
-            and this run's task has some.
+            the key and both values.
     """
     if "task_options" not in stored and "task_options" in current:
         stored = {**stored, "task_options": _unrecorded_options(current["task_options"])}
@@ -385,17 +385,18 @@ def check_same_run(stored: dict[str, Any], current: dict[str, Any]) -> None:
 
 
 def _unrecorded_options(current: Any) -> Any:
-    """The task options of a checkpoint that does not record them: `current`, if it has none.
+    """The task options of a checkpoint that does not record them: taken to be `current`.
 
-    Where this run's task has options, nothing shows the checkpoint's were the same: ValueError.
+    Where this run's task has options, that cannot be checked, and a warning says so.
     """
     entries = current if isinstance(current, list) else [current]
     if any(entry for entry in entries):
-        raise ValueError(
+        warnings.warn(
             "the run checkpoint does not record its task's options (it was written before runs"
-            f" recorded them), this run has task_options = {current!r}: nothing shows the"
-            " checkpoint's run had the same. Add the options it was made with to its manifest's"
-            ' description as "task_options" to resume it (see the checkpoint format page)'
+            f" recorded them); this run has task_options = {current!r} and the resume takes"
+            " them to be the checkpoint's. If its run was made with other options, stop and"
+            " resume with those",
+            stacklevel=4,
         )
     return current
 
