@@ -52,6 +52,7 @@ import argparse
 import csv
 import dataclasses
 import io
+import math
 import multiprocessing
 import os
 import queue
@@ -85,6 +86,47 @@ OUTPUT_DIR = Path(__file__).resolve().parent / "output"
 # Time limit for tasks that have none of their own.
 UNLIMITED_TASK_STEPS = 1000
 BACKENDS = ("native", "gymnasium", "envpool")
+
+
+@dataclass(frozen=True)
+class Interval:
+    """The values a learning parameter may take: from `low` to `high`, each end included or not.
+
+    The agent takes any float; these are the values that mean what the option says (a discount,
+    a probability, a step size), so that NaN, a discount above 1 or a negative step size stop the
+    run before any training instead of giving a table of numbers that mean nothing.
+    """
+
+    low: float
+    high: float
+    low_included: bool = True
+    high_included: bool = True
+
+    def __contains__(self, value: float) -> bool:
+        above = value >= self.low if self.low_included else value > self.low
+        below = value <= self.high if self.high_included else value < self.high
+        return above and below  # both false for NaN
+
+    def __str__(self) -> str:
+        left = "[" if self.low_included else "("
+        right = "]" if self.high_included else ")"
+        return f"{left}{self.low:g}, {self.high:g}{right}"
+
+
+UNIT = Interval(0.0, 1.0)
+POSITIVE = Interval(0.0, math.inf, low_included=False, high_included=False)
+# The ranges of the discount and of every AgentSettings field, by option destination.
+RANGES: dict[str, Interval] = {
+    "gamma": UNIT,
+    "lambda_": UNIT,
+    "alpha": POSITIVE,
+    "epsilon": UNIT,
+    "meta_step_size": Interval(0.0, math.inf, high_included=False),
+    "eta": POSITIVE,
+    "eta_actor": POSITIVE,
+    "decay": Interval(0.0, 1.0, low_included=False),
+    "action_prob_at_init": UNIT,
+}
 
 
 @dataclass(frozen=True)
@@ -845,6 +887,12 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.set_defaults(**defaults)
     arguments = parser.parse_args(argv)
     arguments.tuned = preset
+    for name, interval in RANGES.items():
+        value = getattr(arguments, name)
+        if value not in interval:
+            option = "--" + name.rstrip("_").replace("_", "-")
+            source = " (the task's preset)" if defaults.get(name) == value else ""
+            parser.error(f"{option} must lie in {interval}, not {value}{source}")
     counts = ("episodes", "window", "smoothing", "random_episodes", "tiles", "tilings", "workers")
     counts += ("population_threads",)
     for name in counts:
