@@ -19,7 +19,7 @@ from velto_kit.sweeps.trial_learners import build_learner
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
 
-import sweep  # noqa: E402
+from velto_kit.cli import sweep  # noqa: E402
 
 CRASH_ENV = "crash_once_env:CrashOnce-v0"
 # The hardening stage preloads the sanitizer runtime into every process it starts, which would

@@ -1,0 +1,5 @@
+"""``python -m velto_kit.cli``: the ``velto`` command without its console script."""
+
+from velto_kit.cli import console
+
+console()
