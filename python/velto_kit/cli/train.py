@@ -76,6 +76,7 @@ from velto_kit.cli.progress import Progress
 from velto_kit.cli.tasks import command_parser
 from velto_kit.experiments.episode_log import EpisodeLog, log_text
 from velto_kit.experiments.native_loop import native_task_ids
+from velto_kit.experiments.tracking import TensorBoardLogger, WandbLogger, chain
 from velto_kit.state.atomic_files import write_atomically
 from velto_kit.state.run_folder import (
     RunFolderError,
@@ -137,6 +138,55 @@ RANGES: dict[str, Interval] = {
 
 
 @dataclass(frozen=True)
+class Tracking:
+    """Where a run's episodes and learned step sizes are tracked: TensorBoard, W&B, neither."""
+
+    tensorboard: Path | None = None
+    wandb: bool = False
+    wandb_project: str = "velto"
+    wandb_group: str | None = None
+    wandb_name: str | None = None
+    every: int = 100
+
+
+class RunTracker:
+    """The trackers --tensorboard and --wandb ask for, for one seed's run or a population's.
+
+    Made in the process that trains (a worker's own), so that each writes its own files: the
+    event files of TENSORBOARD/NAME, the W&B run NAME in the group.
+    """
+
+    def __init__(self, settings: "Settings", name: str, prefixes: Sequence[str] | None) -> None:
+        """Opens the trackers asked for (none: `callback` is None)."""
+        tracking = settings.tracking
+        self.loggers: list[Any] = []
+        if tracking.tensorboard is not None:
+            self.loggers.append(
+                TensorBoardLogger(
+                    tracking.tensorboard / name, every=tracking.every, prefixes=prefixes
+                )
+            )
+        if tracking.wandb:
+            config = {"env": settings.env_id, "gamma": settings.gamma, "run": name}
+            self.loggers.append(
+                WandbLogger(
+                    tracking.wandb_project,
+                    group=tracking.wandb_group or settings.env_id,
+                    name=f"{tracking.wandb_name or settings.env_id} {name}",
+                    config={**config, **dataclasses.asdict(settings.agent)},
+                    every=tracking.every,
+                    prefixes=prefixes,
+                )
+            )
+        self.callback = chain(*self.loggers)
+
+    def close(self) -> None:
+        """Flushes and closes every tracker."""
+        for logger in self.loggers:
+            logger.close()
+
+
+@dataclass(frozen=True)
 class Settings:
     """Everything a run is trained with, from the command line."""
 
@@ -160,6 +210,7 @@ class Settings:
     overwrite: bool = False
     keep_last: int | None = None
     backend: str = "gymnasium"
+    tracking: Tracking = Tracking()
 
 
 @dataclass
@@ -369,6 +420,7 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         for episode_return in resume.returns:
             report(seed, episode_return)
     log = seed_log(settings, seed)
+    tracker = RunTracker(settings, f"seed-{seed}", None)
     for result in velto_kit.run_episodes(
         env,
         agent,
@@ -384,9 +436,11 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         settings=run_settings(settings),
         overwrite=settings.overwrite,
         keep_last=settings.keep_last,
+        callback=tracker.callback,
     ):
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
+    tracker.close()
     save_final_agent(settings, seed, agent)
     returns = velto_kit.read_returns(log)
     evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
@@ -471,6 +525,7 @@ def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> S
     envs = velto_kit.make_vector_env(
         settings.env_id, 1, seed=seed, backend="native", **native_options(settings)
     )
+    tracker = RunTracker(settings, f"seed-{seed}", [""])
     results = velto_kit.run_population(
         envs,
         velto_kit.Population([agent]),
@@ -485,6 +540,7 @@ def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> S
         settings=run_settings(settings),
         overwrite=settings.overwrite,
         keep_last=settings.keep_last,
+        callback=tracker.callback,
     )
     with EpisodeLog(log, text) as episode_log:
         for result in results:
@@ -497,6 +553,7 @@ def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> S
                     prune_member_copies(result.checkpoint.parent, settings.keep_last)
             steps, seconds = result.steps, result.seconds
             report(seed, result.return_)
+    tracker.close()
     envs.close()
     save_final_agent(settings, seed, agent)
     returns = velto_kit.read_returns(log)
@@ -578,6 +635,7 @@ def run_population_seeds(
     steps = [0] * len(seeds) if resume is None else [m.steps for m in resume.members]
     seconds = 0.0 if resume is None else resume.seconds
     log = settings.output_dir / "episodes" / "population.csv"
+    tracker = RunTracker(settings, "population", [f"seed_{seed}/" for seed in seeds])
     for result in velto_kit.run_population(
         envs,
         velto_kit.Population(agents, threads=options.threads),
@@ -594,9 +652,11 @@ def run_population_seeds(
         settings=run_settings(settings),
         overwrite=settings.overwrite,
         keep_last=settings.keep_last,
+        callback=tracker.callback,
     ):
         steps[result.agent], seconds = result.steps, result.seconds
         report(seeds[result.agent], result.return_)
+    tracker.close()
     envs.close()
     for seed, agent in zip(seeds, agents, strict=True):
         save_final_agent(settings, seed, agent)
@@ -965,7 +1025,37 @@ def build_parser(prog: str | None = "velto train") -> argparse.ArgumentParser:
         " default OUTPUT_DIR/step_sizes.png",
     )
     parser.add_argument("--no-inspect-plot", action="store_true", help="skip that figure")
-    parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    parser.add_argument(
+        "--no-progress",
+        action="store_true",
+        help="hide the progress (a bar on a terminal, a line at each tenth of the run otherwise)",
+    )
+    tracking = parser.add_argument_group("tracking")
+    tracking.add_argument(
+        "--tensorboard",
+        type=Path,
+        metavar="DIR",
+        help="write TensorBoard event files to DIR/seed-S (DIR/population): per episode the"
+        " return, length and agent steps per second; every --track-every episodes and at each"
+        " checkpoint the critic's and units' step sizes and weights (pip install"
+        ' "velto_actor_critic[tensorboard]")',
+    )
+    tracking.add_argument(
+        "--wandb",
+        action="store_true",
+        help="log the same to Weights & Biases, one run per seed (WANDB_MODE=offline keeps it on"
+        ' disk; pip install "velto_actor_critic[wandb]")',
+    )
+    tracking.add_argument("--wandb-project", default="velto", help="W&B project")
+    tracking.add_argument("--wandb-group", help="W&B group; default: the task")
+    tracking.add_argument("--wandb-name", help="W&B run name before the seed; default: the task")
+    tracking.add_argument(
+        "--track-every",
+        type=int,
+        default=100,
+        metavar="EPISODES",
+        help="histograms of step sizes and weights every EPISODES episodes of a seed",
+    )
     parser.add_argument(
         "--preset",
         action="store_true",
@@ -995,7 +1085,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
             parser.error(f"{option} must lie in {interval}, not {value}{source}")
     counts: tuple[str, ...] = ("episodes", "window", "smoothing", "random_episodes", "tiles")
     counts += ("tilings",)
-    counts += ("workers", "population_threads")
+    counts += ("workers", "population_threads", "track_every")
     for name in counts:
         if getattr(arguments, name) < 1:
             parser.error(f"--{name.replace('_', '-')} must be at least 1")
@@ -1076,6 +1166,14 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
         overwrite=arguments.overwrite,
         keep_last=arguments.keep_last,
         backend=arguments.backend or "gymnasium",
+        tracking=Tracking(
+            tensorboard=arguments.tensorboard,
+            wandb=arguments.wandb,
+            wandb_project=arguments.wandb_project,
+            wandb_group=arguments.wandb_group,
+            wandb_name=arguments.wandb_name,
+            every=arguments.track_every,
+        ),
     )
 
 
