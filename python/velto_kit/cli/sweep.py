@@ -199,6 +199,10 @@ def table_options(arguments: argparse.Namespace, folder: Path) -> dict[str, int]
 def start_ray(arguments: argparse.Namespace) -> bool:
     """Joins the cluster at --address, or starts a local Ray; True when this process started it."""
     if not arguments.address:
+        # The trials' workers find a task module of one's own (--envs my_module:MyEnv) in the
+        # folder the sweep is started in, as this process does: they inherit PYTHONPATH.
+        paths = [os.getcwd(), *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))]
+        os.environ["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
         # A Ray started here keeps Ray's token authentication, chosen explicitly: left unset, Ray
         # turns it on anyway and warns that it did. A mode the user has set is kept. It must be
         # in the environment before Ray is imported, which reads it once.
