@@ -274,3 +274,26 @@ def test_intervals_are_the_bootstrap_of_the_mean():
     low, high = evaluate.bootstrap_interval([0.0, 10.0] * 50)
     assert 3.5 < low < 5.0 < high < 6.5
     assert evaluate.bootstrap_interval([7.0]) == (7.0, 7.0)
+
+
+def test_the_own_task_page_runs_as_written_from_an_empty_folder(tmp_path):
+    page = (ROOT / "docs" / "how-to" / "own-task.md").read_text()
+    blocks = page.split("```")
+    [module] = [block.removeprefix("python\n") for block in blocks if block.startswith("python\n")]
+    (tmp_path / "corridor.py").write_text(module)
+    commands = [
+        line.split()[1:]
+        for block in blocks
+        if block.startswith("bash\n")
+        for line in block.splitlines()
+        if line.startswith("velto ")
+    ]
+    assert [command[0] for command in commands] == ["train", "train", "evaluate", "evaluate",
+                                                    "inspect", "train"]  # fmt: skip
+    outputs = [velto(*command, cwd=tmp_path).stdout for command in commands]
+    with (tmp_path / "velto-output" / "returns.csv").open() as file:
+        assert len(list(csv.DictReader(file))) == 2 * 80
+    assert table_rows(outputs[2])[-1][0] == "mean of 2 agents"
+    assert "greedy" in outputs[3]
+    assert outputs[4].startswith("seed-0.npz: 8 features, 1 unit(s)")
+    assert sorted(path.name for path in (tmp_path / "tb").iterdir()) == ["seed-0", "seed-1"]

@@ -2,4 +2,5 @@
 
 from velto_kit.cli import console
 
-console()
+if __name__ == "__main__":
+    console()
