@@ -272,6 +272,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         to continue them).
     """
     arguments = parse_arguments(argv)
+    if not arguments.address:
+        # Ray reads its authentication mode once, when it is imported (see start_ray).
+        os.environ.setdefault(AUTH_MODE_VARIABLE, "token")
     try:
         import ray.tune  # noqa: F401  (only whether it is there)
     except ImportError:
