@@ -297,3 +297,14 @@ def test_the_own_task_page_runs_as_written_from_an_empty_folder(tmp_path):
     assert "greedy" in outputs[3]
     assert outputs[4].startswith("seed-0.npz: 8 features, 1 unit(s)")
     assert sorted(path.name for path in (tmp_path / "tb").iterdir()) == ["seed-0", "seed-1"]
+
+
+def test_a_refused_resume_leaves_the_runs_record(tmp_path):
+    options = ["--episodes", "4", "--seeds", "0", "--checkpoint-every", "2", *QUICK]
+    velto("train", *options, cwd=tmp_path)
+    record = (tmp_path / "velto-output" / "run.json").read_bytes()
+    refused = velto("train", *options, "--tiles", "3", "--resume", cwd=tmp_path, check=False)
+    assert refused.returncode != 0 and "error:" in refused.stderr
+    assert (tmp_path / "velto-output" / "run.json").read_bytes() == record
+    # velto evaluate still rebuilds the features the agents were trained with.
+    velto("evaluate", "velto-output", "--episodes", "2", cwd=tmp_path)

@@ -1271,10 +1271,12 @@ def main(argv: Sequence[str] | None = None) -> None:
             population = PopulationOptions(arguments.population_threads)
         try:
             settings = choose_backend(arguments, settings, folders)
-            write_run_file(settings, arguments.seeds)
             results = run_all(
                 settings, arguments.seeds, arguments.workers, not arguments.no_progress, population
             )
+            # Once the agents it describes are saved: a resume refused for other options leaves
+            # the record of the run it refused to change.
+            write_run_file(settings, arguments.seeds)
         except (ImportError, ValueError, RunFolderError) as error:
             # EnvPool asked for but missing; a resumed run whose options differ from its
             # checkpoint's, a damaged or untrusted checkpoint; a folder in use.
