@@ -1,7 +1,8 @@
-"""MkDocs hook: the command-line reference, generated from the examples' own parsers.
+"""MkDocs hook: the command-line reference, generated from the programs' own parsers.
 
-A page line ``<!-- cli: examples/train.py -->`` becomes the options of that script, read from its
-``build_parser()`` at build time, so the reference cannot drift from what the script accepts.
+A page line ``<!-- cli: examples/studies/full_study.py -->`` becomes the options of that script,
+and ``<!-- cli: velto train -->`` those of a ``velto`` command (its module in velto_kit.cli), read
+from ``build_parser()`` at build time, so the reference cannot drift from what a program accepts.
 """
 
 from __future__ import annotations
@@ -14,11 +15,22 @@ from pathlib import Path
 from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
-MARKER = re.compile(r"^<!-- cli: (?P<script>\S+) -->$", re.MULTILINE)
+MARKER = re.compile(r"^<!-- cli: (?P<script>velto \S+|\S+) -->$", re.MULTILINE)
 
 
 def load_parser(script: str) -> argparse.ArgumentParser:
-    """Imports `script` (a path from the repository root) and returns its ``build_parser()``."""
+    """Imports `script` (a path from the repository root, or ``velto COMMAND``) and returns its
+    ``build_parser()``."""
+    if script.startswith("velto "):
+        from velto_kit.cli import COMMANDS
+
+        command = script.removeprefix("velto ")
+        if command not in COMMANDS:
+            raise ValueError(f"cli reference: velto has no command {command!r}")
+        built = importlib.import_module(COMMANDS[command][0]).build_parser()
+        if not isinstance(built, argparse.ArgumentParser):
+            raise TypeError(f"cli reference: {script!r}: build_parser() gave {type(built)!r}")
+        return built
     path = ROOT / script
     if not path.is_file():
         raise FileNotFoundError(f"cli reference: no script {script!r} under {ROOT}")

@@ -99,6 +99,26 @@ for module in (velto_actor_critic, velto_kit):
     assert module.__file__.startswith(sys.argv[1]), f"{module.__name__} from {module.__file__}"
 print(f"testing the installed wheel in {sys.argv[1]}")
 EOF
+# The velto command from the installed wheel, in a folder without the checkout and without a
+# compiler: its commands listed, two seeds trained for a few episodes with TensorBoard files, the
+# run evaluated and inspected.
+velto_from_the_wheel() {
+  local root=$PWD folder
+  folder=$(mktemp -d)
+  (
+    cd "$folder"
+    env -u CC -u CXX -u CPP PATH="$root/$wheel_env/bin:$root/$work/tools" bash -euo pipefail -c '
+      velto --help
+      velto train --env CartPole-v1 --seeds 0 1 --episodes 20 --random-episodes 2 --tensorboard tb
+      velto evaluate velto-output --episodes 5
+      velto inspect velto-output/agents/seed-0.npz
+      compgen -G "tb/seed-1/events.out.tfevents.*"
+    '
+  )
+  rm -rf "$folder"
+}
+timed "velto from the installed wheel, in a folder without the checkout" velto_from_the_wheel
+
 # 5. The C++ package, from the Release build of the C++ tests (scripts/test.sh builds it; only
 #    what is missing is built here), and a consumer of it.
 cpp_package() {

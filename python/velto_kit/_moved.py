@@ -97,8 +97,8 @@ class _MovedModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         name = fullname.rpartition(".")[2]
         message = (
             f"{fullname} (now velto_kit.{MOVED.get(name, '?')}.{name}) is a library module, not a"
-            " program: import it instead. To train agents from the command line, run the"
-            " example: python examples/train.py --help"
+            " program: import it instead. To train agents from the command line:"
+            " velto train --help"
         )
         source = f"import sys\nprint({message!r}, file=sys.stderr)\nraise SystemExit(2)\n"
         return compile(source, f"<{fullname}>", "exec")

@@ -127,8 +127,10 @@ def _cli_hook():
 @pytest.mark.parametrize(
     "script",
     [
-        "examples/train.py",
-        "examples/sweep.py",
+        "velto train",
+        "velto evaluate",
+        "velto inspect",
+        "velto sweep",
         "examples/studies/sensitivity.py",
         "examples/studies/three_tasks.py",
         "examples/studies/fair_study.py",
@@ -156,6 +158,8 @@ def test_cli_reference_lists_every_option_of_the_parser(script):
 def test_cli_reference_refuses_a_script_that_is_not_there():
     with pytest.raises(FileNotFoundError, match="examples/nothing.py"):
         _cli_hook().on_page_markdown("<!-- cli: examples/nothing.py -->")
+    with pytest.raises(ValueError, match="velto has no command 'nothing'"):
+        _cli_hook().on_page_markdown("<!-- cli: velto nothing -->")
 
 
 def test_velto_kit_reference_has_exactly_the_public_names():

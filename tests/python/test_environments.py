@@ -17,7 +17,7 @@ from velto_kit.sweeps.trial_config import TrialConfig
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-import train  # noqa: E402
+from velto_kit.cli import train  # noqa: E402
 
 MODULE = "velto_probe_tasks"
 TASK = "VeltoProbeTask-v0"

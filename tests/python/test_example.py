@@ -8,11 +8,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import train  # noqa: E402
 import velto_kit  # noqa: E402
+from velto_kit.cli import train  # noqa: E402
 
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -84,7 +81,8 @@ def test_a_single_seed_runs_under_the_profiler(tmp_path):
 def test_the_default_output_folder_is_not_the_committed_figure():
     arguments = train.parse_arguments([])
     assert arguments.plot == train.OUTPUT_DIR / "learning_curve.png"
-    assert arguments.plot.parent.name == "output"
+    # velto train writes into the folder it is started in; examples/train.py into examples/output.
+    assert not arguments.output_dir.is_absolute()
     assert arguments.plot.resolve() != Path("docs/learning_curve.png").resolve()
 
 
@@ -139,3 +137,79 @@ def test_an_environment_the_example_cannot_drive_stops_before_training(
     with pytest.raises(SystemExit, match=message):
         train.main([*arguments, "--episodes", "1", "--output-dir", str(tmp_path)])
     assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize(
+    ("option", "value", "accepted"),
+    [
+        # Discount, trace decay, pruning fraction and the units' initial probability: [0, 1].
+        ("--gamma", "0", True),
+        ("--gamma", "1", True),
+        ("--gamma", "1.0000001", False),
+        ("--gamma", "5", False),
+        ("--gamma", "-0.001", False),
+        ("--gamma", "nan", False),
+        ("--lambda", "0", True),
+        ("--lambda", "1", True),
+        ("--lambda", "2", False),
+        ("--epsilon", "0", True),
+        ("--epsilon", "1", True),
+        ("--epsilon", "nan", False),
+        ("--epsilon", "-0.01", False),
+        ("--action-prob-at-init", "0", True),
+        ("--action-prob-at-init", "1", True),
+        ("--action-prob-at-init", "1.5", False),
+        # Step size and budgets: positive and finite.
+        ("--alpha", "0", False),
+        ("--alpha", "5e-324", True),
+        ("--alpha", "-5", False),
+        ("--alpha", "inf", False),
+        ("--eta", "0", False),
+        ("--eta", "1e-9", True),
+        ("--eta", "inf", False),
+        ("--eta-actor", "0", False),
+        ("--eta-actor", "0.001", True),
+        # Step-size learning: 0 (fixed step sizes) or more, finite.
+        ("--meta-step-size", "0", True),
+        ("--meta-step-size", "-0.000001", False),
+        ("--meta-step-size", "inf", False),
+        # The over-budget factor: (0, 1].
+        ("--decay", "0", False),
+        ("--decay", "1", True),
+        ("--decay", "1.5", False),
+    ],
+)
+def test_learning_parameters_outside_their_range_are_usage_errors(option, value, accepted, capsys):
+    argv = [option, value, "--episodes", "2"]
+    if accepted:
+        arguments = train.parse_arguments(argv)
+        name = option[2:].replace("-", "_").replace("lambda", "lambda_")
+        assert getattr(arguments, name) == float(value)
+        return
+    with pytest.raises(SystemExit) as stopped:
+        train.parse_arguments(argv)
+    assert stopped.value.code == 2
+    message = capsys.readouterr().err.splitlines()[-1]
+    assert f": error: {option} must lie in " in message
+    assert message.endswith(f", not {float(value)}")
+
+
+def test_a_preset_carrying_a_bad_value_is_a_usage_error(tmp_path, monkeypatch, capsys):
+    import json
+
+    data = json.loads(Path(velto_kit.presets.DATA_FILE).read_text())
+    for preset in data["presets"]:
+        preset["gamma"] = 5.0
+    damaged = tmp_path / "presets.json"
+    damaged.write_text(json.dumps(data))
+    monkeypatch.setattr(velto_kit.presets, "DATA_FILE", damaged)
+    with pytest.raises(SystemExit) as stopped:
+        train.parse_arguments(["--preset", "--episodes", "2"])
+    assert stopped.value.code == 2
+    assert (
+        capsys.readouterr()
+        .err.splitlines()[-1]
+        .endswith("--gamma must lie in [0, 1], not 5.0 (the task's preset)")
+    )
+    # The command line still wins over the preset's value.
+    assert train.parse_arguments(["--preset", "--gamma", "0.9"]).gamma == 0.9

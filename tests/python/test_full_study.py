@@ -24,8 +24,8 @@ import evidence_stats  # noqa: E402
 import fair_study  # noqa: E402
 import full_study  # noqa: E402
 import study_trials  # noqa: E402
-import train  # noqa: E402
 from study_wrappers import Distractors, SwapActions  # noqa: E402
+from velto_kit.cli import train  # noqa: E402
 
 # -- statistics ---------------------------------------------------------------------------------
 

@@ -2,17 +2,12 @@
 a curve over a one-dimensional one, a surface over two dimensions of a larger one, and says that
 there is no box only where the features are not a tile coder."""
 
-import sys
-from pathlib import Path
 
 import matplotlib
 import numpy as np
 import pytest
 import velto_kit
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import inspection_figure  # noqa: E402
+from velto_kit.cli import inspection_figure  # noqa: E402
 
 matplotlib.use("Agg")
 

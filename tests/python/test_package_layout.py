@@ -62,7 +62,7 @@ def test_python_m_on_an_earlier_module_path_ends_without_a_traceback():
     )
     assert completed.returncode == 2, completed.stderr
     assert "Traceback" not in completed.stderr
-    assert "velto_kit.experiments.loop" in completed.stderr and "train.py" in completed.stderr
+    assert "velto_kit.experiments.loop" in completed.stderr and "velto train" in completed.stderr
 
 
 def module_imports(root):

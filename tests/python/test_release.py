@@ -23,14 +23,29 @@ def test_citation_names_the_version_and_licence_of_pyproject():
     assert (ROOT / "LICENSE").read_text().startswith("MIT License\n")
 
 
-def test_changelog_has_a_section_for_the_version():
-    headings = [
-        line.removeprefix("## ").split()[0]
+def changelog_headings():
+    return [
+        line.removeprefix("## ")
         for line in (ROOT / "CHANGELOG.md").read_text().splitlines()
         if line.startswith("## ")
     ]
-    # Newest first: the version being built heads the list.
-    assert headings[0] == PROJECT["version"]
+
+
+def test_changelog_has_a_dated_section_for_the_version():
+    headings = changelog_headings()
+    # What is merged since the version, if anything, heads the list; then the versions, newest
+    # first, each with its date, the version being built first.
+    released = headings[1:] if headings[0] == "Unreleased" else headings
+    assert "Unreleased" not in released
+    assert released[0].split()[0] == PROJECT["version"]
+    for heading in released:
+        assert re.fullmatch(r"\d+\.\d+\.\d+ \(\d{4}-\d{2}-\d{2}\)", heading), heading
+
+
+def test_citation_is_dated_as_the_changelog_dates_the_version():
+    citation = yaml.safe_load((ROOT / "CITATION.cff").read_text())
+    dates = {h.split()[0]: h.split()[-1].strip("()") for h in changelog_headings()}
+    assert str(citation["date-released"]) == dates[PROJECT["version"]]
 
 
 def test_site_footer_and_release_page_show_the_pyproject_version():

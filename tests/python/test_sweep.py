@@ -19,7 +19,7 @@ from velto_kit.sweeps.trial_learners import build_learner
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
 
-import sweep  # noqa: E402
+from velto_kit.cli import sweep  # noqa: E402
 
 CRASH_ENV = "crash_once_env:CrashOnce-v0"
 # The hardening stage preloads the sanitizer runtime into every process it starts, which would
@@ -354,3 +354,26 @@ def test_a_trial_restores_its_own_folder_whose_environment_needs_a_pickle(tmp_pa
     restored = build_learner(config, trial_env(), tmp_path)
     rest = [r.return_ for r in restored.run(trial_env(), episodes=4, start_episode=4, seed=0)]
     assert rest == whole_returns[4:]
+
+
+@on_ray
+def test_a_sweep_tells_its_callbacks_of_every_episode(tmp_path, local_ray):
+    from ray import tune
+    from velto_kit.sweeps.sweep import run_sweep, trial_rows
+
+    class Episodes(tune.Callback):
+        def __init__(self):
+            self.reports = []
+
+        def on_trial_result(self, iteration, trials, trial, result, **info):
+            self.reports.append((trial.config["seed"], result["episode"], result["return"]))
+
+    told = Episodes()
+    results = run_sweep({"seed": [0, 1], "episodes": [4], "checkpoint_every": [2]},
+                        storage=tmp_path, verbose=0, callbacks=[told])  # fmt: skip
+    by_seed = {row["seed"]: row for row in trial_rows(results, 2)}
+    assert sorted(seed for seed, _, _ in told.reports) == [0] * 4 + [1] * 4
+    for seed in (0, 1):
+        episodes = [(e, r) for s, e, r in told.reports if s == seed]
+        assert [e for e, _ in episodes] == [0, 1, 2, 3]
+        assert by_seed[seed]["episodes_done"] == 4

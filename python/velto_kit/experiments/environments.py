@@ -3,7 +3,12 @@
 Gymnasium names such a task ``"my_module:MyTask-v0"``: ``gymnasium.make`` imports ``my_module``
 first, but ``gymnasium.spec`` does not, so code that asks for the spec before making the
 environment (the time limit, say) failed with "Environment `my_module:MyTask` doesn't exist".
-Everything in velto_kit and the examples that takes an environment id goes through here.
+Everything in velto_kit and the ``velto`` command that takes an environment id goes through here.
+
+A task of one's own needs no registration: ``"my_module:MyEnv"`` names a class (or any callable
+that returns a ``gymnasium.Env``) in ``my_module``, which is registered with Gymnasium under
+``"my_module.MyEnv"`` the first time it is asked for, in every process that asks (a worker
+process, a vector environment's, a sweep's trial), and is then made as any registered task.
 """
 
 from __future__ import annotations
@@ -11,19 +16,26 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
+# Attributes of modules that `registered_id` has registered with Gymnasium in this process.
+_REGISTERED: set[str] = set()
+
 
 def registered_id(env_id: str) -> str:
     """The id a task is registered under, after importing the module that registers it.
 
     Args:
-        env_id: ``"Task-vN"``, returned as it is, or ``"module:Task-vN"``.
+        env_id: ``"Task-vN"``, returned as it is, ``"module:Task-vN"`` (a task the module
+            registers) or ``"module:Name"`` (a class or factory of the module).
 
     Returns:
-        The id without its module.
+        The id without its module; for a class or factory, ``"module.Name"``, the id it is
+        registered under.
 
     Raises:
         TypeError: `env_id` is not a str.
         ValueError: The module cannot be imported, or the id is malformed.
+        gymnasium.error.NameNotFound: The module has neither a task of that id nor a callable
+            of that name.
 
     Example:
         >>> registered_id("gymnasium:CartPole-v1")
@@ -37,12 +49,44 @@ def registered_id(env_id: str) -> str:
     if not module or not name:
         raise ValueError(f"env_id {env_id!r} must be 'module:Task-vN' or 'Task-vN'")
     try:
-        importlib.import_module(module)
+        imported = importlib.import_module(module)
     except ModuleNotFoundError as error:
         raise ValueError(
             f"env_id {env_id!r}: module {module!r} cannot be imported ({error})"
         ) from error
-    return name
+    import gymnasium as gym
+
+    if name in gym.registry:
+        return name
+    made = getattr(imported, name, None)
+    if made is None or not callable(made):
+        # Gymnasium's own error for an unknown id, with what would have fitted.
+        raise gym.error.NameNotFound(
+            f"env_id {env_id!r}: {module!r} registers no task {name!r} with Gymnasium and has no"
+            f" class or factory {name!r} (give 'module:Task-vN' for a registered task, or"
+            " 'module:Class' for a gymnasium.Env subclass or a function that returns one)"
+        )
+    qualified = f"{module}.{name}"
+    if qualified not in _REGISTERED:
+        gym.register(id=qualified, entry_point=_checked_entry_point(env_id, made))
+        _REGISTERED.add(qualified)
+    return qualified
+
+
+def _checked_entry_point(env_id: str, made: Any) -> Any:
+    """`made` as Gymnasium's entry point, checking that it gives a ``gymnasium.Env``."""
+    import gymnasium as gym
+
+    def entry_point(**kwargs: Any) -> Any:
+        env = made(**kwargs)
+        if not isinstance(env, gym.Env):
+            raise ValueError(
+                f"env_id {env_id!r} gave a {type(env).__name__}, not a gymnasium.Env: name a"
+                " gymnasium.Env subclass or a function that returns one"
+            )
+        return env
+
+    return entry_point
 
 
 def env_spec(env_id: str) -> Any:

@@ -254,7 +254,7 @@ def box_bounds(
     if unbounded:
         raise ValueError(
             f"{env_id or 'the environment'}: observation dimensions {unbounded} are unbounded;"
-            " give bounds=(lows, highs) (examples/train.py: --bounds) or add a box to"
+            " give bounds=(lows, highs) (velto train: --bounds) or add a box to"
             " velto_kit.experiments.features.OBSERVATION_BOUNDS"
         )
     return low.tolist(), high.tolist()

@@ -32,6 +32,7 @@ from velto_kit.experiments.run_bookkeeping import (
     claim_checkpoint_folder,
     write_run_checkpoint,
 )
+from velto_kit.experiments.tracking import EpisodeCallback, with_callback
 from velto_kit.experiments.training_run import TrainingRun
 from velto_kit.state.run_folder import RunFolderLock
 
@@ -66,6 +67,7 @@ def run_episodes(
     settings: Mapping[str, Any] | None = None,
     overwrite: bool = False,
     keep_last: int | None = None,
+    callback: EpisodeCallback | None = None,
 ) -> Iterator[EpisodeResult]:
     """Trains `agent` online on `env`, yielding each episode's result as it ends.
 
@@ -120,6 +122,9 @@ def run_episodes(
             run checkpoints: remove them first; without it such a run stops.
         keep_last: Keep only this many run checkpoints (at least 1): after each checkpoint the
             older ones are removed, manifests first; None keeps all.
+        callback: Called as ``callback(result, agent)`` after each episode (and its checkpoint),
+            before the result is yielded: e.g. a tracker of
+            ``velto_kit.experiments.tracking`` (TensorBoard, Weights & Biases).
 
     Returns:
         An iterator of the episodes' results, in order, one as each episode ends.
@@ -169,10 +174,11 @@ def run_episodes(
         if lock is not None:
             lock.release()
         raise
-    return _checkpointed(
+    results = _checkpointed(
         training, end - training.next_episode, checkpoint_every, directory, episode_log, lock,
         keep_last,
     )  # fmt: skip
+    return results if callback is None else with_callback(results, callback, lambda _: agent)
 
 
 def _checkpointed(

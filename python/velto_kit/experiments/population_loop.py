@@ -35,6 +35,7 @@ from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_runs import PopulationRun
 from velto_kit.experiments.run_bookkeeping import check_checkpoint_options, claim_checkpoint_folder
 from velto_kit.experiments.run_checks import check_run_inputs
+from velto_kit.experiments.tracking import EpisodeCallback, with_callback
 from velto_kit.state.run_state import RunState
 
 NEXT_STEP, SAME_STEP = "NextStep", "SameStep"
@@ -282,6 +283,7 @@ def run_population(
     overwrite: bool = False,
     keep_last: int | None = None,
     greedy: bool = False,
+    callback: EpisodeCallback | None = None,
 ) -> Iterator[MemberResult]:
     """Trains every agent of `population` online on its own sub-environment of `envs`.
 
@@ -353,6 +355,10 @@ def run_population(
             (``member_checkpoint_path``) are all kept.
         greedy: With `learn` false, take each unit exactly when its probability exceeds one
             half instead of drawing it.
+        callback: Called as ``callback(result, agent)`` after each episode, before the result
+            is yielded, with the agent that ran it (on a native run, as of its latest
+            hand-over, which each checkpoint is): e.g. a tracker of
+            ``velto_kit.experiments.tracking`` (TensorBoard, Weights & Biases).
 
     Yields:
         A ``MemberResult`` per finished episode, in the order the episodes end (ties by agent).
@@ -380,6 +386,15 @@ def run_population(
         >>> sorted((r.agent, r.episode) for r in results)
         [(0, 0), (0, 1), (1, 0), (1, 1)]
     """
+    if callback is not None:
+        results = run_population(
+            envs, population, features, mapping, episodes=episodes, gamma=gamma, seed=seed,
+            rngs=rngs, start_episode=start_episode, checkpoint_every=checkpoint_every,
+            checkpoint_dir=checkpoint_dir, learn=learn, log=log, resume=resume,
+            settings=settings, overwrite=overwrite, keep_last=keep_last, greedy=greedy,
+        )  # fmt: skip
+        yield from with_callback(results, callback, lambda result: population.agents[result.agent])
+        return
     _check(envs, population, mapping)
     for agent in population.agents:
         check_run_inputs(envs, agent, features, mapping)

@@ -104,6 +104,7 @@ def run_sweep(
     cpus_per_trial: float = 1.0,
     max_concurrent_trials: int | None = None,
     verbose: int = 1,
+    callbacks: Sequence[Any] = (),
 ) -> Any:
     """Runs the sweep `grid`, one trial per combination, with Ray Tune.
 
@@ -122,6 +123,9 @@ def run_sweep(
         cpus_per_trial: CPUs Tune reserves for each trial.
         max_concurrent_trials: At most this many trials at once; None leaves it to Tune.
         verbose: Tune's verbosity, 0 to 3.
+        callbacks: Tune callbacks (``ray.tune.Callback``) told of every trial's reports, one per
+            episode: e.g. ``ray.air.integrations.wandb.WandbLoggerCallback`` for Weights &
+            Biases (Tune itself writes TensorBoard event files into each trial's folder).
 
     Returns:
         Tune's ``ResultGrid`` (see ``trial_rows`` and ``episode_rows``).
@@ -165,6 +169,7 @@ def run_sweep(
             # Keeping two lets Tune fall back on the earlier one if the latest is incomplete.
             checkpoint_config=tune.CheckpointConfig(num_to_keep=2),
             verbose=verbose,
+            callbacks=list(callbacks),
         ),
     )
     return tuner.fit()

@@ -6,7 +6,7 @@ equal (``alpha``) and are learned per feature, which is the reason to choose thi
 the critic's learned value (velto_kit.value) over two dimensions of the observation, the others
 held at the middle of their range; over the one dimension of a one-dimensional Box observation.
 
-examples/train.py draws it for its first seed (``--inspect-plot``); it trains that seed once more
+``velto train`` draws it for its first seed (``--inspect-plot``); it trains that seed once more
 here, in this process, with the same settings and on the same backend, so the run is the one the
 learning curve shows.
 """
@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+
 import velto_kit
 
 
@@ -36,6 +37,7 @@ def snapshot_episodes(episodes: int) -> list[int]:
 
 
 def critic_snapshot(agent: Any, episode: int, steps: int) -> Snapshot:
+    """The critic's step sizes over its visited features, now."""
     critic = velto_kit.inspect(agent).critic
     # entry_step holds the step size a feature got at its latest entry: zero only for features
     # that never entered a trace.
@@ -54,9 +56,12 @@ def train_with_snapshots(
     seed: int,
     native_options: dict[str, Any] | None = None,
 ) -> list[Snapshot]:
-    """Trains `agent` as run_episodes(env, ..., seed=seed) does, taking the snapshots; with
+    """Trains `agent` as run_episodes does, taking the snapshots.
+
+    Trains `agent` as run_episodes(env, ..., seed=seed) does, taking the snapshots; with
     `native_options` (the task's keyword arguments) as a native run of the same task, which
-    gives the same agent where the task is exact natively."""
+    gives the same agent where the task is exact natively.
+    """
     if native_options is not None:
         return native_snapshots(
             env.spec.id, native_options, agent, features, mapping,
@@ -83,9 +88,11 @@ def native_snapshots(
     gamma: float,
     seed: int,
 ) -> list[Snapshot]:
-    """train_with_snapshots in a native run of one agent. Its units of work end at multiples of
-    the snapshots' common divisor, and the agent is handed back to Python only at a unit's end,
-    so each snapshot must be the last episode of its hand-over."""
+    """train_with_snapshots in a native run of one agent.
+
+    Its units of work end at multiples of the snapshots' common divisor, and the agent is handed
+    back to Python only at a unit's end, so each snapshot must be the last episode of its hand-over.
+    """
     from velto_kit.experiments.native_loop import NativeRunLoop
 
     marks = snapshot_episodes(episodes)
@@ -124,9 +131,11 @@ def value_curve(agent: Any, features: Any, size: int = 161) -> Curve:
 def value_view(
     agent: Any, features: Any, dims: tuple[int, int], size: int = 81
 ) -> Curve | Surface | None:
-    """What the figure's right panel shows of the critic's value: a curve for a tile-coded
-    one-dimensional Box observation, a surface over `dims` for a larger one, None for other
-    feature maps (no box to span)."""
+    """What the figure's right panel shows of the critic's value.
+
+    A curve for a tile-coded one-dimensional Box observation, a surface over `dims` for a larger
+    one, None for other feature maps (no box to span).
+    """
     if not isinstance(features, velto_kit.TileCoder):
         return None
     if features.num_dimensions == 1:
@@ -135,8 +144,11 @@ def value_view(
 
 
 def value_surface(agent: Any, features: Any, dims: tuple[int, int], size: int = 81) -> Surface:
-    """The critic's value on a grid over two observation dimensions of a tile-coded Box
-    observation, the other dimensions at the middle of their range."""
+    """The critic's value on a grid over two observation dimensions.
+
+    The critic's value on a grid over two observation dimensions of a tile-coded Box
+    observation, the other dimensions at the middle of their range.
+    """
     lows, highs = np.array(features.lows), np.array(features.highs)
     xs = np.linspace(lows[dims[0]], highs[dims[0]], size)
     ys = np.linspace(lows[dims[1]], highs[dims[1]], size)
@@ -154,10 +166,16 @@ def plot(
     surface: Curve | Surface | None,
     *,
     title: str,
-    alpha: float,
+    alpha: float | None,
     dim_names: tuple[str, ...],
     path: Path,
+    labels: Sequence[str] | None = None,
 ) -> None:
+    """Draws the figure.
+
+    The snapshots' step-size histograms (labelled by their episodes, or by `labels`) and the value
+    `surface`, with the initial step size `alpha` marked where known.
+    """
     import matplotlib
 
     matplotlib.use("Agg")
@@ -165,19 +183,22 @@ def plot(
 
     figure, (left, right) = plt.subplots(1, 2, figsize=(10.5, 3.9), dpi=100)
     positive = [s.step_sizes[s.step_sizes > 0] for s in snapshots]
-    everything = np.concatenate([p for p in positive if p.size] or [np.array([alpha])])
+    everything = np.concatenate([p for p in positive if p.size] or [np.array([alpha or 1.0])])
     # A few features can be driven down by many orders of magnitude; the axis spans the bulk and
     # the rest is counted in the first bin.
-    low = min(float(np.percentile(everything, 1)), alpha)
+    low = float(np.percentile(everything, 1))
+    low = low if alpha is None else min(low, alpha)
     high = max(float(everything.max()), low * 1.01)
     positive = [np.clip(p, low, None) for p in positive]
     bins = np.geomspace(low, high, 60)
     colours = plt.cm.viridis(np.linspace(0.0, 0.85, len(snapshots)))
-    for snapshot, sizes, colour in zip(snapshots, positive, colours, strict=True):
+    if labels is None:
+        labels = [f"after {s.episode} episode{'' if s.episode == 1 else 's'}" for s in snapshots]
+    for label, sizes, colour in zip(labels, positive, colours, strict=True):
         left.hist(sizes, bins=bins, histtype="step", linewidth=1.6, color=colour,
-                  label=f"after {snapshot.episode} episode{'' if snapshot.episode == 1 else 's'}"
-                  f" ({sizes.size} features)")  # fmt: skip
-    left.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g} (initial)")
+                  label=f"{label} ({sizes.size} features)")  # fmt: skip
+    if alpha is not None:
+        left.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g} (initial)")
     left.set_xscale("log")
     left.set_xlabel(f"critic step size, exp(log_step_size) (below {low:.1e}: first bin)")
     left.set_ylabel("visited features")
@@ -226,8 +247,11 @@ def write_inspection_figure(
     path: Path,
     native_options: dict[str, Any] | None = None,
 ) -> None:
-    """Trains one agent for the figure (natively with `native_options`, see
-    train_with_snapshots) and writes it to `path` (PNG)."""
+    """Trains one agent for the figure and writes the figure.
+
+    Trains one agent for the figure (natively with `native_options`, see
+    train_with_snapshots) and writes it to `path` (PNG).
+    """
     agent = velto_kit.make_agent(features.num_features, mapping.num_units, agent_settings, seed)
     snapshots = train_with_snapshots(
         env, agent, features, mapping, episodes=episodes, gamma=gamma, seed=seed,
