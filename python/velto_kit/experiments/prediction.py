@@ -20,7 +20,6 @@ import itertools
 import json
 import math
 import platform
-import warnings
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import partial
@@ -32,6 +31,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velto_kit import _native
+from velto_kit.experiments.divergence import diverged_warning
 from velto_kit.experiments.episode_log import EpisodeLog
 from velto_kit.experiments.run_bookkeeping import (
     check_checkpoint_options,
@@ -42,7 +42,7 @@ from velto_kit.experiments.training_run import check_same_run
 from velto_kit.state.evaluation import value
 from velto_kit.state.run_state import MemberState, RunState
 
-__all__ = ["LOG_COLUMNS", "PredictionResult", "Transition", "diverged_warning", "run_prediction"]
+__all__ = ["LOG_COLUMNS", "PredictionResult", "Transition", "run_prediction"]
 
 # One transition of a stream: the new state's features, the cumulant into it, its discount and,
 # where the stream knows it, the target of the prediction for the new state.
@@ -129,21 +129,6 @@ def _description(agent: Any, learn: bool, settings: Mapping[str, Any] | None) ->
         "python": platform.python_version(),
     }
     return plain
-
-
-def diverged_warning(what: str, where: str) -> None:
-    """Warns that a learner's value or TD error became non-finite (a RuntimeWarning).
-
-    Args:
-        what: What diverged (``"the critic's value"``).
-        where: Where (``"at transition 12"``).
-    """
-    warnings.warn(
-        f"{what} is no longer finite or bounded {where}: the learner diverged (its step sizes"
-        " are too large for this task)",
-        RuntimeWarning,
-        stacklevel=3,
-    )
 
 
 def _unpack(item: Any, index: int, with_targets: bool | None) -> tuple[Any, float, float, Any]:
@@ -359,7 +344,8 @@ class _PredictionRun:
             if not (abs(prediction) <= self.bound and np.isfinite(error)):
                 self.diverged_at = index
                 diverged_warning(
-                    "the prediction or TD error", f"at transition {index} (bound {self.bound})"
+                    f"the prediction or TD error at transition {index} is not finite or past"
+                    f" the bound {self.bound}"
                 )
                 return
             previous = prediction
