@@ -180,7 +180,8 @@ class SensorNexting:
 
     The sensor reads ``sin(phase)`` plus Gaussian noise of deviation ``noise``; its period
     drifts as a bounded random walk (log period steps of deviation ``drift``, kept between
-    ``periods``). Features: a tile coding of the current and the previous reading (``tilings``
+    ``periods``). Features: a tile coding of the current reading and the one ``lag`` steps
+    before it (``tilings``
     tilings of a ``tiles`` by ``tiles`` grid over [-1.5, 1.5]^2), then ``distractors`` bits each
     on with probability one half. The cumulant is the new reading, the discount ``gamma``; the
     target of a prediction is the discounted sum of the readings that follow it, as they came,
@@ -200,6 +201,7 @@ class SensorNexting:
     tiles: int = 6
     distractors: int = 10
     horizon: int = 200
+    lag: int = 5
 
     @property
     def coded_features(self) -> int:
@@ -217,7 +219,7 @@ class SensorNexting:
     def readings(self, seed: int, steps: int) -> NDArray[np.float64]:
         """The sensor's readings, `steps` of them, and `horizon` more for the last targets."""
         rng = np.random.default_rng([seed, 3])
-        count = steps + self.horizon + 1
+        count = steps + self.horizon + self.lag + 1
         low, high = np.log(self.periods[0]), np.log(self.periods[1])
         log_period = rng.uniform(low, high)
         phase = rng.uniform(0.0, 2.0 * np.pi)
@@ -244,10 +246,12 @@ class SensorNexting:
         bits = np.random.default_rng([seed, 4]).random((steps, self.distractors)) < 0.5
         discounts = self.gamma ** np.arange(self.horizon)
         offset = self.coded_features
+        lag = self.lag
         for index in range(steps):
-            current = readings[index + 1]
+            current = readings[index + lag]
             features = coder.active_features([current, readings[index]])
             features += (offset + np.flatnonzero(bits[index])).tolist()
-            target = float(discounts @ readings[index + 2 : index + 2 + self.horizon])
+            following = readings[index + lag + 1 : index + lag + 1 + self.horizon]
+            target = float(discounts @ following)
             cumulant, gamma = (current, self.gamma) if index > 0 else (0.0, 0.0)
             yield features, float(cumulant), gamma, target
