@@ -117,3 +117,19 @@ def test_the_tracked_records_are_what_the_study_makes_of_its_tracked_trials(tmp_
     assert prediction_study.main(["--out", str(tmp_path)]) == 0
     expected = (RECORDS / "prediction_study.md").read_text()
     assert (tmp_path / "prediction_study.md").read_text() == expected
+
+
+def test_actor_budget_measures_what_the_learner_page_says():
+    import actor_budget
+
+    rows = actor_budget.distractor_rows([0])
+    shares = {
+        (row.split(" | ")[0].strip("| "), row.split(" | ")[1]): float(row.split(" | ")[2][:5])
+        for row in rows[2:]
+    }
+    # Two distractors per state starve far more of the task features' actor step sizes at the
+    # default alpha, and an alpha below eta_actor starves (almost) none.
+    assert shares[("2", "0.1")] > 3 * shares[("0", "0.1")] > 0
+    assert shares[("2", "0.0005")] == 0.0
+    recorded = (ROOT / "docs" / "results" / "actor_budget" / "actor_budget.md").read_text()
+    assert recorded.count("\n| ") == len(rows) - 1 and rows[0] in recorded
