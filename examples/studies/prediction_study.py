@@ -268,10 +268,18 @@ def study(arguments: argparse.Namespace) -> dict[str, Any]:
 
 
 def expected_best(means: Sequence[float]) -> list[float | None]:
-    """The expected lowest tuning score of k candidates drawn from the grid, k = 1 .. n."""
+    """The expected lowest tuning score of k candidates drawn from the grid, k = 1 .. n.
+
+    None (infinite) where a draw of k can hold diverged candidates alone; otherwise every draw
+    holds a finite one, which is its best, and a diverged candidate stands in as any number
+    above all the finite ones.
+    """
+    diverged = sum(not math.isfinite(m) for m in means)
     finite = [m if math.isfinite(m) else 1e300 for m in means]
-    values = [-expected_best_of_k([-m for m in finite], k) for k in range(1, len(means) + 1)]
-    return [v if v < 1e299 else None for v in values]
+    return [
+        None if k <= diverged else -expected_best_of_k([-m for m in finite], k)
+        for k in range(1, len(means) + 1)
+    ]
 
 
 def design(arguments: argparse.Namespace) -> dict[str, Any]:
@@ -334,6 +342,16 @@ def report(summary: dict[str, Any]) -> str:
                 f"| {task} | {entry['metric']} | {learner} | {chosen} |"
                 f" {interval(data['reported'])} | {cells[0]} | {cells[1]} |"
             )
+    learners = summary["tasks"].get("tracking", {}).get("learners", {})
+    if "agent, meta 0" in learners:
+        lms, critic = learners["TD(λ)/LMS"]["reported"], learners["agent, meta 0"]["reported"]
+        difference, called = compare(lms, critic, "the critic")
+        called = called.replace("agent ahead", "LMS ahead")
+        lines += [
+            "",
+            "Delayed LMS at discount 0, tracking: the critic with `meta_step_size` 0 minus LMS,"
+            f" each at its tuned step size: {difference} ({called}).",
+        ]
     lines += ["", "## Tuning: every candidate's mean score on the tuning seeds", ""]
     for task, entry in summary["tasks"].items():
         for learner, data in entry["learners"].items():
@@ -350,7 +368,7 @@ def report(summary: dict[str, Any]) -> str:
         for learner, data in entry["learners"].items():
             values = data["expected_best_of_k"]
             shown = [
-                "diverged" if values[k - 1] is None else f"{values[k - 1]:.4g}"
+                "∞ (diverged draws)" if values[k - 1] is None else f"{values[k - 1]:.4g}"
                 for k in (1, 2, 4)
                 if k <= len(values)
             ]

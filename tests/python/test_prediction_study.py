@@ -102,6 +102,8 @@ def test_a_second_run_reads_its_trials_back_instead_of_running_them(smoke, monke
     [
         ([1.0, 2.0, 3.0], [2.0, 4.0 / 3.0, 1.0]),  # lower is better: the expected minimum
         ([1.0, math.inf], [None, 1.0]),  # a diverged candidate in the draw: no finite mean
+        # Two diverged of four: a draw of 2 may hold only those; one of 3 always holds a finite.
+        ([1.0, 2.0, math.inf, math.inf], [None, None, 1.25, 1.0]),
     ],
 )
 def test_expected_best_of_k_takes_the_lowest_error(means, expected):
