@@ -135,3 +135,16 @@ def test_actor_budget_measures_what_the_learner_page_says():
     assert shares[("2", "0.0005")] == 0.0
     recorded = (ROOT / "docs" / "results" / "actor_budget" / "actor_budget.md").read_text()
     assert recorded.count("\n| ") == len(rows) - 1 and rows[0] in recorded
+
+
+def test_alpha_defaults_measures_every_task_at_every_alpha(capsys):
+    import alpha_defaults
+
+    assert alpha_defaults.main(["--smoke"]) == 0
+    rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| ")]
+    assert [row.split(" | ")[0][2:] for row in rows[1:]] == [
+        *(f"{task.name} ({task.metric})" for task in prediction_study.tasks(True)),
+        "CartPole-v1, 0 distractors",
+        "CartPole-v1, 2 distractors",
+    ]
+    assert all(row.count(" | ") == len(alpha_defaults.ALPHAS) for row in rows)
