@@ -100,3 +100,16 @@ def test_a_sweep_row_of_a_diverged_trial_says_so():
 
     rows = trial_rows([result([False, True]), result([False, np.nan]), result([False])], 5)
     assert sorted(row["status"] for row in rows) == ["diverged", "done", "done"]
+
+
+@pytest.mark.parametrize("poisoned", [False, True])
+def test_a_sarsa_trial_learner_reports_weights_that_are_not_finite(poisoned):
+    from velto_kit.sweeps.trial_config import TrialConfig
+    from velto_kit.sweeps.trial_learners import build_learner
+
+    env = gym.make("CartPole-v1")
+    learner = build_learner(TrialConfig(learner="sarsa", episodes=2), env, None)
+    if poisoned:
+        learner.learner.weights[0, 0] = np.nan
+    results = list(learner.run(env, episodes=2, start_episode=0, seed=0))
+    assert [result.diverged for result in results] == [poisoned, poisoned]
