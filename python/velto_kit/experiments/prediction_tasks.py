@@ -44,8 +44,8 @@ class TrackingRegression:
     target of ``x_t`` as the prediction's target.
 
     Example:
-        >>> items = list(TrackingRegression().transitions(seed=0, steps=3))
-        >>> items[1][1] == items[0][3], items[0][2]
+        >>> first, second, _ = TrackingRegression().transitions(seed=0, steps=3)
+        >>> second[1] == first[3], first[2]
         (True, 0.0)
     """
 
