@@ -32,6 +32,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from evidence_stats import check_disjoint  # noqa: E402
 from study_grid import TASKS, TrialRecord, grid_points  # noqa: E402
+from trial_lines import read_trials  # noqa: E402
 
 TUNING_SEEDS = (100, 101)
 REPORTED_SEEDS = tuple(range(10))
@@ -189,20 +190,8 @@ class TrialStore:
         self.path = out / "trials.jsonl"
         self.workers = workers
         self.done: dict[str, dict[str, Any]] = {}
-        if self.path.exists():
-            lines = self.path.read_text().splitlines()
-            for number, line in enumerate(lines, 1):
-                try:
-                    row = json.loads(line)
-                except json.JSONDecodeError:
-                    # Only the last line can be cut short (a run stopped while writing it);
-                    # that trial runs again. Damage anywhere else is not ours to guess past.
-                    if number < len(lines):
-                        raise ValueError(f"{self.path}: line {number} is not a trial") from None
-                    # Rewritten without it, so that the next trial starts a clean line.
-                    self.path.write_text("".join(f"{good}\n" for good in lines[:-1]))
-                    continue
-                self.done[key_of(row["config"])] = row
+        for row in read_trials(self.path):
+            self.done[key_of(row["config"])] = row
 
     def run(self, configs: Iterable[dict[str, Any]]) -> None:
         """Runs every config not done yet, longest first so the pool ends together; with

@@ -12,7 +12,8 @@ itself:
 - ``velto_kit.experiments``: features for observations (``TileCoder``, ``OneHot``,
   ``features_for``), mappings from the agent's units onto ``Discrete(n)`` actions
   (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``) and the loop that
-  runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``), made
+  runs an agent on a Gymnasium environment (``run_episodes``, ``evaluate``, ``run_random``), the
+  loop that runs one over a stream of transitions (``run_prediction``), made
   by id, module-qualified ids included (``make_env``, ``env_spec``);
   ``Population``: many agents stepped once each in one call, on native threads if asked, with the
   same bits as stepping them one at a time, and ``run_population``, which runs one on a vector
@@ -35,6 +36,7 @@ from velto_kit.experiments import (
     MemberResult,
     OneHot,
     Population,
+    PredictionResult,
     TileCoder,
     action_mapping,
     checkpoint_path,
@@ -50,6 +52,7 @@ from velto_kit.experiments import (
     read_returns,
     run_episodes,
     run_population,
+    run_prediction,
     run_random,
 )
 from velto_kit.state import (
@@ -94,6 +97,7 @@ __all__ = [
     "MemberState",
     "OneHot",
     "Population",
+    "PredictionResult",
     "RunState",
     "TileCoder",
     "UnitState",
@@ -120,6 +124,7 @@ __all__ = [
     "run_checkpoints",
     "run_episodes",
     "run_population",
+    "run_prediction",
     "run_random",
     "save",
     "save_run",

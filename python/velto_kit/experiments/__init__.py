@@ -2,7 +2,8 @@
 
 Features of observations (``TileCoder``, ``OneHot``, ``features_for``), mappings from the agent's
 units onto actions (``action_mapping``), the agent's settings (``AgentSettings``, ``make_agent``)
-and the loops (``run_episodes``, ``evaluate``, ``run_random``), ``Population`` (many agents stepped
+and the loops (``run_episodes``, ``evaluate``, ``run_random``, ``run_prediction`` over a stream
+of transitions), ``Population`` (many agents stepped
 in one call) and ``run_population`` on a vector environment (``make_vector_env``).
 """
 
@@ -25,6 +26,7 @@ from velto_kit.experiments.population_loop import (
     member_checkpoint_path,
     run_population,
 )
+from velto_kit.experiments.prediction import PredictionResult, run_prediction
 from velto_kit.experiments.settings import AgentSettings, make_agent
 from velto_kit.experiments.vector_envs import make_vector_env
 
@@ -38,6 +40,7 @@ __all__ = [
     "MemberResult",
     "OneHot",
     "Population",
+    "PredictionResult",
     "TileCoder",
     "action_mapping",
     "checkpoint_path",
@@ -52,5 +55,6 @@ __all__ = [
     "random_returns",
     "run_episodes",
     "run_population",
+    "run_prediction",
     "run_random",
 ]

@@ -25,8 +25,9 @@ class EpisodeResult:
     ``episode`` counts from the run's ``start_episode`` (0 for a fresh agent); ``length`` is the
     episode's environment steps; ``steps`` and ``seconds`` add up over the episodes of this run
     (``seconds``: the run's own wall time, not the time its caller spends between episodes);
-    ``checkpoint`` is the file saved after this episode, if any. A resumed run's ``steps``
-    carry on from its checkpoint; its ``seconds`` count from the resume.
+    ``checkpoint`` is the file saved after this episode, if any; ``diverged`` says that the
+    agent's critic holds a weight or gives a value that is not finite (it stays so once set). A
+    resumed run's ``steps`` carry on from its checkpoint; its ``seconds`` count from the resume.
 
     Attributes:
         episode: The episode's number, counted from the run's ``start_episode``.
@@ -35,6 +36,7 @@ class EpisodeResult:
         steps: Environment steps of the run up to and including this episode.
         seconds: The run's own wall time up to the end of this episode.
         checkpoint: The agent file saved after this episode, None if none was.
+        diverged: The critic's weights or value are no longer finite at the episode's end.
 
     Examples:
         >>> EpisodeResult(0, 21.0, 21, 21, 0.01).as_dict()["return"]
@@ -47,6 +49,7 @@ class EpisodeResult:
     steps: int
     seconds: float
     checkpoint: Path | None = None
+    diverged: bool = False
 
     def as_dict(self) -> dict[str, Any]:
         """The result under plain names (``return`` without the underscore), for reports.
@@ -61,6 +64,7 @@ class EpisodeResult:
             "steps": self.steps,
             "seconds": self.seconds,
             "checkpoint": None if self.checkpoint is None else str(self.checkpoint),
+            "diverged": self.diverged,
         }
 
 

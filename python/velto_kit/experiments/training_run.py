@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 
 from velto_kit.experiments.actions import ActionMapping
+from velto_kit.experiments.divergence import critic_diverged, diverged_warning
 from velto_kit.experiments.episode_result import EpisodeResult, env_choice
 from velto_kit.experiments.features import Features, Flattened, OneHot
 from velto_kit.experiments.run_checks import check_run_inputs
@@ -433,6 +434,8 @@ class TrainingRun:
         lengths: The lengths of the run's episodes so far.
         steps: The environment steps of the run so far.
         seconds: The run's wall time so far (since the resume for a resumed run).
+        diverged: The critic's weights or value stopped being finite (``critic_diverged``),
+            checked after every episode; warned once, and flagged on every later result.
         description: What makes the run the run it is (``describe_run``).
 
     Example:
@@ -491,6 +494,7 @@ class TrainingRun:
             settings=settings,
         )  # fmt: skip
         self._warned = False
+        self.diverged = False
         self.taken: list[int] | None = None
         if resume is None:
             self.start_episode = self.next_episode = start_episode
@@ -574,7 +578,14 @@ class TrainingRun:
             self.lengths.append(length)
             self.steps += length
             self.seconds += time.perf_counter() - started
-            yield EpisodeResult(episode, episode_return, length, self.steps, self.seconds)
+            if not self.diverged and critic_diverged(self.agent, active(observation)):
+                self.diverged = True
+                diverged_warning(
+                    f"the critic's weights or value are not finite in episode {episode}"
+                )
+            yield EpisodeResult(
+                episode, episode_return, length, self.steps, self.seconds, diverged=self.diverged
+            )
             started = time.perf_counter()
 
     def state(self) -> RunState:

@@ -15,6 +15,8 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from velto_kit.sweeps.trial_config import TrialConfig
 
 EXPERIMENT_NAME = "sweep"
@@ -205,6 +207,12 @@ def seed_records(result: Any) -> dict[int, list[dict[str, Any]]]:
     return {seed: [episodes[e] for e in sorted(episodes)] for seed, episodes in by_seed.items()}
 
 
+def _diverged(record: Mapping[str, Any]) -> bool:
+    """Whether an episode's report says the learner diverged (absent or NaN: it did not)."""
+    flag = record.get("diverged")
+    return isinstance(flag, bool | np.bool_) and bool(flag)
+
+
 def _missing(value: Any) -> bool:
     return value is None or (isinstance(value, float) and math.isnan(value))
 
@@ -317,6 +325,8 @@ def _seed_row(
     returns = [float(record["return"]) for record in records[-window:]]
     if result.error is not None:
         status = f"error: {type(result.error).__name__}"
+    elif any(_diverged(record) for record in records):
+        status = "diverged"
     elif len(records) == config.episodes:
         status = "done"
     else:

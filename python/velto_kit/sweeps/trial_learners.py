@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Any, Protocol
 
 from velto_kit.experiments.actions import ActionMapping, action_mapping
+from velto_kit.experiments.divergence import critic_diverged
 from velto_kit.experiments.features import Features, features_for
 from velto_kit.experiments.loop import EpisodeResult, run_random
 from velto_kit.experiments.settings import make_agent
@@ -430,7 +431,8 @@ class SarsaLearner:
                 action = learner.step(active(observation), float(reward))
             steps += length
             seconds += time.perf_counter() - started
-            yield EpisodeResult(episode, episode_return, length, steps, seconds)
+            diverged = critic_diverged(learner)
+            yield EpisodeResult(episode, episode_return, length, steps, seconds, diverged=diverged)
             started = time.perf_counter()
 
     def save(self, directory: Path) -> None:

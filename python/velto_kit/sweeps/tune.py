@@ -1,10 +1,12 @@
 """A Ray Tune function trainable: one learner trained on one task, one report per episode.
 
 ``train_trial(config)`` is what ``ray.tune.Tuner`` runs for each point of a sweep's grid. It
-reports every episode to Tune (``episode``, ``return``, ``length``, ``steps``, ``seconds``), so
-Tune's own trial records (``progress.csv``, ``result.json``) hold the per-episode data, and it
-hands Tune a checkpoint every ``checkpoint_every`` episodes and after the last one: a folder with
-the learner (the agent through ``velto_kit.save``) and ``trial.json`` (episodes done, steps and
+reports every episode to Tune (``episode``, ``return``, ``length``, ``steps``, ``seconds``,
+``diverged``), so Tune's own trial records (``progress.csv``, ``result.json``) hold the
+per-episode data; a learner that diverged (its critic's weights or value no longer finite) ends
+its trial with that episode's report, and the sweep's table marks it ``diverged``. It hands
+Tune a checkpoint every ``checkpoint_every`` episodes and after the last one: a folder with the
+learner (the agent through ``velto_kit.save``) and ``trial.json`` (episodes done, steps and
 seconds so far). A trial of several seeds (``seeds_per_trial``) trains them as one population
 (``velto_kit.sweeps.population_trial``) and reports each episode with its ``seed``.
 
@@ -109,8 +111,13 @@ def train_trial(config: Mapping[str, Any]) -> None:
                 "length": result.length,
                 "steps": done["steps"] + result.steps,
                 "seconds": done["seconds"] + result.seconds,
+                "diverged": result.diverged,
             }
             episodes_done = result.episode + 1
+            if result.diverged:
+                # Nothing more to learn: the trial ends here, marked, without a checkpoint.
+                tune.report(metrics)
+                break
             if episodes_done % trial.checkpoint_every != 0 and episodes_done != trial.episodes:
                 tune.report(metrics)
                 continue
