@@ -691,8 +691,8 @@ def _check_native_members(
 def _check_task_state(task: Any, begun: bool, label: str) -> None:
     """A native task's state: ``(values, PCG64 state, elapsed steps)``.
 
-    It was never reset (elapsed steps -1, no values) exactly when its member has not begun. The
-    values' ranges, which depend on the task's options, are checked by the native run it is
+    It was never reset (elapsed steps -1) exactly when its member has not begun (whose task
+    state a resumed run does not read). The values' ranges, which depend on the task's options, are checked by the native run it is
     resumed into.
     """
     if not (isinstance(task, tuple) and len(task) == 3):
@@ -702,12 +702,7 @@ def _check_task_state(task: Any, begun: bool, label: str) -> None:
         type(value) is float and math.isfinite(value) for value in values
     ):
         raise CheckpointError(f"{label} task values must be finite floats, not {values!r}")
-    if (
-        type(elapsed) is not int
-        or elapsed < -1
-        or (elapsed >= 0) != begun
-        or (elapsed < 0 and values)
-    ):
+    if type(elapsed) is not int or elapsed < -1 or (elapsed >= 0) != begun:
         raise CheckpointError(f"{label} task has elapsed steps {elapsed!r} and begun {begun}")
     if not isinstance(generator, dict) or generator.get("bit_generator") != "PCG64":
         raise CheckpointError(f"{label} task generator is no PCG64 state: {generator!r}")
