@@ -12,6 +12,7 @@ import pathlib
 import pickle
 import shutil
 import signal
+import socket
 import warnings
 
 import gymnasium as gym
@@ -117,6 +118,11 @@ def rng_field(change):
     return member(lambda entry: change(entry["rng"]))
 
 
+def bound_socket(path):
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(path))
+
+
 def replaced(name, make):
     """The file `name` replaced by what `make` puts at its path (the manifest left as it was)."""
 
@@ -186,6 +192,7 @@ DAMAGE = [
     # Only regular files are read, none of them blocking (a pipe with no writer) or a folder.
     (replaced("agent-000004.npz", os.mkfifo), "agent-000004.npz is not a regular file"),
     (replaced("agent-000004.npz", os.mkdir), "agent-000004.npz is not a regular file"),
+    (replaced("agent-000004.npz", bound_socket), "agent-000004.npz is not a regular file"),
     (replaced("run-000004.json", os.mkfifo), "run-000004.json is not a regular file"),
     (replaced("run-000004.json", os.mkdir), "run-000004.json is not a regular file"),
     (replaced("run-000004.json", lambda path: path.write_text("[" * 200_000 + "]" * 200_000)),
