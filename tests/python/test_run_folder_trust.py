@@ -165,6 +165,7 @@ DAMAGE = [
     (generator_word(2**200), "damaged generator state"),
     (generator_word("many"), "damaged generator state"),
     (member(lambda e: e["rng"].update(bit_generator="Evil")), "'Evil' is not one of"),
+    (member(lambda e: e["rng"].update(bit_generator="RandomState")), "'RandomState' is not one"),
     (agent_file("../agent-000004.npz"), r"names no file in its folder: '\.\./agent-000004\.npz'"),
     (agent_file("sub/agent-000004.npz"), "names no file in its folder"),
     (agent_file(""), "names no file in its folder"),
@@ -472,8 +473,7 @@ NATIVE_DAMAGE = [
     (native(lambda m: m["loop"].pop("records")), "the loop state holds"),
     (task(lambda items: items.__setitem__(2, -1) or items[0].clear()),
      "task has elapsed steps -1 and begun True"),
-    (records(lambda rows: rows[-1].__setitem__(3, rows[-1][3] + 1) or rows[-1].__setitem__(
-        4, rows[-1][4] + 1)), "is not episode 5 of agent 1 as its member holds it"),
+    (record_field(3, 21), "is not episode 5 of agent 1 as its member holds it"),
     (native(lambda m: m["description"].update(start_episodes=[3, 2])), "is not episode 3 of"),
     (native(lambda m: m.update(next_episode=5)), "next_episode 5 is not the slowest agent's"),
 ]  # fmt: skip
@@ -606,20 +606,36 @@ def test_a_sweeps_trial_reads_the_folder_tune_hands_back_as_trusted(tmp_path):
     assert learner.resume.members[0].env[1] is not None  # unpickled
 
 
-def test_a_native_tasks_value_out_of_its_range_is_refused_before_the_first_step(
-    native_folder, tmp_path
+def pending_units(run, units):
+    run.members[1].taken = run.loop["members"][1]["taken"] = units
+
+
+def task_values(run, values):
+    run.loop["members"][1]["task"]["items"][0] = encode(values)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        # The task's range depends on its options, so the native run checks it, not the load.
+        (lambda run: task_values(run, [48.0]), r"must be an integer in \[0, 47\]"),  # 48 states
+        # A run resumed from a state made in memory: the native run checks it again.
+        (lambda run: pending_units(run, [2]), "a pending unit outside the agent's units"),
+    ],
+)
+def test_a_resumed_native_member_out_of_range_is_refused_before_the_first_step(
+    change, message, native_folder, tmp_path
 ):
-    # Its range depends on the task's options, so the native run checks it, not the load.
     from velto_kit import Population, run_population
 
     folder = tmp_path / "run"
     shutil.copytree(native_folder, folder)
-    task(lambda items: items.__setitem__(0, [48.0]))(folder)  # CliffWalking has 48 states
     run = latest_run(folder)
+    change(run)
     envs, coder, mapping = native_setup()
     results = run_population(envs, Population([m.agent for m in run.members]), coder, mapping,
                              episodes=6, gamma=0.9, seed=0, start_episode=2, checkpoint_every=2,
                              checkpoint_dir=folder, resume=run)  # fmt: skip
-    with pytest.raises(ValueError, match=r"must be an integer in \[0, 47\]"):
+    with pytest.raises(ValueError, match=message):
         next(results)
     assert [path.name for path in run_checkpoints(folder)] == ["run-000004.json", "run-000006.json"]
