@@ -26,6 +26,9 @@ from velto_kit.experiments.settings import AgentSettings
 DATA_FILE = Path(__file__).resolve().parent / "presets_data.json"
 """Where the study writes the presets that ``for_task`` reads."""
 
+# What a preset gives ``features_for`` besides the environment (examples/train.py reads each).
+FEATURE_KEYS = frozenset({"tiles", "tilings", "hash_size"})
+
 # What a data file must say of itself: only a complete run of the full study writes presets.
 COMPLETE = "complete"
 
@@ -60,7 +63,7 @@ class Preset:
         >>> preset = Preset.from_dict({"env_id": "Acrobot-v1", "row": "Acrobot-v1",
         ...     "max_episode_steps": None, "usual_limit": True,
         ...     "gamma": 0.99, "episodes": 500, "agent": {"alpha": 0.01},
-        ...     "features": {"tiles": 4, "tilings": 8}, "mapping": "binary",
+        ...     "features": {"tiles": 4, "tilings": 8, "hash_size": None}, "mapping": "binary",
         ...     "final_return": -90.0, "interval": [-95.0, -85.0], "window": 50,
         ...     "seeds": [0, 1], "command": "python examples/train.py --env Acrobot-v1"})
         >>> preset.agent.alpha, preset.agent.lambda_
@@ -94,8 +97,8 @@ class Preset:
             The preset.
 
         Raises:
-            ValueError: A key missing or unknown, or an agent setting ``AgentSettings`` does
-                not have (the message names it).
+            ValueError: A key missing or unknown, an agent setting ``AgentSettings`` does
+                not have, or features other than ``FEATURE_KEYS`` (the message names them).
         """
         names = {field.name for field in dataclasses.fields(cls)}
         missing, unknown = names - set(data), set(data) - names
@@ -106,6 +109,11 @@ class Preset:
         if strange:
             raise ValueError(
                 f"preset of {data['env_id']}: unknown agent settings {sorted(strange)}"
+            )
+        if set(data["features"]) != FEATURE_KEYS:
+            raise ValueError(
+                f"preset of {data['env_id']}: features {sorted(data['features'])}, not"
+                f" {sorted(FEATURE_KEYS)}"
             )
         return cls(
             env_id=str(data["env_id"]),

@@ -469,6 +469,35 @@ def test_for_task_finds_a_preset_by_task_and_time_limit_and_names_the_others(smo
         presets.load_presets(path)
 
 
+ENTRY = {
+    "env_id": "Acrobot-v1", "row": "Acrobot-v1", "max_episode_steps": None, "usual_limit": True,
+    "gamma": 0.99, "episodes": 500, "agent": {"alpha": 0.01},
+    "features": {"tiles": 4, "tilings": 8, "hash_size": None}, "mapping": "binary",
+    "final_return": -90.0, "interval": [-95.0, -85.0], "window": 50, "seeds": [0, 1],
+    "command": "python examples/train.py --env Acrobot-v1 --preset",
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda entry: entry.update(extra=1), r"missing \[\], unknown \['extra'\]"),
+        (lambda entry: entry.pop("window"), r"missing \['window'\], unknown \[\]"),
+        (lambda entry: entry["agent"].update(alhpa=0.1), r"unknown agent settings \['alhpa'\]"),
+        (lambda entry: entry["features"].update(tile=4), r"features \['hash_size', 'tile',"),
+        (lambda entry: entry["features"].pop("hash_size"), r"features \['tiles', 'tilings'\]"),
+    ],
+)
+def test_a_preset_entry_with_a_key_missing_or_unknown_is_refused(change, message, tmp_path):
+    entry = json.loads(json.dumps(ENTRY))
+    assert presets.Preset.from_dict(entry).agent.alpha == 0.01  # intact, it reads
+    change(entry)
+    path = tmp_path / "presets.json"
+    path.write_text(json.dumps({"status": presets.COMPLETE, "presets": [entry]}))
+    with pytest.raises(ValueError, match=message):
+        presets.load_presets(path)
+
+
 def test_a_native_task_that_is_not_exact_is_never_used():
     study_trials.native_available.cache_clear()
     try:

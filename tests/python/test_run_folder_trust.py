@@ -12,6 +12,7 @@ import pathlib
 import pickle
 import shutil
 import signal
+import socket
 import warnings
 
 import gymnasium as gym
@@ -117,6 +118,11 @@ def rng_field(change):
     return member(lambda entry: change(entry["rng"]))
 
 
+def bound_socket(path):
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(path))
+
+
 def replaced(name, make):
     """The file `name` replaced by what `make` puts at its path (the manifest left as it was)."""
 
@@ -125,6 +131,14 @@ def replaced(name, make):
         make(folder / name)
 
     return damage
+
+
+def nested_list(depth):
+    """A stored value that JSON reads but whose decoding recurses `depth` calls deep."""
+    value = 0
+    for _ in range(depth):
+        value = {"t": "list", "items": [value]}
+    return value
 
 
 def set_field(name, value):
@@ -151,6 +165,7 @@ DAMAGE = [
     (generator_word(2**200), "damaged generator state"),
     (generator_word("many"), "damaged generator state"),
     (member(lambda e: e["rng"].update(bit_generator="Evil")), "'Evil' is not one of"),
+    (member(lambda e: e["rng"].update(bit_generator="RandomState")), "'RandomState' is not one"),
     (agent_file("../agent-000004.npz"), r"names no file in its folder: '\.\./agent-000004\.npz'"),
     (agent_file("sub/agent-000004.npz"), "names no file in its folder"),
     (agent_file(""), "names no file in its folder"),
@@ -178,10 +193,29 @@ DAMAGE = [
     # Only regular files are read, none of them blocking (a pipe with no writer) or a folder.
     (replaced("agent-000004.npz", os.mkfifo), "agent-000004.npz is not a regular file"),
     (replaced("agent-000004.npz", os.mkdir), "agent-000004.npz is not a regular file"),
+    (replaced("agent-000004.npz", bound_socket), "agent-000004.npz is not a regular file"),
     (replaced("run-000004.json", os.mkfifo), "run-000004.json is not a regular file"),
     (replaced("run-000004.json", os.mkdir), "run-000004.json is not a regular file"),
     (replaced("run-000004.json", lambda path: path.write_text("[" * 200_000 + "]" * 200_000)),
      "no run checkpoint"),
+    (set_field("format", "velto_kit agent"), "no run checkpoint"),
+    (set_field("version", 2), "run state version 2, not 1"),
+    (set_field("start_episode", 5), "next_episode 4 is below start_episode 5"),
+    (set_field("description", []), "the description and loop state must be objects"),
+    (set_field("loop", [0]), "the description and loop state must be objects"),
+    (set_field("members", []), "members must be a list of at least one"),
+    (lambda folder: edit(folder, lambda m: m["members"].append(m["members"][0])),
+     "2 members and 4 returns"),
+    (set_member("returns", [True, 1.0, 1.0, 1.0]), "returns must be a finite number, not True"),
+    (set_member("returns", [1.0, 1.0, 1.0]), "3 returns, 4 lengths and"),
+    (member(lambda e: e["agent"].update(sha256=None)), "agent-000004.npz has no digest"),
+    (lambda folder: (folder / "agent-000004.npz").unlink(), "agent-000004.npz is missing"),
+    (lambda folder: shutil.copy(folder / "agent-000002.npz", folder / "agent-000004.npz"),
+     "agent-000004.npz is not the file this checkpoint wrote"),
+    (member(lambda e: e["env"].update(extra=None)), "damaged environment entry"),
+    (member(lambda e: e["env"]["plain"].update(pickled=["0/seen"])),
+     "the environment's pickled part is missing"),
+    (layer_attribute("state", nested_list(2000)), "nested too deeply"),
     (layer_attribute("__class__", None), "'__class__' is no attribute name"),
     (layer_attribute("env", None), "'env' is fixed when the environment is made"),
     (layer_attribute("state", {"t": "ndarray", "dtype": "|O", "shape": [1], "data": ""}),
@@ -275,6 +309,10 @@ def test_a_folder_that_needs_a_pickle_is_read_only_when_trusted(tmp_path):
     with pytest.raises(CheckpointError, match="does not hold what the state names"):
         load_run(folder / "run-000004.json", trust_pickles=True)
     assert (tmp_path / "unpickled").exists()
+    blob.write_bytes(pickle.dumps({"1/elsewhere": set()}))  # a dict, of another attribute
+    edit(folder, lambda m: m["members"][0]["env"]["pickled"].update(sha256=file_digest(blob)))
+    with pytest.raises(CheckpointError, match="does not hold what the state names"):
+        load_run(folder / "run-000004.json", trust_pickles=True)
 
 
 def test_a_manifest_that_is_a_symbolic_link_is_refused(tmp_path):
@@ -327,18 +365,23 @@ def test_the_example_resumes_a_folder_that_needs_a_pickle_only_when_trusted(tmp_
 # -- a native run's checkpoint -------------------------------------------------------------------
 
 
+def native_setup():
+    from velto_kit import make_vector_env
+
+    options = {"max_episode_steps": 20}
+    envs = make_vector_env("CliffWalking-v1", 2, seed=0, backend="native", **options)
+    return envs, features_for(gym.make("CliffWalking-v1", **options)), action_mapping("binary", 4)
+
+
 @pytest.fixture(scope="module")
 def native_folder(tmp_path_factory):
     """Two agents of two units each on the native CliffWalking from episode 2: checkpoints after
     4 and 6 episodes."""
-    from velto_kit import Population, make_vector_env, run_population
+    from velto_kit import Population, run_population
 
     folder = tmp_path_factory.mktemp("native") / "run"
-    options = {"max_episode_steps": 20}
-    coder = features_for(gym.make("CliffWalking-v1", **options))
-    mapping = action_mapping("binary", 4)
+    envs, coder, mapping = native_setup()
     agents = [make_agent(coder.num_features, 2, AgentSettings(), seed=i) for i in range(2)]
-    envs = make_vector_env("CliffWalking-v1", 2, seed=0, backend="native", **options)
     list(run_population(envs, Population(agents, threads=1), coder, mapping, episodes=4,
                         gamma=0.9, seed=0, start_episode=2, checkpoint_every=2,
                         checkpoint_dir=folder))  # fmt: skip
@@ -426,20 +469,14 @@ NATIVE_DAMAGE = [
     (record_field(4, 1), "is not episode 5 of agent 1"),
     (records(lambda rows: rows[-1].pop()), "loop records hold"),
     (native(lambda m: m["description"].update(start_episodes=[2])), "start_episodes"),
+    (native(lambda m: m.update(start_episode=1)), r"start_episodes \[2, 2\] are not those of 2"),
+    (native(lambda m: m["loop"].pop("records")), "the loop state holds"),
+    (task(lambda items: items.__setitem__(2, -1) or items[0].clear()),
+     "task has elapsed steps -1 and begun True"),
+    (record_field(3, 21), "is not episode 5 of agent 1 as its member holds it"),
     (native(lambda m: m["description"].update(start_episodes=[3, 2])), "is not episode 3 of"),
     (native(lambda m: m.update(next_episode=5)), "next_episode 5 is not the slowest agent's"),
 ]  # fmt: skip
-
-
-@pytest.mark.parametrize(("damage", "message"), NATIVE_DAMAGE)
-def test_a_damaged_native_run_checkpoint_is_refused_and_passed_over(
-    damage, message, native_folder, tmp_path
-):
-    folder = tmp_path / "run"
-    shutil.copytree(native_folder, folder)
-    load_run(folder / "run-000006.json")  # intact, it loads
-    damage(folder)
-    assert_refused_and_passed_over(folder, "run-000006.json", message, 4)
 
 
 @pytest.fixture(scope="module")
@@ -469,6 +506,7 @@ POPULATION_DAMAGE = [
     (loop_field("pending", [[0, True], [0, False]]), "loop pending names an agent twice"),
     (loop_field("pending", [[2, True]]), "loop pending: 2 is no agent of 2"),
     (loop_field("pending", [[0, 1]]), r"loop pending holds \[0, 1\]"),
+    (loop_field("pending", [[0, True, 1]]), r"loop pending holds \[0, True, 1\]"),
     (loop_field("owed", [[0, math.inf]]), "loop owed must be a finite number"),
     (loop_field("joining", [1, 0]), r"loop joining \[1, 0\] are not distinct agents in order"),
     (loop_field("joined", [1, 1]), r"loop joined \[1, 1\] are not distinct agents in order"),
@@ -478,15 +516,20 @@ POPULATION_DAMAGE = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("damage", "message"), POPULATION_DAMAGE)
+@pytest.mark.parametrize(
+    ("kind", "damage", "message"),
+    [("native", *row) for row in NATIVE_DAMAGE]
+    + [("population", *row) for row in POPULATION_DAMAGE],
+)
 def test_a_damaged_population_checkpoint_is_refused_and_passed_over(
-    damage, message, population_folder, tmp_path
+    kind, damage, message, request, tmp_path
 ):
     folder = tmp_path / "run"
-    shutil.copytree(population_folder, folder)
-    load_run(folder / "run-000004.json")  # intact, it loads
+    shutil.copytree(request.getfixturevalue(f"{kind}_folder"), folder)
+    previous, newest = run_checkpoints(folder)
+    load_run(newest)  # intact, it loads
     damage(folder)
-    assert_refused_and_passed_over(folder, "run-000004.json", message, 2)
+    assert_refused_and_passed_over(folder, newest.name, message, load_run(previous).next_episode)
 
 
 def test_only_manifest_names_count_as_run_checkpoints(tmp_path):
@@ -548,3 +591,51 @@ def test_a_run_stores_every_bit_generator_numpy_has_and_goes_on_with_its_draws(n
     # As an environment's attribute, through the manifest's JSON.
     stored = decode(json.loads(json.dumps(encode(env_rng))))
     assert stored.random(4).tolist() == env_rng.random(4).tolist()
+
+
+def test_a_sweeps_trial_reads_the_folder_tune_hands_back_as_trusted(tmp_path):
+    # As the trust docs say: the storage is trusted as far as Tune's own pickles are.
+    from velto_kit.sweeps.trial_config import TrialConfig
+    from velto_kit.sweeps.trial_learners import AgentLearner
+
+    folder = tmp_path / "run"
+    cartpole_run(folder, Remembers(gym.make("CartPole-v1")))
+    config = TrialConfig(env_id="CartPole-v1")
+    learner = AgentLearner.build(config, gym.make("CartPole-v1"), folder)
+    assert learner.resume.next_episode == 4
+    assert learner.resume.members[0].env[1] is not None  # unpickled
+
+
+def pending_units(run, units):
+    run.members[1].taken = run.loop["members"][1]["taken"] = units
+
+
+def task_values(run, values):
+    run.loop["members"][1]["task"]["items"][0] = encode(values)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        # The task's range depends on its options, so the native run checks it, not the load.
+        (lambda run: task_values(run, [48.0]), r"must be an integer in \[0, 47\]"),  # 48 states
+        # A run resumed from a state made in memory: the native run checks it again.
+        (lambda run: pending_units(run, [2]), "a pending unit outside the agent's units"),
+    ],
+)
+def test_a_resumed_native_member_out_of_range_is_refused_before_the_first_step(
+    change, message, native_folder, tmp_path
+):
+    from velto_kit import Population, run_population
+
+    folder = tmp_path / "run"
+    shutil.copytree(native_folder, folder)
+    run = latest_run(folder)
+    change(run)
+    envs, coder, mapping = native_setup()
+    results = run_population(envs, Population([m.agent for m in run.members]), coder, mapping,
+                             episodes=6, gamma=0.9, seed=0, start_episode=2, checkpoint_every=2,
+                             checkpoint_dir=folder, resume=run)  # fmt: skip
+    with pytest.raises(ValueError, match=message):
+        next(results)
+    assert [path.name for path in run_checkpoints(folder)] == ["run-000004.json", "run-000006.json"]

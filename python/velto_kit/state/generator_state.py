@@ -23,10 +23,9 @@ class GeneratorStateError(ValueError):
     """A stored generator state that is not one of NumPy's bit generators' own."""
 
 
-# A field of a state: an int of so many bits, an array of so many words of so many bits, a
-# flag (0 or 1), or a nested shape.
-_U32, _U64, _U128 = ("int", 32), ("int", 64), ("int", 128)
-_FLAG = ("flag", 1)
+# A field of a state: an int of so many bits (a flag: one), an array of so many words of so
+# many bits, or a nested shape.
+_U32, _U128, _FLAG = ("int", 32), ("int", 128), ("int", 1)
 _PCG = {"state": {"state": _U128, "inc": _U128}, "has_uint32": _FLAG, "uinteger": _U32}
 _SHAPES: dict[str, dict[str, Any]] = {
     "PCG64": _PCG,
@@ -84,7 +83,7 @@ def _checked(value: Any, shape: Any, where: str) -> Any:
         for word in words:
             _checked(word, ("int", bits), where)
         return np.array(words, dtype=np.uint32 if bits == 32 else np.uint64)
-    top = 2 if kind == "flag" else 1 << bits
+    top = 1 << bits
     if type(value) is not int or not 0 <= value < top:
         raise GeneratorStateError(f"{where} must be an integer in [0, {top}), not {value!r}")
     return value
@@ -111,7 +110,7 @@ def generator_from_state(state: Mapping[str, Any]) -> np.random.Generator:
         True
     """
     name = state.get("bit_generator") if isinstance(state, Mapping) else None
-    if type(name) is not str or name not in BIT_GENERATORS:
+    if name not in BIT_GENERATORS:
         raise GeneratorStateError(f"bit generator {name!r} is not one of {BIT_GENERATORS}")
     shape = _SHAPES[name]
     if set(state) != {"bit_generator", *shape}:

@@ -395,10 +395,12 @@ def load_run(path: Path | str, *, trust_pickles: bool = False) -> RunState:
     whose state holds other objects has them pickled in a file beside the manifest, and reading
     that file runs whatever code it names, so it is read only with `trust_pickles`. The digests
     in the manifest find damage, not tampering (they sit in the same folder). Everything else is
-    checked before it is used: counters are non-negative integers, returns numbers, pending
-    units within the agent's units, generator states NumPy's own, environment attributes plain
-    data under names that can be restored, and every file a regular file in the manifest's
-    folder (no ``..``, no symbolic link followed).
+    checked before it is used: counters are non-negative integers, returns finite numbers,
+    pending units distinct units of the agent, generator states in the exact shape NumPy writes
+    them, environment attributes plain data under names that can be restored, a population's
+    loop state and records (a native run's members too) as its members hold them, and every
+    file a regular file in the manifest's folder (no ``..``, no symbolic link followed, no pipe
+    waited on).
 
     Args:
         path: The manifest, ``run-NNNNNN.json``, with the checkpoint's other files beside it.
@@ -691,9 +693,9 @@ def _check_native_members(
 def _check_task_state(task: Any, begun: bool, label: str) -> None:
     """A native task's state: ``(values, PCG64 state, elapsed steps)``.
 
-    It was never reset (elapsed steps -1, no values) exactly when its member has not begun. The
-    values' ranges, which depend on the task's options, are checked by the native run it is
-    resumed into.
+    It was never reset (elapsed steps -1) exactly when its member has not begun (whose task
+    state a resumed run does not read). The values' ranges, which depend on the task's options,
+    are checked by the native run it is resumed into.
     """
     if not (isinstance(task, tuple) and len(task) == 3):
         raise CheckpointError(f"{label} task state is {task!r}")
@@ -702,12 +704,7 @@ def _check_task_state(task: Any, begun: bool, label: str) -> None:
         type(value) is float and math.isfinite(value) for value in values
     ):
         raise CheckpointError(f"{label} task values must be finite floats, not {values!r}")
-    if (
-        type(elapsed) is not int
-        or elapsed < -1
-        or (elapsed >= 0) != begun
-        or (elapsed < 0 and values)
-    ):
+    if type(elapsed) is not int or elapsed < -1 or (elapsed >= 0) != begun:
         raise CheckpointError(f"{label} task has elapsed steps {elapsed!r} and begun {begun}")
     if not isinstance(generator, dict) or generator.get("bit_generator") != "PCG64":
         raise CheckpointError(f"{label} task generator is no PCG64 state: {generator!r}")

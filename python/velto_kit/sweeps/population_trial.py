@@ -33,7 +33,7 @@ from velto_kit.experiments.population_loop import MemberResult, run_population
 from velto_kit.experiments.settings import make_agent
 from velto_kit.experiments.training_run import resume_seed
 from velto_kit.experiments.vector_envs import make_vector_env
-from velto_kit.state.run_state import RunState, latest_run, run_checkpoints
+from velto_kit.state.run_state import RunState, checkpoint_files, latest_run, run_checkpoints
 from velto_kit.sweeps.trial_config import TrialConfig
 from velto_kit.sweeps.trial_learners import trial_features
 
@@ -276,12 +276,8 @@ def copy_run_checkpoint(manifest: Path, directory: Path) -> None:
         manifest: a run checkpoint's ``run-NNNNNN.json``.
         directory: an existing folder.
     """
-    entries = json.loads(manifest.read_text())
-    names = [member["agent"]["file"] for member in entries["members"]]
-    pickled = (entries.get("env") or {}).get("pickled")
-    names += [] if pickled is None else [pickled["file"]]
-    for name in names:
-        shutil.copy2(manifest.parent / name, directory / name)
+    for path in checkpoint_files(manifest):  # plain names in its folder only
+        shutil.copy2(path, directory / path.name)
     shutil.copy2(manifest, directory / manifest.name)
 
 
