@@ -5,6 +5,7 @@ overwrite, and nothing is deleted without being told."""
 import errno
 import fcntl
 import io
+import json
 import os
 import signal
 import subprocess
@@ -29,6 +30,7 @@ from velto_kit import (
     run_population,
 )
 from velto_kit.state import run_folder
+from velto_kit.state.checkpoint import CheckpointError
 from velto_kit.state.run_folder import (
     LOCK_NAME,
     RunFolderError,
@@ -37,6 +39,7 @@ from velto_kit.state.run_folder import (
     RunFolderLock,
     remove_run_checkpoints,
 )
+from velto_kit.state.run_state import checkpoint_files, load_run
 
 OPTIONS = dict(gamma=0.99, seed=0, checkpoint_every=2)
 
@@ -350,3 +353,27 @@ def test_the_holder_is_read_from_the_systems_table_of_its_own_lock_file(
 
     monkeypatch.setattr(run_folder, "open", table, raising=False)
     assert run_folder._lock_holder(info) == holder
+
+
+def test_a_manifest_naming_the_lock_file_leaves_the_folder_held(tmp_path):
+    # The holding process reads a damaged checkpoint whose agent entry names .run.lock: opening
+    # and closing that file there would drop the record lock, so it is never opened.
+    list(single_run(tmp_path))
+    manifest = velto_kit.run_checkpoints(tmp_path)[-1]
+    data = json.loads(manifest.read_text())
+    data["members"][0]["agent"]["file"] = LOCK_NAME
+    manifest.write_text(json.dumps(data))
+    with RunFolderLock(tmp_path):
+        with pytest.raises(CheckpointError, match="names no file in its folder"):
+            load_run(manifest)
+        assert LOCK_NAME not in {path.name for path in checkpoint_files(manifest)}
+        other, answer = run_in(tmp_path, """
+            from velto_kit.state.run_folder import RunFolderInUse, RunFolderLock
+            try:
+                RunFolderLock(folder)
+                print("took")
+            except RunFolderInUse:
+                print("refused")
+        """)  # fmt: skip
+        other.communicate()
+        assert answer[:1] == ["refused"]

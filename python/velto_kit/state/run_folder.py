@@ -33,9 +33,7 @@ import threading
 import weakref
 from pathlib import Path
 
-from velto_kit.state.run_state import checkpoint_files, run_checkpoints
-
-LOCK_NAME = ".run.lock"
+from velto_kit.state.run_state import LOCK_NAME, checkpoint_files, run_checkpoints
 
 
 class RunFolderError(RuntimeError):

@@ -45,6 +45,10 @@ from velto_kit.state.generator_state import (
     state_data,
 )
 
+# The run folder's lock file (run_folder.py holds a POSIX record lock on it). It is never a
+# checkpoint's file: closing any descriptor of it in the holding process would drop the lock.
+LOCK_NAME = ".run.lock"
+
 FORMAT_NAME = "velto_kit run state"
 VERSION = 1
 _MANIFEST_PREFIX = "run-"
@@ -366,7 +370,7 @@ def _open_checked(directory: Path, entry: Any, label: str) -> _OpenFile:
     if (
         not isinstance(name, str)
         or os.path.basename(name) != name
-        or name in ("", ".", "..")
+        or name in ("", ".", "..", LOCK_NAME)
         or "\0" in name
     ):
         raise CheckpointError(f"{label}: names no file in its folder: {name!r}")
@@ -748,7 +752,9 @@ def checkpoint_files(manifest: Path | str) -> list[Path]:
     return [
         manifest.parent / name
         for name in names
-        if isinstance(name, str) and os.path.basename(name) == name and name not in ("", ".", "..")
+        if isinstance(name, str)
+        and os.path.basename(name) == name
+        and name not in ("", ".", "..", LOCK_NAME)
     ]
 
 
