@@ -13,7 +13,7 @@ Protocol (docs/explanation/evidence.md holds it in prose):
 Trials run in a process pool; each finished trial is appended to ``OUT/trials.jsonl``, so a run
 interrupted and started again with the same ``--out`` continues where it stopped.
 
-    python examples/studies/fair_study.py --out docs/results/fair_study
+    python examples/studies/fair_study.py --out results/fair_study --figures docs
     python examples/studies/fair_study.py --smoke --out /tmp/fair   # CI: well under a minute
 """
 

@@ -9,6 +9,7 @@
 #include "binding_support/constructed_agent.hpp"
 #include "binding_support/instance_creation_guard.hpp"
 #include "binding_support/method_descriptor.hpp"
+#include "binding_support/own_exception_translation.hpp"
 
 namespace py = pybind11;
 
@@ -18,6 +19,7 @@ constexpr char kStep[] = "step";
 
 PYBIND11_MODULE(velto_actor_critic, m) {
   m.doc() = "Python bindings for Velto Actor-Critic algorithm";
+  velto::translate_own_exceptions();
   velto::guard_instance_creation();
 
   py::class_<velto::VeltoActorCritic> cls(m, "VeltoActorCritic");

@@ -1,7 +1,6 @@
 #include <pybind11/pybind11.h>
 
-#include <exception>
-
+#include "binding_support/own_exception_translation.hpp"
 #include "kit/experiments/native_loop_bindings.hpp"
 #include "kit/experiments/population_bindings.hpp"
 #include "kit/experiments/task_bindings.hpp"
@@ -19,14 +18,7 @@ PYBIND11_MODULE(_native, m) {
   m.doc() = "Native part of velto_kit";
   // The agent's class must be registered before any function here converts an agent.
   py::module_::import("velto_actor_critic");
-  // The binding library's translation of C++ exceptions into Python ones was registered by
-  // velto_actor_critic, which was imported first, and runs that module's code. Where each
-  // extension links its own copy of the C++ runtime (the wheel: LLVM's, whose exception types
-  // are told apart by address), that code recognises none of the exceptions thrown here, not
-  // even std::invalid_argument, and reports each one as an unknown RuntimeError. Ours, compiled
-  // here, is tried first for the functions of this module.
-  py::register_local_exception_translator(
-      [](std::exception_ptr thrown) { py::detail::translate_exception(thrown); });
+  velto::translate_own_exceptions();
   bind_tile_coder(m);
   bind_state(m);
   bind_evaluation(m);

@@ -99,6 +99,8 @@ def wheel(tmp_path, name, library):
     ("name", "shown", "wanted"),
     [
         ("v-0.1.0-cp313-cp313-manylinux_2_28_x86_64.whl", (2, 27), []),
+        ("v-0.1.0-cp313-cp313-manylinux_2_28_x86_64.whl", (2, 28), []),  # the README's, exactly
+        ("v-0.1.0-cp313-cp313-manylinux_2_28_x86_64.whl", (2, 29), ["consistent with"]),
         ("v-0.1.0-cp313-cp313-manylinux_2_28_x86_64.whl", (2, 35), ["consistent with"]),
         (
             "v-0.1.0-cp313-cp313-manylinux_2_27_x86_64.manylinux_2_28_x86_64.whl",

@@ -1,8 +1,26 @@
+import importlib
+import os
 import random
 
 import pytest
 
-import velto_actor_critic
+# The order the suites import the two packages in: the module first by default (velto_kit when a
+# test asks for it); with VELTO_TEST_IMPORTS=kit-first velto_kit first, as every velto_kit example
+# does. The dist stage runs the suites against the wheel both ways: each of its extensions links
+# its own C++ runtime, and the first one imported sets up the binding library for both.
+_IMPORT_ORDERS = {
+    "module-first": ("velto_actor_critic",),
+    "kit-first": ("velto_kit", "velto_actor_critic"),
+}
+_order = os.environ.get("VELTO_TEST_IMPORTS", "module-first")
+if _order not in _IMPORT_ORDERS:
+    raise pytest.UsageError(
+        f"VELTO_TEST_IMPORTS must be one of {sorted(_IMPORT_ORDERS)}, not {_order!r}"
+    )
+for _name in _IMPORT_ORDERS[_order]:
+    importlib.import_module(_name)
+
+import velto_actor_critic  # noqa: E402
 
 # num_features, num_actions, lambda_, alpha, epsilon, meta_step_size, eta, eta_actor, decay,
 # action_prob_at_init, seed

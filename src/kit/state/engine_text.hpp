@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 
@@ -26,5 +27,21 @@ EngineState engine_state(const std::mt19937& engine);
 // [0, 624] (the engine would read its state array out of bounds) or when the state is one no
 // engine can be in (all zero where the next words come from: only zeros would follow).
 void set_engine_state(std::mt19937& engine, const EngineState& state);
+
+// The same state as LLVM's standard library keeps it (engine_text.cpp): the last 624 words the
+// engine made, in a ring whose oldest word is at `index`, each next word made when it is read.
+struct EngineRing {
+  std::array<std::uint32_t, EngineState::kWords> words;
+  std::size_t index;
+};
+
+// The block and position of a ring; std::invalid_argument for an index outside [0, 624).
+EngineState state_of_ring(const EngineRing& ring);
+
+// The ring that continues the sequence of `state` (a state at position 0 becomes the ring of the
+// block it was made from, read to its end), into `ring`; false, leaving `ring` unchanged, when no
+// engine is in `state` (its words from the position on are not made from one another, or its
+// position lies past 624).
+bool ring_of_state(const EngineState& state, EngineRing& ring);
 
 }  // namespace velto
