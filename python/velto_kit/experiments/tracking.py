@@ -66,6 +66,20 @@ def agent_arrays(agent: Any) -> dict[str, dict[str, np.ndarray]]:
     return arrays
 
 
+def critic_metrics(agent: Any) -> dict[str, float]:
+    """The `summary` of the critic's step sizes and weights, named as the trackers tag them.
+
+    E.g. ``"critic/step_sizes/q50"`` or ``"critic/weights/near_zero"``: what a sweep's trial
+    adds to its reports.
+    """
+    arrays = learner_arrays(inspect(agent).critic)
+    return {
+        f"critic/{kind}/{key}": value
+        for kind, array in arrays.items()
+        for key, value in summary(array).items()
+    }
+
+
 def summary(values: np.ndarray) -> dict[str, float]:
     """Count, quantiles, extremes and the near-zero count of `values` (NaN where empty).
 
