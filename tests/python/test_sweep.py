@@ -9,6 +9,7 @@ import statistics
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import gymnasium as gym
@@ -406,8 +407,13 @@ def test_a_sweep_tells_its_callbacks_of_every_episode(tmp_path, local_ray):
         ({"episodes": 6, "checkpoint_every": 4}, [0, 3, 5]),
         ({"episodes": 4, "checkpoint_every": 1, "seeds_per_trial": 3}, None),
         ({"episodes": 3, "checkpoint_every": 2, "learner": "sarsa"}, []),
+        # Diverged in episode 2 (tests/python/test_divergence.py): its last report carries them.
+        (
+            {"episodes": 30, "checkpoint_every": 10, "alpha": 1.0, "eta": 1e3, "eta_actor": 1e3},
+            [0, 2],
+        ),
     ],
-    ids=["agent", "population", "sarsa"],
+    ids=["agent", "population", "sarsa", "diverged"],
 )
 def test_a_trials_reports_carry_the_critics_statistics_at_its_checkpoints(
     config, with_statistics, monkeypatch
@@ -435,7 +441,9 @@ def test_a_trials_reports_carry_the_critics_statistics_at_its_checkpoints(
 
     monkeypatch.setattr(tune, "report", report)
     monkeypatch.setattr(tune, "get_checkpoint", lambda: None)
-    train_trial(config)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        train_trial(config)
     carrying = [i for i, (metrics, _) in enumerate(reports) if "critic/step_sizes/q50" in metrics]
     if with_statistics is None:
         with_statistics = [0] + [i for i, (_, saved) in enumerate(reports) if saved is not None]
