@@ -13,6 +13,7 @@ import velto_kit
 from velto_kit import AgentSettings, make_agent, run_prediction
 from velto_kit.experiments.prediction_baselines import IDBD, Autostep, TDLambda
 from velto_kit.experiments.prediction_tasks import RandomWalk, SensorNexting, TrackingRegression
+from velto_kit.experiments.tracking import agent_arrays
 
 TRACKING = TrackingRegression()
 
@@ -69,14 +70,34 @@ def run_checkpointed(tmp_path, agent, steps, resume=None, **options):
     )  # fmt: skip
 
 
-def test_a_killed_run_resumes_byte_identically(tmp_path):
+class Recorder:
+    """A callback that keeps each progress and looks into the agent as a tracker does."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, progress, agent):
+        self.calls.append(progress)
+        agent_arrays(agent)
+
+
+@pytest.mark.parametrize("tracked", [False, True], ids=["plain", "with-callback"])
+def test_a_killed_run_resumes_byte_identically(tmp_path, tracked):
     whole = tracking_agent()
     expected = run_checkpointed(tmp_path / "whole", whole, 230)
     # A run killed after transition 130: its newest checkpoint holds 100 transitions.
-    run_checkpointed(tmp_path / "cut", tracking_agent(), 130)
+    options = {"callback": Recorder(), "callback_every": 70} if tracked else {}
+    run_checkpointed(tmp_path / "cut", tracking_agent(), 130, **options)
     resume = velto_kit.latest_run(tmp_path / "cut" / "run")
     assert resume.next_episode == 100
-    resumed = run_checkpointed(tmp_path / "cut", resume.agent, 230, resume=resume)
+    options = {"callback": Recorder(), "callback_every": 70} if tracked else {}
+    resumed = run_checkpointed(tmp_path / "cut", resume.agent, 230, resume=resume, **options)
+    if tracked:
+        # The resumed run's errors so far include those before its checkpoint.
+        told = {progress.transitions: progress for progress in options["callback"].calls}
+        assert sorted(told) == [140, 150, 200, 210, 230]
+        squared = np.square(expected.errors[:140]).mean()
+        assert told[140].mean_squared_error == pytest.approx(squared, rel=1e-12)
     assert resumed.predictions.tobytes() == expected.predictions.tobytes()
     assert resumed.targets.tolist() == expected.targets.tolist()
     assert velto_kit.dumps(resume.agent) == velto_kit.dumps(whole)
@@ -84,6 +105,54 @@ def test_a_killed_run_resumes_byte_identically(tmp_path):
     assert log == (tmp_path / "whole" / "log.csv").read_bytes()
     assert log.count(b"\n") == 231 and log.startswith(b"step,prediction,target\n")
     assert resumed.checkpoint.name == "run-000200.json"
+
+
+INFINITE = [([0], 0.0, 0.0), ([1], math.inf, 0.0), ([0], 0.0, 0.0)]
+
+
+@pytest.mark.parametrize(
+    ("stream", "steps", "every", "checkpoints", "told"),
+    [
+        # Its period, each checkpoint and the end, each transition once.
+        (TRACKING.transitions(5, 1000), 230, 100, 50, [50, 100, 150, 200, 230]),
+        (TRACKING.transitions(5, 1000), 230, 60, None, [60, 120, 180, 230]),
+        # A stream that ends at a period: its last transition is told once.
+        (TRACKING.transitions(5, 200), None, 100, None, [100, 200]),
+        (TRACKING.transitions(5, 0), None, 100, None, [0]),
+        # A diverged run is told where it stopped.
+        (INFINITE, None, 1, None, [1, 2]),
+    ],
+    ids=["period-and-checkpoints", "period", "ends-at-period", "empty", "diverged"],
+)
+def test_a_callback_is_told_at_its_period_checkpoints_and_end_and_changes_nothing(
+    tmp_path, stream, steps, every, checkpoints, told
+):
+    items = list(stream)
+    plain, tracked, recorder = tracking_agent(), tracking_agent(), Recorder()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        expected = run_prediction(plain, items, steps=steps)
+        result = run_prediction(
+            tracked, items, steps=steps, callback=recorder, callback_every=every,
+            checkpoint_every=checkpoints, checkpoint_dir=tmp_path,
+        )  # fmt: skip
+    assert result.predictions.tobytes() == expected.predictions.tobytes()
+    assert velto_kit.dumps(tracked) == velto_kit.dumps(plain)
+    assert [progress.transitions for progress in recorder.calls] == told
+    for progress in recorder.calls:
+        count = progress.transitions
+        assert progress.prediction == (float(result.predictions[count - 1]) if count else 0.0)
+        if checkpoints and count % checkpoints == 0:
+            assert progress.checkpoint.name == f"run-{count:06d}.json"
+        else:
+            assert progress.checkpoint is None
+        assert progress.diverged == (result.diverged and count == len(result.predictions))
+        if result.errors is not None and count:
+            errors = result.errors[:count]
+            assert progress.mean_squared_error == pytest.approx(np.square(errors).mean())
+            assert progress.mean_absolute_error == pytest.approx(np.abs(errors).mean())
+        else:
+            assert progress.mean_squared_error is progress.mean_absolute_error is None
 
 
 def test_a_resume_of_another_run_agent_or_stream_is_refused(tmp_path):
@@ -105,6 +174,8 @@ def test_a_resume_of_another_run_agent_or_stream_is_refused(tmp_path):
         run_checkpointed(tmp_path, resume.agent, 60, resume=resume)
     with pytest.raises(ValueError, match="steps"):
         run_prediction(resume.agent, [], steps=-1)
+    with pytest.raises(ValueError, match="callback_every must be at least 1"):
+        run_prediction(resume.agent, [], callback=print, callback_every=0)
 
 
 @pytest.mark.parametrize(

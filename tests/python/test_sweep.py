@@ -9,6 +9,7 @@ import statistics
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import gymnasium as gym
@@ -142,6 +143,26 @@ def test_smoke_sweep_runs_two_trials_and_tabulates_them(smoke):
         assert [row["return"] for row in mine] == [report["return"] for report in reports]
     assert (out / "returns.png").read_bytes()[:8] == PNG_MAGIC
     assert ray_processes_of(pid) == []
+
+
+@on_ray
+def test_tunes_own_records_show_the_critics_step_sizes(smoke):
+    from tensorboard.backend.event_processing.event_accumulator import EventAccumulator
+
+    out, returncode, output, _ = smoke
+    assert returncode == 0, output
+    for folder in trial_folders(out).values():
+        reports = progress(folder)
+        # The first report and the checkpoints' (every 10 episodes) carry them.
+        told = {int(r["episode"]) + 1: float(r["critic/step_sizes/q50"]) for r in reports
+                if r["critic/step_sizes/q50"]}  # fmt: skip
+        assert sorted(told) == [1, 10, 20]
+        assert all(float(reports[e - 1]["critic/step_sizes/near_zero"]) >= 0 for e in told)
+        events = EventAccumulator(str(folder), size_guidance={"scalars": 0})
+        events.Reload()
+        # Tune's step is its count of reports.
+        shown = {e.step: e.value for e in events.Scalars("ray/tune/critic/step_sizes/q50")}
+        assert shown == pytest.approx(told, rel=1e-6)
 
 
 @on_ray
@@ -377,3 +398,61 @@ def test_a_sweep_tells_its_callbacks_of_every_episode(tmp_path, local_ray):
         episodes = [(e, r) for s, e, r in told.reports if s == seed]
         assert [e for e, _ in episodes] == [0, 1, 2, 3]
         assert by_seed[seed]["episodes_done"] == 4
+
+
+@pytest.mark.parametrize(
+    ("config", "with_statistics"),
+    [
+        # The first report, each checkpoint's (4) and the last (6).
+        ({"episodes": 6, "checkpoint_every": 4}, [0, 3, 5]),
+        ({"episodes": 4, "checkpoint_every": 1, "seeds_per_trial": 3}, None),
+        ({"episodes": 3, "checkpoint_every": 2, "learner": "sarsa"}, []),
+        # Diverged in episode 2 (tests/python/test_divergence.py): its last report carries them.
+        (
+            {"episodes": 30, "checkpoint_every": 10, "alpha": 1.0, "eta": 1e3, "eta_actor": 1e3},
+            [0, 2],
+        ),
+    ],
+    ids=["agent", "population", "sarsa", "diverged"],
+)
+def test_a_trials_reports_carry_the_critics_statistics_at_its_checkpoints(
+    config, with_statistics, monkeypatch
+):
+    """A trial's reports, taken by a stand-in for Tune's session; a report with a checkpoint
+    carries the statistics of the critic it saved."""
+    from ray import tune
+    from velto_kit import load
+    from velto_kit.experiments.tracking import critic_metrics
+    from velto_kit.state.run_state import latest_run
+    from velto_kit.sweeps.population_trial import agent_file
+    from velto_kit.sweeps.tune import train_trial
+
+    reports = []
+
+    def report(metrics, checkpoint=None):
+        saved = None
+        if checkpoint is not None and config.get("learner") != "sarsa":
+            folder = Path(checkpoint.path)
+            if "seed" in metrics:
+                saved = critic_metrics(load(folder / agent_file(metrics["seed"])))
+            else:
+                saved = critic_metrics(latest_run(folder, trust_pickles=True).agent)
+        reports.append((metrics, saved))
+
+    monkeypatch.setattr(tune, "report", report)
+    monkeypatch.setattr(tune, "get_checkpoint", lambda: None)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        train_trial(config)
+    carrying = [i for i, (metrics, _) in enumerate(reports) if "critic/step_sizes/q50" in metrics]
+    if with_statistics is None:
+        with_statistics = [0] + [i for i, (_, saved) in enumerate(reports) if saved is not None]
+    assert carrying == sorted(set(with_statistics))
+    for metrics, saved in reports:
+        if saved is not None:
+            told = {key: value for key, value in metrics.items() if key.startswith("critic/")}
+            assert told == pytest.approx(saved, nan_ok=True)
+            assert told["critic/step_sizes/count"] > 0
+    if "seeds_per_trial" in config:
+        # A checkpoint reported by a seed other than the first: another seed's critic shows.
+        assert any(metrics["seed"] != 0 for metrics, saved in reports if saved is not None)

@@ -197,3 +197,78 @@ def test_histograms_need_a_positive_period(every, tmp_path, capsys):
     with pytest.raises(SystemExit):
         train.parse_arguments(["--track-every", str(every)])
     assert "--track-every must be at least 1" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("learner", ["agent", "idbd"])
+def test_tensorboard_logs_a_prediction_run_at_each_call(learner, tmp_path):
+    from velto_kit.experiments.prediction_baselines import IDBD
+    from velto_kit.experiments.prediction_tasks import TrackingRegression
+
+    task = TrackingRegression()
+    # The agent's run checkpoint at 200 falls on a period: it is logged once.
+    options = {"checkpoint_every": 200, "checkpoint_dir": tmp_path / "run"}
+    if learner == "agent":
+        settings = velto_kit.AgentSettings(meta_step_size=0.01)
+        agent = velto_kit.make_agent(task.num_features, 1, settings, seed=3)
+    else:
+        agent, options = IDBD(task.num_features, alpha=0.05, theta=0.01), {}
+    with tracking.TensorBoardLogger(tmp_path) as logger:
+        result = velto_kit.run_prediction(
+            agent, task.transitions(seed=1, steps=250), callback=logger, callback_every=100,
+            **options,
+        )  # fmt: skip
+    events = event_file(tmp_path)
+    errors = result.errors
+    logged = scalar(events, "prediction/mean_squared_error")
+    assert sorted(logged) == [100, 200, 250]
+    for count, value in logged.items():
+        assert value == pytest.approx(np.square(errors[:count]).mean(), rel=1e-6)
+    assert scalar(events, "prediction/value")[250] == result.predictions[-1]
+    assert sorted(scalar(events, "prediction/steps_per_second")) == [100, 200, 250]
+    if learner != "agent":
+        # A baseline predictor has no critic or units to look into.
+        assert events.Tags()["histograms"] == []
+        return
+    assert sorted(events.Tags()["histograms"]) == [
+        "critic/step_sizes", "critic/weights", "unit_0/step_sizes", "unit_0/weights",
+    ]  # fmt: skip
+    assert [event.step for event in events.Histograms("critic/step_sizes")] == [100, 200, 250]
+    state = velto_kit.inspect(agent).critic
+    weights = state.weights.astype(np.float64)
+    assert scalar(events, "critic/weights/near_zero")[250] == near_zero(weights)
+    visited = state.step_sizes[state.entry_step != 0].astype(np.float64)
+    median = scalar(events, "critic/step_sizes/q50")[250]
+    assert median == pytest.approx(np.quantile(visited, 0.5), rel=1e-6)
+
+
+def test_wandb_offline_logs_a_prediction_run_against_its_transitions(tmp_path, monkeypatch):
+    from velto_kit.experiments.prediction_tasks import TrackingRegression
+
+    for key, value in (("WANDB_MODE", "offline"), ("WANDB_SILENT", "true")):
+        monkeypatch.setenv(key, value)
+    task = TrackingRegression()
+    settings = velto_kit.AgentSettings(meta_step_size=0.01)
+    agent = velto_kit.make_agent(task.num_features, 0, settings, seed=3)
+    with tracking.WandbLogger("probe", directory=str(tmp_path)) as logger:
+        result = velto_kit.run_prediction(
+            agent, task.transitions(seed=1, steps=120), callback=logger, callback_every=50
+        )
+    [path] = (tmp_path / "wandb").glob("offline-run-*/run-*.wandb")
+    history = []
+    metrics = set()
+    for record in wandb_records(path):
+        kind = record.WhichOneof("record_type")
+        if kind == "history":
+            items = record.history.item
+            history.append({i.key or "/".join(i.nested_key): json.loads(i.value_json)
+                            for i in items})  # fmt: skip
+        elif kind == "metric":
+            metrics.add((record.metric.glob_name, record.metric.step_metric))
+    # The x-axis is the transitions, not episodes.
+    assert ("*", "transition") in metrics
+    logged = {row["transition"]: row["prediction/mean_squared_error"]
+              for row in history if "prediction/mean_squared_error" in row}  # fmt: skip
+    assert sorted(logged) == [50, 100, 120]
+    assert logged[120] == pytest.approx(np.square(result.errors).mean())
+    histograms = [row["transition"] for row in history if "critic/step_sizes/_type" in row]
+    assert histograms == [50, 100, 120]

@@ -26,7 +26,7 @@ from velto_kit.experiments.population_loop import (
     member_checkpoint_path,
     run_population,
 )
-from velto_kit.experiments.prediction import PredictionResult, run_prediction
+from velto_kit.experiments.prediction import PredictionProgress, PredictionResult, run_prediction
 from velto_kit.experiments.settings import AgentSettings, make_agent
 from velto_kit.experiments.vector_envs import make_vector_env
 
@@ -40,6 +40,7 @@ __all__ = [
     "MemberResult",
     "OneHot",
     "Population",
+    "PredictionProgress",
     "PredictionResult",
     "TileCoder",
     "action_mapping",

@@ -11,6 +11,11 @@ Its bookkeeping is ``run_episodes``' (``velto_kit.experiments.run_bookkeeping``)
 with every prediction so far, the run folder's lock, a CSV log cut back on resume, so that a run
 killed and resumed from its latest checkpoint gives the same predictions, the same log and the
 same agent, byte for byte, as one that never stopped.
+
+With ``callback``, the run reports its progress (``PredictionProgress``) and its agent every
+``callback_every`` transitions, at each run checkpoint and at its end; the trackers of
+``velto_kit.experiments.tracking`` take these calls as they take ``run_episodes``'. A callback
+only looks: what the run computes is the same with one as without.
 """
 
 from __future__ import annotations
@@ -20,7 +25,8 @@ import itertools
 import json
 import math
 import platform
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import partial
 from importlib.metadata import PackageNotFoundError, version
@@ -42,7 +48,10 @@ from velto_kit.experiments.training_run import check_same_run
 from velto_kit.state.evaluation import value
 from velto_kit.state.run_state import MemberState, RunState
 
-__all__ = ["LOG_COLUMNS", "PredictionResult", "Transition", "run_prediction"]
+__all__ = [
+    "LOG_COLUMNS", "PredictionCallback", "PredictionProgress", "PredictionResult", "Transition",
+    "run_prediction",
+]  # fmt: skip
 
 # One transition of a stream: the new state's features, the cumulant into it, its discount and,
 # where the stream knows it, the target of the prediction for the new state.
@@ -106,6 +115,36 @@ class PredictionResult:
         return float(np.mean(np.square(counted))) if counted.size else float("nan")
 
 
+@dataclass(frozen=True)
+class PredictionProgress:
+    """How far a prediction run has come, as its callback is told.
+
+    Attributes:
+        transitions: The transitions done (a resumed run's include those before its checkpoint).
+        prediction: The latest prediction (as ``float``; 0.0 before the first).
+        mean_squared_error: The mean squared error of the predictions so far, None for a stream
+            without targets or before the first transition.
+        mean_absolute_error: Their mean absolute error, likewise.
+        seconds: Seconds since this call of ``run_prediction`` began (in this process).
+        steps_per_second: Transitions done in this call per second of it (0.0 before any).
+        checkpoint: The manifest of the run checkpoint written at this transition, else None.
+        diverged: Whether the run stops here because its prediction or TD error diverged.
+    """
+
+    transitions: int
+    prediction: float
+    mean_squared_error: float | None
+    mean_absolute_error: float | None
+    seconds: float
+    steps_per_second: float
+    checkpoint: Path | None
+    diverged: bool
+
+
+# What run_prediction calls: (progress, agent).
+PredictionCallback = Callable[[PredictionProgress, Any], None]
+
+
 def _version(package: str) -> str | None:
     try:
         return version(package)
@@ -159,6 +198,8 @@ def run_prediction(
     settings: Mapping[str, Any] | None = None,
     overwrite: bool = False,
     keep_last: int | None = None,
+    callback: PredictionCallback | None = None,
+    callback_every: int = 100,
 ) -> PredictionResult:
     """Runs `agent` over a stream of transitions and records its prediction after each.
 
@@ -206,14 +247,19 @@ def run_prediction(
         overwrite: For a fresh run into a `checkpoint_dir` that holds run checkpoints: remove
             them first; without it such a run stops.
         keep_last: Keep only this many run checkpoints (at least 1); None keeps all.
+        callback: Called as ``callback(progress, agent)`` (a ``PredictionProgress`` and the
+            agent) after every `callback_every` transitions, after each run checkpoint and once
+            at the end (once for a transition that is several of these). It must not step the
+            agent; a ``TensorBoardLogger`` or ``WandbLogger`` will do.
+        callback_every: The transitions between calls of `callback` (at least 1).
 
     Returns:
         The predictions, targets and errors, and whether the run diverged.
 
     Raises:
-        ValueError: `steps` below 0, a transition of another form, the checkpoint options
-            (as ``run_episodes``), a `resume` of another run or agent, or a stream shorter than
-            the checkpoint's transitions.
+        ValueError: `steps` below 0, `callback_every` below 1, a transition of another form,
+            the checkpoint options (as ``run_episodes``), a `resume` of another run or agent,
+            or a stream shorter than the checkpoint's transitions.
         RunFolderInUse: Another run holds `checkpoint_dir`.
         RunFolderHasRun: A fresh run's `checkpoint_dir` holds run checkpoints and `overwrite`
             is false.
@@ -230,6 +276,8 @@ def run_prediction(
     """
     if steps is not None and steps < 0:
         raise ValueError(f"steps must be at least 0, not {steps}")
+    if callback_every < 1:
+        raise ValueError(f"callback_every must be at least 1, not {callback_every}")
     check_checkpoint_options(checkpoint_every, checkpoint_dir, keep_last)
     description = _description(agent, learn, settings)
     done: list[float] = []
@@ -245,6 +293,7 @@ def run_prediction(
     try:
         run = _PredictionRun(agent, learn, description, done, resume)
         run.bound = math.inf if bound is None else float(bound)
+        run.callback, run.callback_every = callback, callback_every
         run.run(iter(stream), steps, checkpoint_every, directory, log, keep_last)
     finally:
         if lock is not None:
@@ -273,6 +322,13 @@ class _PredictionRun:
         self.diverged_at: int | None = None
         self.checkpoint: Path | None = None
         self.bound = math.inf
+        self.callback: PredictionCallback | None = None
+        self.callback_every = 100
+        # The sums of the squared and absolute errors so far, and the transition and clock at
+        # this call's start.
+        self.squared = self.absolute = 0.0
+        self.started = (0, time.perf_counter())
+        self.reported = -1
 
     def _skip(self, transitions: Iterator[Any]) -> None:
         """Draws the transitions the checkpoint holds, keeping only their targets."""
@@ -283,7 +339,32 @@ class _PredictionRun:
                     f"the stream ends after {index} transitions; the run checkpoint holds"
                     f" {len(self.predictions)}: pass the same stream from its start"
                 )
-            self.targets.append(self._unpack(item, index)[3])
+            target = self._unpack(item, index)[3]
+            self.targets.append(target)
+            self._count_error(self.predictions[index], target)
+        self.started = (len(self.predictions), time.perf_counter())
+
+    def _count_error(self, prediction: np.float32, target: float | None) -> None:
+        if target is not None:
+            error = float(prediction) - target
+            self.squared += error * error
+            self.absolute += abs(error)
+
+    def _report(self, checkpoint: Path | None, diverged: bool) -> None:
+        """Calls the callback with the progress after the predictions so far."""
+        count = len(self.predictions)
+        if self.callback is None or count == self.reported:
+            return
+        self.reported = count
+        seconds = time.perf_counter() - self.started[1]
+        done = count - self.started[0]
+        scored = bool(self.with_targets and count)
+        progress = PredictionProgress(
+            count, float(self.predictions[-1]) if count else 0.0,
+            self.squared / count if scored else None, self.absolute / count if scored else None,
+            seconds, done / seconds if done and seconds > 0 else 0.0, checkpoint, diverged,
+        )  # fmt: skip
+        self.callback(progress, self.agent)
 
     def _unpack(self, item: Any, index: int) -> tuple[Any, float, float, Any]:
         parts = _unpack(item, index, self.with_targets)
@@ -309,6 +390,7 @@ class _PredictionRun:
         episode_log = None if log is None else EpisodeLog(log, text)
         try:
             self._steps(transitions, steps, every, directory, episode_log, keep_last)
+            self._report(None, self.diverged_at is not None)
         finally:
             if episode_log is not None:
                 episode_log.close()
@@ -339,6 +421,7 @@ class _PredictionRun:
                 prediction = np.float32(ask(features))
             self.predictions.append(prediction)
             self.targets.append(target)
+            self._count_error(prediction, target)
             if episode_log is not None:
                 episode_log.append_line(_log_line(index, prediction, target))
             if not (abs(prediction) <= self.bound and np.isfinite(error)):
@@ -349,10 +432,13 @@ class _PredictionRun:
                 )
                 return
             previous = prediction
+            written = None
             if every is not None and directory is not None and (index + 1) % every == 0:
-                self.checkpoint = write_run_checkpoint(
+                written = self.checkpoint = write_run_checkpoint(
                     directory, self.state(), episode_log, keep_last
                 )
+            if written is not None or (index + 1) % self.callback_every == 0:
+                self._report(written, diverged=False)
 
     def state(self) -> RunState:
         """The run after its predictions so far, for ``save_run``.

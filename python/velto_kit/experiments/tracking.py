@@ -15,6 +15,13 @@ of that shape will do; the two trackers here log:
 extra); ``WandbLogger`` logs to a Weights & Biases run (the ``[wandb]`` extra; with
 ``WANDB_MODE=offline`` it writes the run to disk and needs no network). Neither package is
 imported until a tracker is made.
+
+The same trackers take ``run_prediction(..., callback=...)``'s calls, ``callback(progress,
+agent)`` with a ``PredictionProgress``, every ``callback_every`` transitions, at each run
+checkpoint and at the end; each call logs, at its count of transitions: the latest prediction, the
+mean squared and absolute errors so far (for a stream with targets), the transitions per second,
+and the histograms, quantiles and near-zero counts above (for an agent; a baseline predictor's
+scalars only). A tracker follows one run: episodes or transitions, not both.
 """
 
 from __future__ import annotations
@@ -24,6 +31,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import numpy as np
+from velto_actor_critic import VeltoActorCritic
 
 from velto_kit.state.inspection import LearnerState, inspect
 
@@ -58,6 +66,20 @@ def agent_arrays(agent: Any) -> dict[str, dict[str, np.ndarray]]:
     return arrays
 
 
+def critic_metrics(agent: Any) -> dict[str, float]:
+    """The `summary` of the critic's step sizes and weights, named as the trackers tag them.
+
+    E.g. ``"critic/step_sizes/q50"`` or ``"critic/weights/near_zero"``: what a sweep's trial
+    adds to its reports.
+    """
+    arrays = learner_arrays(inspect(agent).critic)
+    return {
+        f"critic/{kind}/{key}": value
+        for kind, array in arrays.items()
+        for key, value in summary(array).items()
+    }
+
+
 def summary(values: np.ndarray) -> dict[str, float]:
     """Count, quantiles, extremes and the near-zero count of `values` (NaN where empty).
 
@@ -87,8 +109,13 @@ class _Tracker:
         # Per agent (its index in a population, 0 alone): its steps before the first episode
         # tracked.
         self.first_steps: dict[int, int] = {}
+        # What the logged steps count: episodes, or a prediction run's transitions.
+        self.axis = "episode"
 
     def __call__(self, result: Any, agent: Any) -> None:
+        if hasattr(result, "transitions"):
+            self.prediction(result, agent)
+            return
         index = int(getattr(result, "agent", 0))
         if self.prefixes is not None:
             prefix = self.prefixes[index]
@@ -107,15 +134,34 @@ class _Tracker:
         episode = int(result.episode)
         self.scalars(values, episode + 1)
         if (episode + 1) % self.every == 0 or getattr(result, "checkpoint", None) is not None:
-            for learner, arrays in agent_arrays(agent).items():
-                for kind, array in arrays.items():
-                    # TensorBoard's tags hold no spaces.
-                    tag = f"{prefix}{learner.replace(' ', '_')}/{kind}"
-                    self.histogram(tag, array, episode + 1)
-                    self.scalars(
-                        {f"{tag}/{key}": value for key, value in summary(array).items()},
-                        episode + 1,
-                    )
+            self.learners(prefix, agent, episode + 1)
+
+    def prediction(self, progress: Any, agent: Any) -> None:
+        """Logs a prediction run's progress and, for an agent, its learners' statistics.
+
+        Args:
+            progress: The ``PredictionProgress`` of ``run_prediction``'s callback.
+            agent: The run's agent (or baseline predictor).
+        """
+        self.axis = "transition"
+        step = int(progress.transitions)
+        values = {"prediction/value": float(progress.prediction)}
+        for key in ("mean_squared_error", "mean_absolute_error", "steps_per_second"):
+            value = getattr(progress, key)
+            if value is not None and (key != "steps_per_second" or value > 0):
+                values[f"prediction/{key}"] = float(value)
+        self.scalars(values, step)
+        if isinstance(agent, VeltoActorCritic):
+            self.learners("", agent, step)
+
+    def learners(self, prefix: str, agent: Any, step: int) -> None:
+        """Logs the histograms and summaries of the critic's and each unit's arrays."""
+        for learner, arrays in agent_arrays(agent).items():
+            for kind, array in arrays.items():
+                # TensorBoard's tags hold no spaces.
+                tag = f"{prefix}{learner.replace(' ', '_')}/{kind}"
+                self.histogram(tag, array, step)
+                self.scalars({f"{tag}/{key}": value for key, value in summary(array).items()}, step)
 
     def scalars(self, values: Mapping[str, float], episode: int) -> None:
         raise NotImplementedError
@@ -221,18 +267,26 @@ class WandbLogger(_Tracker):
             project=project, group=group, name=name, config=dict(config or {}), dir=directory,
             reinit="create_new",
         )  # fmt: skip
-        self.run.define_metric("episode")
-        self.run.define_metric("*", step_metric="episode")
+        self.defined = False
+
+    def log(self, values: Mapping[str, Any], step: int) -> None:
+        """Logs `values` at `step` of the run's axis (episodes, or transitions)."""
+        if not self.defined:
+            # Every value's x-axis is the axis, fixed at the first log.
+            self.run.define_metric(self.axis)
+            self.run.define_metric("*", step_metric=self.axis)
+            self.defined = True
+        self.run.log({**values, self.axis: step})
 
     def scalars(self, values: Mapping[str, float], episode: int) -> None:
-        """Logs the values with the episode as their step metric."""
-        self.run.log({**values, "episode": episode})
+        """Logs the values with the episode (or transition) as their step metric."""
+        self.log(values, episode)
 
     def histogram(self, tag: str, values: np.ndarray, episode: int) -> None:
         """Logs the histogram of the finite `values` (none logged for none)."""
         finite = values[np.isfinite(values)]
         if finite.size:
-            self.run.log({tag: self.wandb.Histogram(finite), "episode": episode})
+            self.log({tag: self.wandb.Histogram(finite)}, episode)
 
     def close(self) -> None:
         """Finishes the W&B run."""

@@ -4,7 +4,8 @@
 agents (seeds ``seed, seed + 1, ...``) run as ``velto_kit.run_population`` runs them, agent i on
 sub-environment i seeded ``seed + i`` (on the native tasks where the task has an exact one, so that
 each agent is its single run's), and every episode of every agent is reported to Tune with its
-``seed``, so the sweep's tables keep one row per seed.
+``seed``, so the sweep's tables keep one row per seed. The first report and each report with a
+checkpoint carry the reporting seed's critic statistics, as a single-seed trial's do.
 
 Tune gets a checkpoint whenever the slowest agent has finished another ``checkpoint_every``
 episodes, and after the last episode of all: a folder with every agent (``agent-<seed>.npz``) and
@@ -31,6 +32,7 @@ from velto_kit.experiments.actions import action_mapping
 from velto_kit.experiments.population import Population
 from velto_kit.experiments.population_loop import MemberResult, run_population
 from velto_kit.experiments.settings import make_agent
+from velto_kit.experiments.tracking import critic_metrics
 from velto_kit.experiments.training_run import resume_seed
 from velto_kit.experiments.vector_envs import make_vector_env
 from velto_kit.state.run_state import RunState, checkpoint_files, latest_run, run_checkpoints
@@ -299,8 +301,13 @@ def train_population_trial(config: TrialConfig) -> None:
         with checkpoint.as_directory() as folder:
             trial = PopulationTrial.build(config, Path(folder))
     try:
-        for metrics in trial.metrics(trial.run()):
-            if not trial.checkpoint_due():
+        for reports, metrics in enumerate(trial.metrics(trial.run())):
+            due = trial.checkpoint_due()
+            if reports == 0 or due:
+                # The reporting seed's agent as of its latest hand-over, as a tracker sees it.
+                member = trial.population.agents[trial.config.seeds.index(metrics["seed"])]
+                metrics.update(critic_metrics(member))
+            if not due:
                 tune.report(metrics)
                 continue
             with tempfile.TemporaryDirectory() as folder:

@@ -3,7 +3,12 @@
 ``train_trial(config)`` is what ``ray.tune.Tuner`` runs for each point of a sweep's grid. It
 reports every episode to Tune (``episode``, ``return``, ``length``, ``steps``, ``seconds``,
 ``diverged``), so Tune's own trial records (``progress.csv``, ``result.json``) hold the
-per-episode data; a learner that diverged (its critic's weights or value no longer finite) ends
+per-episode data. For the agent, the first report of each run, every report with a checkpoint
+and a divergence's also carry the critic's step-size and weight statistics
+(``critic/step_sizes/q50``, ``critic/weights/near_zero``, ...: quantiles, extremes and how many
+are near zero, ``velto_kit.experiments.tracking.critic_metrics``), so Tune's own TensorBoard
+files show the learned step sizes over the trial (at each report they would cost more than a
+short episode). A learner that diverged (its critic's weights or value no longer finite) ends
 its trial with that episode's report, and the sweep's table marks it ``diverged``. It hands
 Tune a checkpoint every ``checkpoint_every`` episodes and after the last one: a folder with the
 learner (the agent through ``velto_kit.save``) and ``trial.json`` (episodes done, steps and
@@ -30,9 +35,10 @@ from pathlib import Path
 from typing import Any
 
 from velto_kit.experiments import environments
+from velto_kit.experiments.tracking import critic_metrics
 from velto_kit.experiments.training_run import resume_seed
 from velto_kit.sweeps.trial_config import TrialConfig
-from velto_kit.sweeps.trial_learners import build_learner
+from velto_kit.sweeps.trial_learners import AgentLearner, build_learner
 
 TRIAL_FILE = "trial.json"
 __all__ = ["TRIAL_FILE", "make_env", "resume_seed", "train_trial"]
@@ -104,8 +110,8 @@ def train_trial(config: Mapping[str, Any]) -> None:
             start_episode=done["episodes"],
             seed=resume_seed(trial.seed, done["episodes"]),
         )
-        for result in results:
-            metrics = {
+        for reports, result in enumerate(results):
+            metrics: dict[str, Any] = {
                 "episode": result.episode,
                 "return": result.return_,
                 "length": result.length,
@@ -114,11 +120,14 @@ def train_trial(config: Mapping[str, Any]) -> None:
                 "diverged": result.diverged,
             }
             episodes_done = result.episode + 1
+            due = episodes_done % trial.checkpoint_every == 0 or episodes_done == trial.episodes
+            if isinstance(learner, AgentLearner) and (reports == 0 or due or result.diverged):
+                metrics.update(critic_metrics(learner.agent))
             if result.diverged:
                 # Nothing more to learn: the trial ends here, marked, without a checkpoint.
                 tune.report(metrics)
                 break
-            if episodes_done % trial.checkpoint_every != 0 and episodes_done != trial.episodes:
+            if not due:
                 tune.report(metrics)
                 continue
             with tempfile.TemporaryDirectory() as folder:
