@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # CI stage: the project as a user without a compiler, or on another processor, or from C++ gets
-# it. Time budget: 5 minutes (each step prints its time, the stage its total).
+# it. Time budget: 13 minutes on the 2-core machine, most of it the Python suites against the
+# wheel in both import orders (each step prints its time, the stage its total).
 #
 #  1. scripts/build_dist.sh: the sdist, the wheel built from it (by the toolchain of
 #     scripts/wheel_toolchain.sh) and repaired into a manylinux wheel, both checked by twine,
@@ -193,5 +194,5 @@ sdist_digest=$("$sdist_env/bin/python" -P tests/dist/agent_digest.py | cut -d'"'
 echo "the sdist's module gives the wheel's digest $wheel_digest"
 "$sdist_env/bin/python" -P -m pytest -q -p no:cacheprovider tests/python/test_distribution.py
 
-echo "[dist stage] total: $((SECONDS - stage_start)) s (budget 300 s)"
+echo "[dist stage] total: $((SECONDS - stage_start)) s (budget 780 s)"
 times
