@@ -220,6 +220,15 @@ def test_an_own_task_that_is_no_environment_is_named_before_training(env, messag
     assert not (tmp_path / "velto-output" / "returns.csv").exists()
 
 
+@pytest.mark.parametrize("option", ["--output-dir", "--tensorboard"])
+def test_a_folder_that_cannot_be_written_is_a_one_line_error(option, tmp_path):
+    (tmp_path / "file").write_text("")  # a folder cannot be made below a file
+    completed = velto("train", option, tmp_path / "file" / "out", "--episodes", "2", *QUICK,
+                      cwd=tmp_path, check=False)  # fmt: skip
+    assert completed.returncode == 1
+    assert completed.stderr.startswith("error: ") and "Traceback" not in completed.stderr
+
+
 def test_sweep_without_ray_says_which_extra_to_install(tmp_path):
     # Ray made unimportable, as in an environment without the [sweep] extra.
     code = "import sys; sys.modules['ray'] = None; from velto_kit.cli import main; main(['sweep'])"

@@ -1261,7 +1261,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         folders = [seed_checkpoints(settings, seed) for seed in arguments.seeds]
     try:
         lock = claim_output_dir(settings, folders)
-    except RunFolderError as error:
+    except (RunFolderError, OSError) as error:
         sys.exit(f"error: {error}")
     with lock:
         if settings.resume:
@@ -1278,9 +1278,10 @@ def main(argv: Sequence[str] | None = None) -> None:
             # Once the agents it describes are saved: a resume refused for other options leaves
             # the record of the run it refused to change.
             write_run_file(settings, arguments.seeds)
-        except (ImportError, ValueError, RunFolderError) as error:
+        except (ImportError, ValueError, RunFolderError, OSError) as error:
             # EnvPool asked for but missing; a resumed run whose options differ from its
-            # checkpoint's, a damaged or untrusted checkpoint; a folder in use.
+            # checkpoint's, a damaged or untrusted checkpoint; a folder in use; a folder that
+            # cannot be written (the output's or --tensorboard's).
             sys.exit(f"error: {error}")
         report(arguments, settings, results, start)
 
