@@ -198,7 +198,7 @@ _NOT_TASK_OPTIONS = frozenset(
 
 
 def _constructor_defaults(entry_point: Any) -> dict[str, Any]:
-    """The keyword defaults of a spec's entry point (a class, a function or ``"module:name"``)."""
+    """The keyword defaults of a registered entry point (a class, a function or "module:name")."""
     from gymnasium.envs.registration import load_env_creator
 
     try:
@@ -210,41 +210,41 @@ def _constructor_defaults(entry_point: Any) -> dict[str, Any]:
     return {p.name: p.default for p in parameters if p.kind in named and p.default is not p.empty}
 
 
-def spec_options(spec: Any) -> dict[str, Any] | None:
-    """The options a Gymnasium spec makes its task with: its keywords over the task's defaults.
+def registered_options(registration: Any) -> dict[str, Any] | None:
+    """The options a Gymnasium registration makes its task with: its keywords over the defaults.
 
     An option left at its default and the same option given explicitly are the same task, so
     each keyword the task's constructor has a default for is filled in. ``render_mode``, the
     time limit and a vector environment's own keywords are not among them.
 
     Args:
-        spec: An ``EnvSpec``, or None.
+        registration: The task's ``EnvSpec`` (``env.spec``), or None.
 
     Returns:
-        The options by name, or None without a spec.
+        The options by name, or None without a registration.
 
     Example:
         >>> import gymnasium as gym
-        >>> spec_options(gym.make("MountainCar-v0", goal_velocity=0.01).spec)
+        >>> registered_options(gym.make("MountainCar-v0", goal_velocity=0.01).spec)
         {'goal_velocity': 0.01}
     """
-    if spec is None:
+    if registration is None:
         return None
-    options = _constructor_defaults(spec.entry_point)
-    options.update(spec.kwargs or {})
+    options = _constructor_defaults(registration.entry_point)
+    options.update(registration.kwargs or {})
     return {name: value for name, value in options.items() if name not in _NOT_TASK_OPTIONS}
 
 
 def task_options(env: Any) -> dict[str, Any] | list[dict[str, Any] | None] | None:
-    """The options `env`'s task was made with (``spec_options``), for a run's description.
+    """The options `env`'s task was made with (``registered_options``), for a run's description.
 
     Args:
         env: An environment or vector environment. One that says its options itself (a
             ``task_options`` attribute, as EnvPool's pool does) is taken at its word.
 
     Returns:
-        The options of a single environment or of a vector environment's spec; one entry per
-        sub-environment where the vector environment has no spec (a ``SyncVectorEnv`` or
+        The options of a single environment or of a vector environment's registration; one
+        entry per sub-environment where the vector environment has none (a ``SyncVectorEnv`` or
         ``AsyncVectorEnv`` made from factories); None where nothing says.
 
     Example:
@@ -257,17 +257,17 @@ def task_options(env: Any) -> dict[str, Any] | list[dict[str, Any] | None] | Non
     if isinstance(own, dict):
         return dict(own)
     if not hasattr(env, "num_envs"):
-        return spec_options(getattr(env, "spec", None))
+        return registered_options(getattr(env, "spec", None))
     subs = sub_environments(env)
     if subs is not None:
-        return [spec_options(getattr(sub, "spec", None)) for sub in subs]
-    spec = getattr(env, "spec", None)
-    if spec is not None:
-        return spec_options(spec)
+        return [registered_options(getattr(sub, "spec", None)) for sub in subs]
+    registration = getattr(env, "spec", None)
+    if registration is not None:
+        return registered_options(registration)
     get_attr = getattr(env, "get_attr", None)
     if get_attr is not None:
         try:
-            return [spec_options(spec) for spec in get_attr("spec")]
+            return [registered_options(each) for each in get_attr("spec")]
         except Exception:  # noqa: BLE001 - sub-environments that cannot say: none recorded
             return None
     return None

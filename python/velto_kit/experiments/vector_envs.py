@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from velto_kit.experiments.environments import registered_id
-from velto_kit.experiments.training_run import spec_options
+from velto_kit.experiments.training_run import registered_options
 
 BACKENDS = ("gymnasium", "envpool", "native")
 ENVPOOL_EXTRA = 'velto_actor_critic[envpool] (pip install ".[envpool]", or pip install envpool)'
@@ -141,7 +141,7 @@ class EnvPoolVectorEnv:
         # What a run's description records of the task: Gymnasium's options for the id, with
         # those given to the pool over them.
         given = {name: value for name, value in kwargs.items() if name not in _POOL_KEYWORDS}
-        self.task_options = {**(spec_options(_gymnasium_spec(env_id)) or {}), **given}
+        self.task_options = {**(registered_options(_gymnasium_spec(env_id)) or {}), **given}
         self._seeds: list[int] = []
         self._fresh = True
         self._pool = self._make([seed + i for i in range(num_envs)])
