@@ -10,7 +10,8 @@ packages (Gymnasium, Ray, TensorBoard, Weights & Biases):
 - ``velto evaluate``: a saved agent or a run's latest checkpoint followed without learning
   (``velto_kit.cli.evaluate``);
 - ``velto sweep``: a grid of trials on Ray Tune (``velto_kit.cli.sweep``);
-- ``velto inspect``: what a saved agent or run holds (``velto_kit.cli.inspect``).
+- ``velto inspect``: what a saved agent or run holds (``velto_kit.cli.inspect_file``, a name
+  that does not shadow the standard library's ``inspect``).
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ COMMANDS = {
     "train": ("velto_kit.cli.train", "train one agent per seed on a task, with checkpoints"),
     "evaluate": ("velto_kit.cli.evaluate", "follow a saved agent or run without learning"),
     "sweep": ("velto_kit.cli.sweep", "a grid of trials on Ray Tune (the [sweep] extra)"),
-    "inspect": ("velto_kit.cli.inspect", "sizes, settings and learned step sizes of a file"),
+    "inspect": ("velto_kit.cli.inspect_file", "sizes, settings and learned step sizes of a file"),
 }
 
 # The extra that brings each optional package a command imports.
