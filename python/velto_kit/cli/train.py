@@ -406,16 +406,9 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
     """
     if settings.backend == "native":
         return run_seed_natively(settings, seed, report)
-    env = make_env(settings)
-    features = make_features(env, settings)
-    mapping = make_mapping(env, settings)
-    resume = seed_resume(settings, seed)
-    check_backend(resume, settings, seed_checkpoints(settings, seed))
+    env, features, mapping, resume, agent = seed_start(settings, seed)
     steps, seconds = 0, 0.0
-    if resume is None:
-        agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
-    else:
-        agent = resume.agent
+    if resume is not None:
         steps, seconds = resume.members[0].steps, resume.seconds
         for episode_return in resume.returns:
             report(seed, episode_return)
@@ -441,8 +434,36 @@ def run_seed(settings: Settings, seed: int, report: EpisodeReport) -> SeedResult
         steps, seconds = result.steps, result.seconds
         report(seed, result.return_)
     tracker.close()
+    return finish_seed(settings, seed, (env, features, mapping, agent), steps, seconds)
+
+
+def seed_start(
+    settings: Settings, seed: int
+) -> tuple[Any, velto_kit.experiments.features.Features, velto_kit.ActionMapping, Any, Any]:
+    """A seed's task, features, mapping, run checkpoint to resume (or None) and agent."""
+    env = make_env(settings)
+    features = make_features(env, settings)
+    mapping = make_mapping(env, settings)
+    resume = seed_resume(settings, seed)
+    check_backend(resume, settings, seed_checkpoints(settings, seed))
+    if resume is None:
+        agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
+    else:
+        agent = resume.agent
+    return env, features, mapping, resume, agent
+
+
+def finish_seed(
+    settings: Settings,
+    seed: int,
+    parts: tuple[Any, velto_kit.experiments.features.Features, velto_kit.ActionMapping, Any],
+    steps: int,
+    seconds: float,
+) -> SeedResult:
+    """A trained seed's result: its agent saved, its returns read from its log, the baselines."""
+    env, features, mapping, agent = parts
     save_final_agent(settings, seed, agent)
-    returns = velto_kit.read_returns(log)
+    returns = velto_kit.read_returns(seed_log(settings, seed))
     evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
     env.close()
     return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
@@ -504,18 +525,12 @@ def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> S
     are run_seed's on Gymnasium (for an exact native task). The log is written here in run_episodes'
     form, each line before the run checkpoint that follows its episode.
     """
-    env = make_env(settings)
-    features = make_features(env, settings)
-    mapping = make_mapping(env, settings)
+    env, features, mapping, resume, agent = seed_start(settings, seed)
     directory = seed_checkpoints(settings, seed)
-    resume = seed_resume(settings, seed)
-    check_backend(resume, settings, directory)
     steps, seconds = 0, 0.0
     if resume is None:
-        agent = velto_kit.make_agent(features.num_features, mapping.num_units, settings.agent, seed)
         text = log_text(0, [], [])
     else:
-        agent = resume.agent
         member = resume.members[0]
         steps, seconds = member.steps, resume.seconds
         text = log_text(resume.start_episode, member.returns, member.lengths)
@@ -555,11 +570,7 @@ def run_seed_natively(settings: Settings, seed: int, report: EpisodeReport) -> S
             report(seed, result.return_)
     tracker.close()
     envs.close()
-    save_final_agent(settings, seed, agent)
-    returns = velto_kit.read_returns(log)
-    evaluation_returns, random_returns = baselines(settings, agent, features, mapping, seed)
-    env.close()
-    return SeedResult(seed, returns, random_returns, evaluation_returns, steps, seconds)
+    return finish_seed(settings, seed, (env, features, mapping, agent), steps, seconds)
 
 
 def baselines(
