@@ -1,8 +1,6 @@
 """The Gymnasium example: ``velto train`` (velto_kit.cli.train) with its results in
 examples/output/. ``python examples/train.py --help`` lists the options; every option of
 ``velto train`` works here, ``--output-dir`` too.
-
-Imported (``import train`` with examples/ on the path), this module is velto_kit.cli.train.
 """
 
 import sys
@@ -12,5 +10,3 @@ from velto_kit.cli import train
 
 if __name__ == "__main__":
     train.main(["--output-dir", str(Path(__file__).resolve().parent / "output"), *sys.argv[1:]])
-else:
-    sys.modules[__name__] = train

@@ -745,10 +745,8 @@ def test_a_damaged_native_member_fails_the_checkpoints_load(tmp_path, field, val
 
 
 def test_train_py_native_population_gives_the_single_runs_returns_even_on_cartpole(tmp_path):
-    import sys
 
-    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-    import train
+    from velto_kit.cli import train
 
     options = ["--env", "CartPole-v1", "--episodes", "12", "--seeds", "2", "3"]
     options += ["--random-episodes", "1", "--no-progress", "--no-inspect-plot", "--workers", "1"]

@@ -302,10 +302,8 @@ def test_sweep_tables_keep_one_row_per_seed(episodes_of_seed_4):
 def test_train_population_gives_single_runs_returns_where_sub_envs_are_single_envs(
     seeds, same, tmp_path, capsys
 ):
-    from pathlib import Path
 
-    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-    import train
+    from velto_kit.cli import train
 
     options = ["--env", "FrozenLake-v1", "--episodes", "30", "--seeds", *seeds]
     options += ["--random-episodes", "2", "--no-progress", "--no-inspect-plot", "--workers", "1"]

@@ -7,7 +7,6 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import gymnasium as gym
 import pytest
@@ -199,16 +198,14 @@ def test_a_restored_trial_continues_exactly_and_counts_steps_from_its_call(tmp_p
     assert [r.steps for r in rest] == [r.steps - before[-1].steps for r in uninterrupted[8:]]
 
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 # The example's main, each episode's log line followed by a short pause, so that the kill below
 # comes while episodes are still being written.
 SLOW_MAIN = f"""
 import sys, time
-sys.path.insert(0, {str(EXAMPLES)!r})
 from velto_kit.experiments.episode_log import EpisodeLog
 append = EpisodeLog.append_line
 EpisodeLog.append_line = lambda log, line: (append(log, line), time.sleep(0.02))
-import train
+from velto_kit.cli import train
 train.main(sys.argv[1:])
 """
 
@@ -234,8 +231,7 @@ SEEDS = {
 def test_the_example_killed_and_resumed_writes_what_an_uninterrupted_run_does(
     kind, kill_after, backend, tmp_path
 ):
-    sys.path.insert(0, str(EXAMPLES))
-    import train
+    from velto_kit.cli import train
 
     options = ["--episodes", "40", "--seeds", "0", "1", "--workers", "1", "--checkpoint-every",
                "5", "--random-episodes", "1", "--no-inspect-plot", "--no-progress"]  # fmt: skip

@@ -4,7 +4,6 @@ limit, the classes of every wrapper stack)."""
 
 import sys
 import warnings
-from pathlib import Path
 
 import gymnasium as gym
 import numpy as np
@@ -109,12 +108,8 @@ def test_wrapper_stacks_of_equal_depth_and_other_classes_are_refused(tmp_path):
                           *env_state.capture(envs))  # fmt: skip
 
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-
-
 def test_the_example_stops_a_population_resumed_with_other_agent_settings(tmp_path, capsys):
-    sys.path.insert(0, str(EXAMPLES))
-    import train
+    from velto_kit.cli import train
 
     options = ["--env", "FrozenLake-v1", "--episodes", "4", "--seeds", "0", "1", "--population",
                "--checkpoint-every", "2", "--random-episodes", "1", "--no-inspect-plot",

@@ -153,14 +153,12 @@ def test_removing_a_folders_run_checkpoints_removes_their_files_only(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [".run.lock", "log.csv", "notes.txt"]
 
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 EXAMPLE = ["--env", "FrozenLake-v1", "--episodes", "4", "--seeds", "0", "1", "--workers", "1",
            "--random-episodes", "1", "--no-inspect-plot", "--no-progress"]  # fmt: skip
 
 
 def test_the_example_runs_twice_in_a_row_and_never_overwrites_a_run_unasked(tmp_path, capsys):
-    sys.path.insert(0, str(EXAMPLES))
-    import train
+    from velto_kit.cli import train
 
     out = ["--output-dir", str(tmp_path)]
     # The README's command keeps no checkpoints: it runs again into the same folder.

@@ -340,11 +340,8 @@ class RememberingCartPole(CartPoleEnv):
 
 
 def test_the_example_resumes_a_folder_that_needs_a_pickle_only_when_trusted(tmp_path):
-    import sys
-    from pathlib import Path
 
-    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-    import train
+    from velto_kit.cli import train
 
     env_id = "VeltoRunsTest/RememberingCartPole-v0"
     if env_id not in gym.registry:
