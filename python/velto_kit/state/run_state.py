@@ -29,7 +29,7 @@ import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeGuard
 
 import numpy as np
 
@@ -360,6 +360,19 @@ def _read_manifest(path: Path) -> Any:
         raise CheckpointError(f"{path}: no run checkpoint ({error})") from None
 
 
+def _is_file_name(name: Any) -> TypeGuard[str]:
+    """Whether `name` is a plain name of a checkpoint's file in its folder.
+
+    No path (no folder, no ``..``), no NUL, and never the run folder's lock file.
+    """
+    return (
+        isinstance(name, str)
+        and os.path.basename(name) == name
+        and name not in ("", ".", "..", LOCK_NAME)
+        and "\0" not in name
+    )
+
+
 def _open_checked(directory: Path, entry: Any, label: str) -> _OpenFile:
     """The file an entry names, opened, with the digest the manifest recorded.
 
@@ -367,12 +380,7 @@ def _open_checked(directory: Path, entry: Any, label: str) -> _OpenFile:
     regular file there: a symbolic link is not followed, so nothing outside the folder is read.
     """
     name = entry.get("file") if isinstance(entry, dict) else None
-    if (
-        not isinstance(name, str)
-        or os.path.basename(name) != name
-        or name in ("", ".", "..", LOCK_NAME)
-        or "\0" in name
-    ):
+    if not _is_file_name(name):
         raise CheckpointError(f"{label}: names no file in its folder: {name!r}")
     digest = entry.get("sha256")
     if not isinstance(digest, str):
@@ -749,13 +757,7 @@ def checkpoint_files(manifest: Path | str) -> list[Path]:
     env = data.get("env")
     entries.append(env.get("pickled") if isinstance(env, dict) else None)
     names = [entry.get("file") for entry in entries if isinstance(entry, dict)]
-    return [
-        manifest.parent / name
-        for name in names
-        if isinstance(name, str)
-        and os.path.basename(name) == name
-        and name not in ("", ".", "..", LOCK_NAME)
-    ]
+    return [manifest.parent / name for name in names if _is_file_name(name)]
 
 
 def run_checkpoints(directory: Path | str) -> list[Path]:
